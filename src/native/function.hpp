@@ -1,0 +1,432 @@
+// Parameter tables, the argument binder and the native function type.
+//
+// A function or method declares its parameters once, in a table (name, annotation, default written
+// as a Python expression). From that table come the binding (positional and keyword, with defaults),
+// the host's exact binding messages, `__defaults__`, `__annotations__` and `__text_signature__`.
+// The implementation then receives exactly one borrowed argument per parameter, in order.
+//
+// Calls go through vectorcall. A call with all parameters given positionally passes the caller's
+// argument array straight through (no copy, no allocation, no dictionary work); missing trailing
+// arguments come from the defaults tuple; keywords are matched by interned identity first, then by
+// string equality. The type is a method descriptor, so `obj.method(...)` takes the interpreter's
+// unbound-method fast path and never builds a bound method.
+#pragma once
+
+#include "ref.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <new>
+#include <string>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+namespace vn {
+
+constexpr Py_ssize_t kMaxParams = 16;
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // stored as a string in __annotations__; null: none
+    const char* default_src = nullptr; // Python expression for the default; null: required
+};
+
+// What the first positional argument is.
+enum class Kind {
+    Function,  // module-level function: no self
+    Method,    // method of a native type: self must be an instance of the owning type
+    AnySelf,   // method of a Python-level class: self is any object
+};
+
+using Impl = PyObject* (*)(PyObject* self, PyObject* const* argv);
+
+struct FuncDef {
+    const char* name;
+    Impl impl;
+    std::vector<Param> params;
+    const char* returns = nullptr;  // return annotation, or null
+    const char* doc = nullptr;
+    Kind kind = Kind::Method;
+};
+
+// The runtime form of a parameter table, shared by functions and constructors.
+struct Signature {
+    const char* name = nullptr;      // bare name used in messages
+    Py_ssize_t npos = 0;             // number of parameters
+    Py_ssize_t nreq = 0;             // number of required (leading) parameters
+    PyObject* names[kMaxParams] = {};// interned parameter names
+    PyObject* defaults = nullptr;    // tuple of the trailing defaults, or None
+};
+
+namespace detail {
+
+inline PyObject* eval_globals() noexcept {
+    static PyObject* globals = nullptr;
+    if (globals == nullptr) {
+        globals = PyDict_New();
+        if (globals != nullptr && PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) != 0)
+            Py_CLEAR(globals);
+    }
+    return globals;
+}
+
+inline PyObject* eval_expression(const char* src) noexcept {
+    PyObject* g = eval_globals();
+    if (g == nullptr) return nullptr;
+    return PyRun_String(src, Py_eval_input, g, g);
+}
+
+}  // namespace detail
+
+// Fills `sig` from a parameter table; false with an exception set on failure.
+inline bool make_signature(Signature& sig, const char* name, const std::vector<Param>& params) noexcept {
+    sig.name = name;
+    sig.npos = static_cast<Py_ssize_t>(params.size());
+    if (sig.npos > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s(): too many parameters", name);
+        return false;
+    }
+    sig.nreq = 0;
+    while (sig.nreq < sig.npos && params[sig.nreq].default_src == nullptr) ++sig.nreq;
+    for (Py_ssize_t i = 0; i < sig.npos; ++i) {
+        if (i >= sig.nreq && params[i].default_src == nullptr) {
+            PyErr_Format(PyExc_SystemError, "%s(): required parameter after a default", name);
+            return false;
+        }
+        sig.names[i] = PyUnicode_InternFromString(params[i].name);
+        if (sig.names[i] == nullptr) return false;
+    }
+    if (sig.nreq == sig.npos) {
+        sig.defaults = new_ref(Py_None);
+        return true;
+    }
+    Ref defaults = Ref::steal(PyTuple_New(sig.npos - sig.nreq));
+    if (!defaults) return false;
+    for (Py_ssize_t i = sig.nreq; i < sig.npos; ++i) {
+        PyObject* v = detail::eval_expression(params[i].default_src);
+        if (v == nullptr) return false;
+        PyTuple_SET_ITEM(defaults.get(), i - sig.nreq, v);
+    }
+    sig.defaults = defaults.release();
+    return true;
+}
+
+namespace detail {
+
+[[gnu::cold]] inline PyObject* count_error(const Signature& s, Py_ssize_t found) noexcept {
+    const bool exact = s.nreq == s.npos;
+    Py_ssize_t expected;
+    const char* more_or_less;
+    if (found < s.nreq) {
+        expected = s.nreq;
+        more_or_less = "at least";
+    } else {
+        expected = s.npos;
+        more_or_less = "at most";
+    }
+    if (exact) more_or_less = "exactly";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
+                 more_or_less, expected, expected == 1 ? "" : "s", found);
+    return nullptr;
+}
+
+// Index of keyword `key` among the parameters, -1 if none; -2 with an error for a non-str key.
+inline Py_ssize_t param_index(const Signature& s, PyObject* key) noexcept {
+    for (Py_ssize_t i = 0; i < s.npos; ++i)
+        if (s.names[i] == key) return i;
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", s.name);
+        return -2;
+    }
+    for (Py_ssize_t i = 0; i < s.npos; ++i)
+        if (PyUnicode_Compare(s.names[i], key) == 0) return i;
+    return -1;
+}
+
+// The value passed for keyword `name`, or null.
+inline PyObject* find_keyword(PyObject* name, PyObject* kwnames, PyObject* const* kwvalues) noexcept {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return kwvalues[k];
+    }
+    return nullptr;
+}
+
+}  // namespace detail
+
+// Binds positional arguments and keywords (names tuple + values array, as vectorcall passes them)
+// into `out`, one borrowed reference per parameter. Messages and their order follow the host.
+inline bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject* const* kwvalues, PyObject** out) noexcept {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw > 0 && s.npos == 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", s.name, "takes no keyword arguments");
+        return false;
+    }
+    if (nargs > s.npos || (nkw == 0 && nargs < s.nreq)) {
+        if (s.npos == 0)
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", s.name, "takes no arguments", nargs);
+        else
+            detail::count_error(s, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    Py_ssize_t kw_left = nkw;
+    for (Py_ssize_t i = nargs; i < s.npos; ++i) {
+        PyObject* v = kw_left > 0 ? detail::find_keyword(s.names[i], kwnames, kwvalues) : nullptr;
+        if (v != nullptr) {
+            out[i] = v;
+            --kw_left;
+        } else if (i < s.nreq) {
+            detail::count_error(s, i);
+            return false;
+        } else {
+            out[i] = PyTuple_GET_ITEM(s.defaults, i - s.nreq);
+        }
+    }
+    if (kw_left > 0) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t idx = detail::param_index(s, key);
+            if (idx == -2) return false;
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
+                return false;
+            }
+            if (idx < nargs) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name,
+                             key);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Binds a classic (tuple, dict) call, as constructors receive it.
+inline bool bind_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) noexcept {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject* const* argv = &PyTuple_GET_ITEM(args, 0);
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return bind(s, argv, nargs, nullptr, nullptr, out);
+    const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    Ref names = Ref::steal(PyTuple_New(nkw));
+    if (!names) return false;
+    std::vector<PyObject*> values(static_cast<size_t>(nkw));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value) && k < nkw) {
+        PyTuple_SET_ITEM(names.get(), k, new_ref(key));
+        values[static_cast<size_t>(k++)] = value;  // borrowed: the dict outlives the call
+    }
+    return bind(s, argv, nargs, names.get(), values.data(), out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The native function type.
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;
+    Kind kind;
+    PyTypeObject* owner;  // Kind::Method: the type self must be an instance of
+    Signature sig;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* text_signature;
+};
+
+namespace detail {
+
+[[gnu::cold]] inline PyObject* self_error(Function* f, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 1)
+        PyErr_Format(PyExc_TypeError, "unbound method %s() needs an argument", f->sig.name);
+    else
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     f->sig.name, f->owner->tp_name, type_name(args[0]));
+    return nullptr;
+}
+
+// Everything but the exact-arity positional call: defaults, keywords, errors. Kept out of line so
+// the fast path below stays a handful of instructions with no stack frame to speak of.
+[[gnu::noinline]] inline PyObject* function_call_slow(Function* f, PyObject* self, PyObject* const* args,
+                                                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    const Signature& s = f->sig;
+    PyObject* buf[kMaxParams];
+    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= s.nreq && nargs < s.npos) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+        for (Py_ssize_t i = nargs; i < s.npos; ++i) buf[i] = PyTuple_GET_ITEM(s.defaults, i - s.nreq);
+        return f->impl(self, buf);
+    }
+    if (!bind(s, args, nargs, kwnames, args + nargs, buf)) return nullptr;
+    return f->impl(self, buf);
+}
+
+inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) noexcept {
+    Function* f = reinterpret_cast<Function*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* self = nullptr;
+    if (f->kind != Kind::Function) {
+        if (nargs < 1 || (f->owner != nullptr && !PyObject_TypeCheck(args[0], f->owner)))
+            return self_error(f, args, nargs);
+        self = args[0];
+        ++args;
+        --nargs;
+    }
+    if (kwnames == nullptr) {
+        const Signature& s = f->sig;
+        if (nargs == s.npos) return f->impl(self, args);
+        if (nargs + 1 == s.npos && nargs >= s.nreq) {  // the common "last argument defaulted" call
+            PyObject* buf[kMaxParams];
+            for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+            buf[nargs] = PyTuple_GET_ITEM(s.defaults, nargs - s.nreq);
+            return f->impl(self, buf);
+        }
+    }
+    return function_call_slow(f, self, args, nargs, kwnames);
+}
+
+inline void function_dealloc(PyObject* o) noexcept {
+    Function* f = reinterpret_cast<Function*>(o);
+    for (Py_ssize_t i = 0; i < f->sig.npos; ++i) Py_XDECREF(f->sig.names[i]);
+    Py_XDECREF(f->sig.defaults);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->annotations);
+    Py_XDECREF(f->text_signature);
+    PyObject_Free(o);
+}
+
+inline PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None) return new_ref(self);
+    return PyMethod_New(self, obj);
+}
+
+inline PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<native function %U at %p>", reinterpret_cast<Function*>(self)->qualname, self);
+}
+
+inline PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return new_ref(reinterpret_cast<Function*>(self)->sig.defaults);
+}
+
+inline PyObject* get_kwdefaults(PyObject*, void*) noexcept { return none(); }
+
+inline PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    // Pickled by reference, like any importable function.
+    return new_ref(reinterpret_cast<Function*>(self)->qualname);
+}
+
+inline PyTypeObject* function_type() noexcept {
+    static PyMemberDef members[] = {
+        {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
+        {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
+        {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+        {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+        {"__annotations__", T_OBJECT, offsetof(Function, annotations), READONLY, nullptr},
+        {"__text_signature__", T_OBJECT, offsetof(Function, text_signature), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+        {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyMethodDef methods[] = {
+        {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyTypeObject type;
+    static bool ready = false;
+    if (ready) return &type;
+    std::memset(&type, 0, sizeof type);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = "velmora_function";
+    type.tp_basicsize = sizeof(Function);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    type.tp_call = PyVectorcall_Call;
+    type.tp_dealloc = function_dealloc;
+    type.tp_descr_get = function_descr_get;
+    type.tp_repr = function_repr;
+    type.tp_members = members;
+    type.tp_getset = getset;
+    type.tp_methods = methods;
+    type.tp_doc = "A function or method of velmora's native core.";
+    if (PyType_Ready(&type) < 0) return nullptr;
+    ready = true;
+    return &type;
+}
+
+inline PyObject* build_text_signature(const FuncDef& def) noexcept {
+    std::string text = "(";
+    bool first = true;
+    if (def.kind == Kind::Method) {
+        text += "$self";
+        first = false;
+    } else if (def.kind == Kind::AnySelf) {
+        text += "self";
+        first = false;
+    }
+    for (const Param& p : def.params) {
+        if (!first) text += ", ";
+        first = false;
+        text += p.name;
+        if (p.default_src != nullptr) {
+            text += "=";
+            text += p.default_src;
+        }
+    }
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace detail
+
+// A new function object for `def`. `qualprefix` ("AtomicCounter") prefixes the qualified name;
+// `module_name` is the dotted module name. `owner` is the type a Kind::Method self must belong to.
+inline PyObject* make_function(const FuncDef& def, const char* module_name, const char* qualprefix = nullptr,
+                               PyTypeObject* owner = nullptr) noexcept {
+    PyTypeObject* type = detail::function_type();
+    if (type == nullptr) return nullptr;
+    Function* f = PyObject_New(Function, type);
+    if (f == nullptr) return nullptr;
+    f->vectorcall = detail::function_vectorcall;
+    f->impl = def.impl;
+    f->kind = def.kind;
+    f->owner = owner;
+    new (&f->sig) Signature();
+    f->name = f->qualname = f->module = f->doc = f->annotations = f->text_signature = nullptr;
+    Ref guard = Ref::steal(reinterpret_cast<PyObject*>(f));
+    if (def.kind == Kind::Method && owner == nullptr) {
+        PyErr_Format(PyExc_SystemError, "%s(): a native method needs its owning type", def.name);
+        return nullptr;
+    }
+    if (!make_signature(f->sig, def.name, def.params)) return nullptr;
+    f->name = PyUnicode_InternFromString(def.name);
+    f->qualname = qualprefix ? PyUnicode_FromFormat("%s.%s", qualprefix, def.name) : new_ref(f->name);
+    f->module = PyUnicode_FromString(module_name);
+    f->doc = def.doc ? PyUnicode_FromString(def.doc) : none();
+    f->annotations = PyDict_New();
+    f->text_signature = detail::build_text_signature(def);
+    if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations || !f->text_signature) return nullptr;
+    for (const Param& p : def.params)
+        if (p.annotation != nullptr && !dict_set(f->annotations, p.name, PyUnicode_FromString(p.annotation)))
+            return nullptr;
+    if (def.returns != nullptr && !dict_set(f->annotations, "return", PyUnicode_FromString(def.returns)))
+        return nullptr;
+    return guard.release();
+}
+
+}  // namespace vn

@@ -1,0 +1,329 @@
+// Native types, the module frame, logging and `with` on a lock.
+#pragma once
+
+#include "function.hpp"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace vn {
+
+// ---------------------------------------------------------------------------------------------
+// Native types.
+
+// A zeroed static type object; the module fills the slots it needs, then calls ready_type().
+inline void init_type(PyTypeObject& t, const char* dotted_name, Py_ssize_t basicsize, const char* doc,
+                      unsigned long extra_flags = 0) noexcept {
+    std::memset(&t, 0, sizeof t);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+    t.tp_name = dotted_name;
+    t.tp_basicsize = basicsize;
+    t.tp_doc = doc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | extra_flags;
+}
+
+namespace detail {
+
+inline PyObject* refuse_pickling(PyObject*, PyObject* const*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+inline const FuncDef& reduce_def() {
+    static const FuncDef def{"__reduce__", refuse_pickling, {}, nullptr, nullptr, Kind::Method};
+    return def;
+}
+
+inline const FuncDef& setstate_def() {
+    static const FuncDef def{"__setstate__", refuse_pickling, {{"state"}}, nullptr, nullptr, Kind::Method};
+    return def;
+}
+
+inline const char* short_type_name(PyTypeObject* t) noexcept {
+    const char* dot = std::strrchr(t->tp_name, '.');
+    return dot ? dot + 1 : t->tp_name;
+}
+
+}  // namespace detail
+
+// Puts the native methods (and the pickling refusal) into the type's dictionary, readies the type
+// and adds it to the module under its short name. `module_name` is the dotted module name.
+inline bool ready_type(PyObject* module, PyTypeObject& t, const std::vector<FuncDef>& methods,
+                       bool refuse_pickle = true) noexcept {
+    const char* shortname = detail::short_type_name(&t);
+    PyObject* modname = PyModule_GetNameObject(module);
+    if (modname == nullptr) return false;
+    Ref modname_ref = Ref::steal(modname);
+    const char* mname = PyUnicode_AsUTF8(modname);
+    if (mname == nullptr) return false;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return false;
+    auto add = [&](const FuncDef& def) {
+        PyObject* f = make_function(def, mname, shortname, &t);
+        if (f == nullptr) return false;
+        int rc = PyDict_SetItemString(dict.get(), def.name, f);
+        Py_DECREF(f);
+        return rc == 0;
+    };
+    for (const FuncDef& def : methods)
+        if (!add(def)) return false;
+    if (refuse_pickle && (!add(detail::reduce_def()) || !add(detail::setstate_def()))) return false;
+    t.tp_dict = dict.release();
+    if (PyType_Ready(&t) < 0) return false;
+    Py_INCREF(&t);
+    if (PyModule_AddObject(module, shortname, reinterpret_cast<PyObject*>(&t)) < 0) {
+        Py_DECREF(&t);
+        return false;
+    }
+    return true;
+}
+
+// Sets type attribute `alias` to the object already stored under `name` (the very same object).
+inline bool alias_attribute(PyTypeObject& t, const char* alias, const char* name) noexcept {
+    PyObject* v = PyDict_GetItemString(t.tp_dict, name);
+    if (v == nullptr) {
+        PyErr_Format(PyExc_SystemError, "%s has no attribute %s to alias", t.tp_name, name);
+        return false;
+    }
+    if (PyDict_SetItemString(t.tp_dict, alias, v) < 0) return false;
+    PyType_Modified(&t);
+    return true;
+}
+
+// Sets a type attribute after the type is ready (consumes `value`).
+inline bool set_type_attribute(PyTypeObject& t, const char* name, PyObject* value) noexcept {
+    if (value == nullptr) return false;
+    int rc = PyDict_SetItemString(t.tp_dict, name, value);
+    Py_DECREF(value);
+    if (rc == 0) PyType_Modified(&t);
+    return rc == 0;
+}
+
+// The standard deallocation of a native instance: frees the object through its type.
+inline void free_instance(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+}
+
+// Raised when a public numeric attribute is deleted.
+inline int delete_not_implemented() noexcept {
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module-level objects.
+
+// Adds functions to the module (Kind::Function).
+inline bool add_functions(PyObject* module, const std::vector<FuncDef>& defs) noexcept {
+    PyObject* modname = PyModule_GetNameObject(module);
+    if (modname == nullptr) return false;
+    Ref modname_ref = Ref::steal(modname);
+    const char* mname = PyUnicode_AsUTF8(modname);
+    if (mname == nullptr) return false;
+    for (const FuncDef& def : defs) {
+        PyObject* f = make_function(def, mname);
+        if (f == nullptr || PyModule_AddObject(module, def.name, f) < 0) {
+            Py_XDECREF(f);
+            return false;
+        }
+    }
+    return true;
+}
+
+// `import <name>` into the module namespace; returns the module (borrowed from the namespace).
+inline PyObject* import_into(PyObject* module, const char* name, const char* as = nullptr) noexcept {
+    PyObject* m = PyImport_ImportModule(name);
+    if (m == nullptr) return nullptr;
+    if (PyModule_AddObject(module, as ? as : name, m) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}
+
+// `from <source> import a, b, ...` into the module namespace.
+inline bool from_import(PyObject* module, const char* source, std::initializer_list<const char*> names) noexcept {
+    Ref src = Ref::steal(PyImport_ImportModule(source));
+    if (!src) return false;
+    for (const char* n : names) {
+        PyObject* v = PyObject_GetAttrString(src.get(), n);
+        if (v == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, source);
+            }
+            return false;
+        }
+        if (PyModule_AddObject(module, n, v) < 0) {
+            Py_DECREF(v);
+            return false;
+        }
+    }
+    return true;
+}
+
+// `import logging; logger = logging.getLogger(__name__)`; returns the logger (borrowed).
+inline PyObject* make_logger(PyObject* module) noexcept {
+    PyObject* logging = import_into(module, "logging");
+    if (logging == nullptr) return nullptr;
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return nullptr;
+    static Name getLogger{"getLogger"};
+    PyObject* logger = call_method(logging, getLogger, name.get());
+    if (logger == nullptr || PyModule_AddObject(module, "logger", logger) < 0) {
+        Py_XDECREF(logger);
+        return nullptr;
+    }
+    return logger;
+}
+
+// logger.<level>(message), the message passed as a single argument.
+inline bool log(PyObject* logger, const char* level, const char* message) noexcept {
+    Ref msg = Ref::steal(PyUnicode_FromString(message));
+    if (!msg) return false;
+    Ref meth = Ref::steal(PyObject_GetAttrString(logger, level));
+    if (!meth) return false;
+    Ref r = Ref::steal(call(meth.get(), msg.get()));
+    return static_cast<bool>(r);
+}
+
+// logger.<level>(message) for an already-built message object (borrowed).
+inline bool log_object(PyObject* logger, Name& level, PyObject* message) noexcept {
+    return call_method_void(logger, level, message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// `with lock:` — the lock's __enter__ and __exit__(None, None, None).
+
+inline bool lock_enter(PyObject* lock) noexcept {
+    static Name enter{"__enter__"};
+    return call_method_void(lock, enter);
+}
+
+inline bool lock_exit(PyObject* lock) noexcept {
+    static Name exit_{"__exit__"};
+    return call_method_void(lock, exit_, Py_None, Py_None, Py_None);
+}
+
+// Enters on construction (check ok()), leaves on leave() or at scope end. An error raised by the
+// exit while unwinding another error is chained, never lost silently.
+class LockSection {
+public:
+    explicit LockSection(PyObject* lock) noexcept : lock_(lock), held_(lock_enter(lock)) { Py_XINCREF(lock_); }
+    ~LockSection() {
+        if (held_) {
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            bool ok = lock_exit(lock_);
+            if (t != nullptr) {
+                if (!ok) PyErr_Clear();
+                PyErr_Restore(t, v, tb);
+            }
+        }
+        Py_XDECREF(lock_);
+    }
+    bool ok() const noexcept { return held_; }
+    // Leaves the lock now; false if its __exit__ raised.
+    bool leave() noexcept {
+        held_ = false;
+        return lock_exit(lock_);
+    }
+    LockSection(const LockSection&) = delete;
+    LockSection& operator=(const LockSection&) = delete;
+
+private:
+    PyObject* lock_;
+    bool held_;
+};
+
+// A new threading.Lock(), looked up through `threading` in the module namespace.
+inline PyObject* new_lock(PyObject* threading_module) noexcept {
+    static Name Lock{"Lock"};
+    return call_method(threading_module, Lock);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The module frame: multi-phase initialisation, once per process, in one interpreter.
+
+struct ModuleFrame {
+    const char* shortname;
+    const char* doc;
+    int (*exec)(PyObject* module);
+    PyModuleDef def;
+    PyModuleDef_Slot slots[4];
+    PyObject* module;  // the one initialised module object of this process
+};
+
+namespace detail {
+
+inline ModuleFrame*& current_frame() noexcept {
+    static ModuleFrame* frame = nullptr;  // one module per shared object (hidden visibility)
+    return frame;
+}
+
+inline bool check_single_interpreter() noexcept {
+    static int64_t main_id = -1;
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (main_id == -1) {
+        main_id = current;
+        return current != -1;
+    }
+    if (main_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+inline PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    if (!check_single_interpreter()) return nullptr;
+    ModuleFrame* frame = current_frame();
+    if (frame->module != nullptr) return new_ref(frame->module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+inline int module_exec(PyObject* module) noexcept {
+    ModuleFrame* frame = current_frame();
+    if (frame->module != nullptr) {
+        if (frame->module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     frame->shortname);
+        return -1;
+    }
+    if (PyModule_SetDocString(module, frame->doc) < 0) return -1;
+    frame->module = new_ref(module);
+    if (frame->exec(module) < 0) {
+        Py_CLEAR(frame->module);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace detail
+
+// Called from PyInit_<shortname>; returns the module definition for multi-phase initialisation.
+inline PyObject* init_module(ModuleFrame& frame) noexcept {
+    detail::current_frame() = &frame;
+    int n = 0;
+    frame.slots[n++] = {Py_mod_create, reinterpret_cast<void*>(detail::module_create)};
+    frame.slots[n++] = {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec)};
+#ifdef Py_mod_gil
+    frame.slots[n++] = {Py_mod_gil, Py_MOD_GIL_USED};
+#endif
+    frame.slots[n] = {0, nullptr};
+    frame.def = PyModuleDef{PyModuleDef_HEAD_INIT, frame.shortname, frame.doc, 0, nullptr, frame.slots,
+                            nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&frame.def);
+}
+
+}  // namespace vn
+
+// Declares the module's entry point: VN_MODULE(lockless, "doc", exec_function).
+#define VN_MODULE(shortname, doc, exec_fn)                                                    \
+    static vn::ModuleFrame vn_module_frame_{#shortname, doc, exec_fn, {}, {}, nullptr};     \
+    PyMODINIT_FUNC PyInit_##shortname(void) { return vn::init_module(vn_module_frame_); }

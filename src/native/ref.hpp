@@ -1,0 +1,149 @@
+// Owned references, interned names, calls by name and the small error helpers every module shares.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <utility>
+
+namespace vn {
+
+// An owned (strong) reference; released exactly once, when the holder goes out of scope.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    // Takes over a new reference (the result of a C-API call that returns one; may be null).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Takes a new reference to a borrowed object.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Gives up ownership: the caller now owns the reference.
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset(PyObject* stolen = nullptr) noexcept {
+        PyObject* old = p_;
+        p_ = stolen;
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+inline PyObject* new_ref(PyObject* o) noexcept {
+    Py_INCREF(o);
+    return o;
+}
+
+inline PyObject* none() noexcept { return new_ref(Py_None); }
+inline PyObject* boolean(bool b) noexcept { return new_ref(b ? Py_True : Py_False); }
+
+// An interned attribute or key name, created on first use and kept for the life of the process.
+struct Name {
+    const char* text;
+    PyObject* obj = nullptr;
+    PyObject* get() noexcept {
+        if (obj == nullptr) obj = PyUnicode_InternFromString(text);
+        return obj;
+    }
+};
+
+inline const char* type_name(PyObject* o) noexcept { return Py_TYPE(o)->tp_name; }
+
+// TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type of o>)".
+inline void arg_type_error(const char* argname, const char* expected, PyObject* o) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 argname, expected, type_name(o));
+}
+
+// TypeError "Expected <expected>, got <type of o>".
+inline void expected_type_error(const char* expected, PyObject* o) noexcept {
+    PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", expected, type_name(o));
+}
+
+// Calls obj.<name>(*args) through vectorcall (borrowed arguments); returns a new reference or null.
+template <typename... Args>
+inline PyObject* call_method(PyObject* obj, Name& name, Args... args) noexcept {
+    PyObject* n = name.get();
+    if (n == nullptr) return nullptr;
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return PyObject_VectorcallMethod(n, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+// Calls a callable with borrowed positional arguments; returns a new reference or null.
+template <typename... Args>
+inline PyObject* call(PyObject* callable, Args... args) noexcept {
+    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+    return PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               nullptr);
+}
+
+// Calls obj.<name>(*args) and drops the result; false when it raised.
+template <typename... Args>
+inline bool call_method_void(PyObject* obj, Name& name, Args... args) noexcept {
+    PyObject* r = call_method(obj, name, args...);
+    if (r == nullptr) return false;
+    Py_DECREF(r);
+    return true;
+}
+
+// Releases the interpreter lock for the lifetime of the object.
+class NoGil {
+public:
+    NoGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~NoGil() { PyEval_RestoreThread(state_); }
+    NoGil(const NoGil&) = delete;
+    NoGil& operator=(const NoGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Sets item `key` of dict `d` to `value` (a new reference, consumed even on failure).
+inline bool dict_set(PyObject* d, const char* key, PyObject* value) noexcept {
+    if (value == nullptr) return false;
+    int rc = PyDict_SetItemString(d, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+// Builds a dict with keys in the order given; every value is a new reference (consumed).
+// Returns null (and releases what it was given) when any value is null or an insertion fails.
+template <typename... Values>
+inline PyObject* make_dict(std::initializer_list<const char*> keys, Values... values) noexcept {
+    static_assert(sizeof...(Values) > 0, "make_dict needs values");
+    PyObject* vals[] = {static_cast<PyObject*>(values)...};
+    const size_t n = sizeof...(Values);
+    bool ok = keys.size() == n;
+    for (size_t i = 0; i < n; ++i) ok = ok && vals[i] != nullptr;
+    PyObject* d = ok ? PyDict_New() : nullptr;
+    size_t i = 0;
+    for (const char* key : keys) {
+        if (d != nullptr && i < n && PyDict_SetItemString(d, key, vals[i]) != 0) Py_CLEAR(d);
+        ++i;
+    }
+    for (size_t j = 0; j < n; ++j) Py_XDECREF(vals[j]);
+    return d;
+}
+
+}  // namespace vn

@@ -1,0 +1,12 @@
+// velmora's native support library: include this one header from a module source.
+//
+//   ref.hpp       owned references (vn::Ref), interned names, calls by name, vn::NoGil, dict helpers
+//   convert.hpp   integer / float / bool / exact-type conversions with the shared messages
+//   function.hpp  parameter tables, the argument binder and the native function type
+//   module.hpp    native types, module frame (VN_MODULE), logger, `with` on a threading.Lock
+#pragma once
+
+#include "ref.hpp"
+#include "convert.hpp"
+#include "function.hpp"
+#include "module.hpp"

@@ -1,0 +1,1086 @@
+// velmora.memory.lockless: low-level synchronisation primitives for the package's allocators.
+//
+// Concurrency model, class by class:
+// - AtomicCounter: the value is a std::atomic<int64_t>; every operation is one sequentially
+//   consistent atomic instruction, so it may be called from any thread, with or without the
+//   interpreter lock (the native operation table is published for that). The Python methods keep
+//   the interpreter lock across the single instruction: releasing and re-taking it costs more than
+//   the instruction itself, and holding it blocks nobody for longer than one atomic operation.
+// - AtomicPointer and LockFreeStack: every access to the stored object pointer, the version and the
+//   node links happens under the instance's threading.Lock (and with the interpreter lock held).
+//   References are taken before the lock is entered and released after it is left, so no
+//   destructor runs inside the lock. The stack's size is a std::atomic<int64_t> changed inside the
+//   lock and read without it. A node is freed only after it has been unlinked under the lock, so no
+//   other thread can reach it.
+// - LockFreeStatistics: the twelve native mirrors are std::atomic<int64_t>, updated with the
+//   interpreter lock released; the twelve public counters are ordinary attributes holding objects
+//   (AtomicCounter by default) whose own operations are atomic. Only reset() takes a lock.
+// - PerformanceTimer: a plain field, one timer per caller, as documented.
+#include "native/velmora_native.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+namespace {
+
+PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
+
+// A new threading.Lock(), with `threading` looked up in the module namespace at each call.
+PyObject* new_lock() {
+    PyObject* threading = PyDict_GetItemString(PyModule_GetDict(g_module), "threading");
+    if (threading == nullptr) {
+        PyErr_SetString(PyExc_NameError, "name 'threading' is not defined");
+        return nullptr;
+    }
+    vn::Ref keep = vn::Ref::borrow(threading);
+    return vn::new_lock(threading);
+}
+
+vn::Name n_load{"load"}, n_store{"store"}, n_increment{"increment"}, n_decrement{"decrement"},
+    n_compare_and_swap{"compare_and_swap"}, n_update_peaks{"_update_peaks"}, n_py_load{"py_load"},
+    n_py_store{"py_store"}, n_py_increment{"py_increment"}, n_py_decrement{"py_decrement"},
+    n_py_compare_and_swap{"py_compare_and_swap"}, n_py_fetch_and_add{"py_fetch_and_add"},
+    n_counter{"_counter"}, n_elapsed_ns{"elapsed_ns"}, n_perf_counter_ns{"perf_counter_ns"};
+
+// Two's-complement wrap-around arithmetic without signed overflow.
+inline int64_t wrap_add(int64_t a, int64_t b) noexcept {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+inline int64_t wrap_sub(int64_t a, int64_t b) noexcept {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+
+// =============================================================================================
+// AtomicCounter
+
+struct Counter;
+
+// The native operation table, in its published order. Callable without the interpreter lock.
+struct CounterOps {
+    int64_t (*c_load)(Counter*);
+    void (*c_store)(Counter*, int64_t);
+    int64_t (*c_increment)(Counter*, int64_t);
+    int64_t (*c_decrement)(Counter*, int64_t);
+    bool (*c_compare_and_swap)(Counter*, int64_t, int64_t);
+    int64_t (*c_fetch_and_add)(Counter*, int64_t);
+};
+
+struct Counter {
+    PyObject_HEAD
+    const CounterOps* ops;
+    std::atomic<int64_t> value;
+};
+
+// fetch_add on std::atomic<signed> is defined to wrap (two's complement), never overflow.
+int64_t c_load(Counter* c) { return c->value.load(std::memory_order_seq_cst); }
+void c_store(Counter* c, int64_t v) { (void)c->value.exchange(v, std::memory_order_seq_cst); }
+int64_t c_increment(Counter* c, int64_t delta = 1) {
+    return wrap_add(c->value.fetch_add(delta, std::memory_order_seq_cst), delta);
+}
+int64_t c_decrement(Counter* c, int64_t delta = 1) {
+    // fetch-and-add of minus delta; the negation is done unsigned so INT64_MIN does not overflow.
+    const int64_t neg = wrap_sub(0, delta);
+    return wrap_add(c->value.fetch_add(neg, std::memory_order_seq_cst), neg);
+}
+bool c_compare_and_swap(Counter* c, int64_t expected, int64_t new_value) {
+    int64_t local = expected;  // the caller's value is never overwritten with the observed one
+    return c->value.compare_exchange_strong(local, new_value, std::memory_order_seq_cst);
+}
+int64_t c_fetch_and_add(Counter* c, int64_t delta) { return c->value.fetch_add(delta, std::memory_order_seq_cst); }
+
+const CounterOps kCounterOps = {c_load, c_store, c_increment, c_decrement, c_compare_and_swap, c_fetch_and_add};
+
+PyTypeObject CounterType;
+
+inline bool is_exact_counter(PyObject* o) noexcept { return Py_TYPE(o) == &CounterType; }
+inline Counter* as_counter(PyObject* o) noexcept { return reinterpret_cast<Counter*>(o); }
+
+vn::Signature counter_new_sig;
+
+Counter* alloc_counter(PyTypeObject* type, int64_t initial) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    Counter* c = as_counter(self);
+    c->ops = &kCounterOps;
+    new (&c->value) std::atomic<int64_t>(initial);
+    return c;
+}
+
+PyObject* Counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    int64_t initial;
+    if (!vn::bind_tuple(counter_new_sig, args, kwargs, argv) || !vn::to_int64(argv[0], initial)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_counter(type, initial));
+}
+
+PyObject* Counter_load(PyObject* self, PyObject* const*) {
+    return PyLong_FromLongLong(c_load(as_counter(self)));
+}
+
+PyObject* Counter_store(PyObject* self, PyObject* const* argv) {
+    int64_t value;
+    if (!vn::to_int64(argv[0], value)) return nullptr;
+    c_store(as_counter(self), value);
+    return vn::none();
+}
+
+PyObject* Counter_increment(PyObject* self, PyObject* const* argv) {
+    int64_t delta;
+    if (!vn::to_int64(argv[0], delta)) return nullptr;
+    return PyLong_FromLongLong(c_increment(as_counter(self), delta));
+}
+
+PyObject* Counter_decrement(PyObject* self, PyObject* const* argv) {
+    int64_t delta;
+    if (!vn::to_int64(argv[0], delta)) return nullptr;
+    return PyLong_FromLongLong(c_decrement(as_counter(self), delta));
+}
+
+PyObject* Counter_compare_and_swap(PyObject* self, PyObject* const* argv) {
+    int64_t expected, new_value;
+    if (!vn::to_int64(argv[0], expected) || !vn::to_int64(argv[1], new_value)) return nullptr;
+    return vn::boolean(c_compare_and_swap(as_counter(self), expected, new_value));
+}
+
+PyObject* Counter_fetch_and_add(PyObject* self, PyObject* const* argv) {
+    int64_t delta;
+    if (!vn::to_int64(argv[0], delta)) return nullptr;
+    return PyLong_FromLongLong(c_fetch_and_add(as_counter(self), delta));
+}
+
+const char* const kCounterDoc =
+    "Lock-free atomic counter built on the compiler's atomic built-ins.\n\n"
+    "Provides true atomic operations without locks; every operation is a single hardware\n"
+    "atomic instruction and runs outside the interpreter lock's critical work.\n\n"
+    "Performance targets:\n"
+    "    increment(): < 30 ns (vs ~500 ns with threading.Lock)\n"
+    "    load(): < 10 ns (vs ~100 ns with threading.Lock)\n"
+    "    compare_and_swap(): < 50 ns (vs ~500 ns with threading.Lock)\n"
+    "    10-20x faster than threading.Lock\n";
+
+std::vector<vn::FuncDef> counter_methods() {
+    return {
+        {"load", Counter_load, {}, "int", "Atomically load value."},
+        {"store", Counter_store, {{"value"}}, nullptr, "Atomically store value."},
+        {"increment", Counter_increment, {{"delta", nullptr, "1"}}, "int", "Atomically increment and return new value."},
+        {"decrement", Counter_decrement, {{"delta", nullptr, "1"}}, "int", "Atomically decrement and return new value."},
+        {"compare_and_swap", Counter_compare_and_swap, {{"expected"}, {"new_value"}}, "bool", "Atomically compare and swap."},
+        {"fetch_and_add", Counter_fetch_and_add, {{"delta"}}, "int", "Atomically fetch and add."},
+    };
+}
+
+// =============================================================================================
+// AtomicCounterWrapper: an ordinary Python class delegating to self._counter by the py_ names.
+
+PyObject* Wrapper_init(PyObject* self, PyObject* const* argv) {
+    vn::Ref initial = vn::Ref::steal(vn::py_int(argv[0], "initial_value"));
+    if (!initial) return nullptr;
+    vn::Ref counter = vn::Ref::steal(vn::call(reinterpret_cast<PyObject*>(&CounterType), initial.get()));
+    if (!counter || PyObject_SetAttr(self, n_counter.get(), counter.get()) < 0) return nullptr;
+    return vn::none();
+}
+
+// self._counter.<name>(*args), looked up at every call so a replaced _counter is honoured.
+template <typename... Args>
+PyObject* delegate(PyObject* self, vn::Name& name, Args... args) {
+    vn::Ref counter = vn::Ref::steal(PyObject_GetAttr(self, n_counter.get()));
+    if (!counter) return nullptr;
+    return vn::call_method(counter.get(), name, args...);
+}
+
+PyObject* Wrapper_load(PyObject* self, PyObject* const*) { return vn::int_result(delegate(self, n_py_load)); }
+
+PyObject* Wrapper_store(PyObject* self, PyObject* const* argv) {
+    vn::Ref value = vn::Ref::steal(vn::py_int(argv[0], "value"));
+    if (!value) return nullptr;
+    vn::Ref r = vn::Ref::steal(delegate(self, n_py_store, value.get()));
+    return r ? vn::none() : nullptr;
+}
+
+template <vn::Name* Method>
+PyObject* Wrapper_delta(PyObject* self, PyObject* const* argv) {
+    vn::Ref delta = vn::Ref::steal(vn::py_int(argv[0], "delta"));
+    if (!delta) return nullptr;
+    return vn::int_result(delegate(self, *Method, delta.get()));
+}
+
+PyObject* Wrapper_compare_and_swap(PyObject* self, PyObject* const* argv) {
+    vn::Ref expected = vn::Ref::steal(vn::py_int(argv[0], "expected"));
+    if (!expected) return nullptr;
+    vn::Ref new_value = vn::Ref::steal(vn::py_int(argv[1], "new_value"));
+    if (!new_value) return nullptr;
+    return delegate(self, n_py_compare_and_swap, expected.get(), new_value.get());
+}
+
+PyObject* make_wrapper_class(PyObject* module) {
+    using vn::Kind;
+    const std::vector<vn::FuncDef> methods = {
+        {"__init__", Wrapper_init, {{"initial_value", "int", "0"}}, nullptr, nullptr, Kind::AnySelf},
+        {"load", Wrapper_load, {}, "int", nullptr, Kind::AnySelf},
+        {"store", Wrapper_store, {{"value", "int"}}, nullptr, nullptr, Kind::AnySelf},
+        {"increment", Wrapper_delta<&n_py_increment>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
+        {"decrement", Wrapper_delta<&n_py_decrement>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
+        {"compare_and_swap", Wrapper_compare_and_swap, {{"expected", "int"}, {"new_value", "int"}}, "bool", nullptr,
+         Kind::AnySelf},
+        {"fetch_and_add", Wrapper_delta<&n_py_fetch_and_add>, {{"delta", "int"}}, "int", nullptr, Kind::AnySelf},
+    };
+    vn::Ref ns = vn::Ref::steal(PyDict_New());
+    if (!ns) return nullptr;
+    const char* modname = PyModule_GetName(module);
+    if (modname == nullptr || !vn::dict_set(ns.get(), "__module__", PyUnicode_FromString(modname)) ||
+        !vn::dict_set(ns.get(), "__qualname__", PyUnicode_FromString("AtomicCounterWrapper")) ||
+        !vn::dict_set(ns.get(), "__doc__",
+                      PyUnicode_FromString("Python-level wrapper of AtomicCounter, kept for backward compatibility.")))
+        return nullptr;
+    for (const vn::FuncDef& def : methods) {
+        vn::Ref f = vn::Ref::steal(vn::make_function(def, modname, "AtomicCounterWrapper"));
+        if (!f || PyDict_SetItemString(ns.get(), def.name, f.get()) < 0) return nullptr;
+    }
+    return PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "AtomicCounterWrapper",
+                                 reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get());
+}
+
+// =============================================================================================
+// AtomicPointer
+
+struct Pointer {
+    PyObject_HEAD
+    PyObject* ptr;      // owns one reference when not null; None is stored as null
+    uint64_t version;   // successful writes; guarded by lock
+    PyObject* lock;
+};
+
+PyTypeObject PointerType;
+vn::Signature pointer_new_sig;
+
+inline Pointer* as_pointer(PyObject* o) noexcept { return reinterpret_cast<Pointer*>(o); }
+inline PyObject* to_slot(PyObject* o) noexcept { return o == Py_None ? nullptr : vn::new_ref(o); }
+
+PyObject* Pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Pointer* p = as_pointer(self.get());
+    p->lock = vn::none();
+    p->ptr = nullptr;
+    p->version = 0;
+    PyObject* argv[1];
+    if (!vn::bind_tuple(pointer_new_sig, args, kwargs, argv)) return nullptr;
+    p->ptr = to_slot(argv[0]);
+    PyObject* lock = new_lock();
+    if (lock == nullptr) return nullptr;
+    Py_SETREF(p->lock, lock);
+    return self.release();
+}
+
+int Pointer_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_pointer(self)->lock);
+    Py_VISIT(as_pointer(self)->ptr);  // so a cycle through the stored object can be collected
+    return 0;
+}
+
+int Pointer_clear(PyObject* self) {
+    Pointer* p = as_pointer(self);
+    PyObject* old = p->ptr;
+    p->ptr = nullptr;
+    Py_XDECREF(old);
+    Py_SETREF(p->lock, vn::none());
+    return 0;
+}
+
+void Pointer_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Pointer* p = as_pointer(self);
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    Py_CLEAR(p->ptr);
+    PyErr_Restore(t, v, tb);
+    Py_CLEAR(p->lock);
+    vn::free_instance(self);
+}
+
+PyObject* Pointer_load(PyObject* self, PyObject* const*) {
+    Pointer* p = as_pointer(self);
+    vn::Ref lock = vn::Ref::borrow(p->lock);
+    if (!vn::lock_enter(lock.get())) return nullptr;
+    PyObject* value = p->ptr ? p->ptr : Py_None;
+    Py_INCREF(value);  // taken under the lock: the object cannot be released before we own it
+    if (!vn::lock_exit(lock.get())) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return value;
+}
+
+PyObject* Pointer_store(PyObject* self, PyObject* const* argv) {
+    Pointer* p = as_pointer(self);
+    vn::Ref lock = vn::Ref::borrow(p->lock);
+    PyObject* fresh = to_slot(argv[0]);
+    if (!vn::lock_enter(lock.get())) {
+        Py_XDECREF(fresh);
+        return nullptr;
+    }
+    PyObject* old = p->ptr;
+    p->ptr = fresh;
+    p->version += 1;
+    bool ok = vn::lock_exit(lock.get());
+    Py_XDECREF(old);
+    return ok ? vn::none() : nullptr;
+}
+
+PyObject* Pointer_compare_and_swap(PyObject* self, PyObject* const* argv) {
+    Pointer* p = as_pointer(self);
+    vn::Ref lock = vn::Ref::borrow(p->lock);
+    PyObject* expected = argv[0] == Py_None ? nullptr : argv[0];  // identity only, no reference
+    PyObject* fresh = to_slot(argv[1]);
+    if (!vn::lock_enter(lock.get())) {
+        Py_XDECREF(fresh);
+        return nullptr;
+    }
+    PyObject* released;
+    const bool swapped = p->ptr == expected;
+    if (swapped) {
+        released = p->ptr;
+        p->ptr = fresh;
+        p->version += 1;
+    } else {
+        released = fresh;
+    }
+    bool ok = vn::lock_exit(lock.get());
+    Py_XDECREF(released);
+    return ok ? vn::boolean(swapped) : nullptr;
+}
+
+PyObject* Pointer_get_version(PyObject* self, PyObject* const*) {
+    Pointer* p = as_pointer(self);
+    vn::Ref lock = vn::Ref::borrow(p->lock);
+    if (!vn::lock_enter(lock.get())) return nullptr;
+    const uint64_t version = p->version;
+    if (!vn::lock_exit(lock.get())) return nullptr;
+    return PyLong_FromUnsignedLongLong(version);
+}
+
+const char* const kPointerDoc =
+    "Thread-safe atomic pointer with version tracking.\n\n"
+    "Mitigates the A-B-A problem by counting successful writes in a version number. Uses\n"
+    "threading.Lock for thread safety: true lock-freedom would need hazard pointers, because\n"
+    "stored objects are reference counted.\n\n"
+    "Performance: load()/store() ~50-100 ns, compare_and_swap() ~100-150 ns, including the\n"
+    "interpreter-lock and lock overhead.";
+
+// =============================================================================================
+// LockFreeStack
+
+struct StackNode {
+    PyObject* data;   // owns one reference
+    StackNode* next;
+    uint64_t version;
+};
+
+struct Stack {
+    PyObject_HEAD
+    StackNode* head;                 // guarded by lock
+    std::atomic<int64_t> size;       // changed inside the lock, read without it (seq_cst both ways)
+    PyObject* lock;
+};
+
+PyTypeObject StackType;
+inline Stack* as_stack(PyObject* o) noexcept { return reinterpret_cast<Stack*>(o); }
+
+PyObject* Stack_new(PyTypeObject* type, PyObject*, PyObject*) {
+    vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Stack* s = as_stack(self.get());
+    s->lock = vn::none();
+    s->head = nullptr;
+    new (&s->size) std::atomic<int64_t>(0);
+    PyObject* lock = new_lock();
+    if (lock == nullptr) return nullptr;
+    Py_SETREF(s->lock, lock);
+    return self.release();
+}
+
+// Detaches the whole list first, then releases: a destructor run by a release cannot see a
+// half-freed list.
+void release_nodes(Stack* s) {
+    StackNode* node = s->head;
+    s->head = nullptr;
+    s->size.store(0, std::memory_order_seq_cst);
+    while (node != nullptr) {
+        StackNode* next = node->next;
+        PyObject* data = node->data;
+        PyMem_RawFree(node);
+        Py_XDECREF(data);
+        node = next;
+    }
+}
+
+int Stack_traverse(PyObject* self, visitproc visit, void* arg) {
+    Stack* s = as_stack(self);
+    Py_VISIT(s->lock);
+    for (StackNode* n = s->head; n != nullptr; n = n->next) Py_VISIT(n->data);
+    return 0;
+}
+
+int Stack_clear(PyObject* self) {
+    Stack* s = as_stack(self);
+    release_nodes(s);
+    Py_SETREF(s->lock, vn::none());
+    return 0;
+}
+
+void Stack_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Stack* s = as_stack(self);
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    release_nodes(s);
+    PyErr_Restore(t, v, tb);
+    Py_CLEAR(s->lock);
+    vn::free_instance(self);
+}
+
+PyObject* Stack_push(PyObject* self, PyObject* const* argv) {
+    Stack* s = as_stack(self);
+    auto* node = static_cast<StackNode*>(PyMem_RawMalloc(sizeof(StackNode)));
+    if (node == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
+        return nullptr;
+    }
+    node->data = vn::new_ref(argv[0]);
+    node->version = 0;
+    vn::Ref lock = vn::Ref::borrow(s->lock);
+    if (!vn::lock_enter(lock.get())) {
+        Py_DECREF(node->data);
+        PyMem_RawFree(node);
+        return nullptr;
+    }
+    node->next = s->head;
+    s->head = node;
+    s->size.fetch_add(1, std::memory_order_seq_cst);
+    return vn::lock_exit(lock.get()) ? vn::none() : nullptr;
+}
+
+PyObject* Stack_pop(PyObject* self, PyObject* const*) {
+    Stack* s = as_stack(self);
+    vn::Ref lock = vn::Ref::borrow(s->lock);
+    if (!vn::lock_enter(lock.get())) return nullptr;
+    StackNode* node = s->head;
+    if (node != nullptr) {
+        s->head = node->next;
+        s->size.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    const bool ok = vn::lock_exit(lock.get());
+    if (node == nullptr) return ok ? vn::none() : nullptr;
+    PyObject* item = node->data ? node->data : vn::new_ref(Py_None);
+    PyMem_RawFree(node);
+    if (!ok) {
+        Py_DECREF(item);
+        return nullptr;
+    }
+    return item;  // the node's reference passes to the caller
+}
+
+PyObject* Stack_is_empty(PyObject* self, PyObject* const*) {
+    Stack* s = as_stack(self);
+    vn::Ref lock = vn::Ref::borrow(s->lock);
+    if (!vn::lock_enter(lock.get())) return nullptr;
+    const bool empty = s->head == nullptr;
+    if (!vn::lock_exit(lock.get())) return nullptr;
+    return vn::boolean(empty);
+}
+
+PyObject* Stack_size(PyObject* self, PyObject* const*) {
+    return PyLong_FromLongLong(as_stack(self)->size.load(std::memory_order_seq_cst));
+}
+
+const char* const kStackDoc =
+    "Lock-based stack with a lock-free size counter.\n\n"
+    "push/pop use threading.Lock for head-pointer updates; size tracking uses hardware atomics\n"
+    "and is genuinely lock-free. Despite the class name, push/pop are lock-based. Lock-free\n"
+    "linked structures would need hazard pointers, because items are reference counted.\n\n"
+    "Performance: push() ~100-200 ns, pop() ~150-250 ns, size() < 20 ns.";
+
+// =============================================================================================
+// LockFreeStatistics
+
+enum StatIndex {
+    TOTAL_ALLOCATIONS,
+    TOTAL_DEALLOCATIONS,
+    CURRENT_ALLOCATIONS,
+    BYTES_ALLOCATED,
+    BYTES_RESERVED,
+    PEAK_ALLOCATIONS,
+    PEAK_BYTES_ALLOCATED,
+    BUCKETED_ALLOCATIONS,
+    FALLBACK_ALLOCATIONS,
+    ALIGNMENT_PADDING_BYTES,
+    TOTAL_ALLOCATION_TIME_NS,
+    TOTAL_DEALLOCATION_TIME_NS,
+    STAT_COUNT
+};
+
+const char* const kStatNames[STAT_COUNT] = {
+    "total_allocations",    "total_deallocations",  "current_allocations",     "bytes_allocated",
+    "bytes_reserved",       "peak_allocations",     "peak_bytes_allocated",    "bucketed_allocations",
+    "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
+};
+
+struct Stats;
+
+struct StatsOps {
+    void (*update_peak_allocations)(Stats*, int64_t);
+    void (*update_peak_bytes)(Stats*, int64_t);
+};
+
+struct Stats {
+    PyObject_HEAD
+    const StatsOps* ops;
+    std::atomic<int64_t> mirror[STAT_COUNT];  // native mirrors, seq_cst atomics
+    PyObject* update_lock;
+    PyObject* counter[STAT_COUNT];  // public attributes; any object
+};
+
+PyTypeObject StatsType;
+inline Stats* as_stats(PyObject* o) noexcept { return reinterpret_cast<Stats*>(o); }
+
+// Raises a mirror peak to `current` unless it is already at least that high.
+void raise_peak(std::atomic<int64_t>& peak, int64_t current) {
+    int64_t seen = peak.load(std::memory_order_seq_cst);
+    while (seen < current && !peak.compare_exchange_weak(seen, current, std::memory_order_seq_cst)) {
+    }
+}
+void update_peak_allocations(Stats* s, int64_t current) { raise_peak(s->mirror[PEAK_ALLOCATIONS], current); }
+void update_peak_bytes(Stats* s, int64_t current) { raise_peak(s->mirror[PEAK_BYTES_ALLOCATED], current); }
+const StatsOps kStatsOps = {update_peak_allocations, update_peak_bytes};
+
+PyObject* Stats_new(PyTypeObject* type, PyObject*, PyObject*) {
+    vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Stats* s = as_stats(self.get());
+    s->ops = &kStatsOps;
+    s->update_lock = vn::none();
+    for (int i = 0; i < STAT_COUNT; ++i) {
+        new (&s->mirror[i]) std::atomic<int64_t>(0);
+        s->counter[i] = vn::none();
+    }
+    PyObject* lock = new_lock();
+    if (lock == nullptr) return nullptr;
+    Py_SETREF(s->update_lock, lock);
+    for (int i = 0; i < STAT_COUNT; ++i) {
+        PyObject* c = reinterpret_cast<PyObject*>(alloc_counter(&CounterType, 0));
+        if (c == nullptr) return nullptr;
+        Py_SETREF(s->counter[i], c);
+    }
+    return self.release();
+}
+
+int Stats_traverse(PyObject* self, visitproc visit, void* arg) {
+    Stats* s = as_stats(self);
+    Py_VISIT(s->update_lock);
+    for (PyObject* c : s->counter) Py_VISIT(c);
+    return 0;
+}
+
+int Stats_clear(PyObject* self) {
+    Stats* s = as_stats(self);
+    Py_SETREF(s->update_lock, vn::none());
+    for (PyObject*& c : s->counter) Py_SETREF(c, vn::none());
+    return 0;
+}
+
+void Stats_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Stats* s = as_stats(self);
+    Py_CLEAR(s->update_lock);
+    for (PyObject*& c : s->counter) Py_CLEAR(c);
+    vn::free_instance(self);
+}
+
+PyObject* Stats_get_counter(PyObject* self, void* closure) {
+    return vn::new_ref(as_stats(self)->counter[reinterpret_cast<intptr_t>(closure)]);
+}
+
+int Stats_set_counter(PyObject* self, PyObject* value, void* closure) {
+    // Deleting a public object attribute stores None.
+    Py_SETREF(as_stats(self)->counter[reinterpret_cast<intptr_t>(closure)], vn::new_ref(value ? value : Py_None));
+    return 0;
+}
+
+// --- operations on one public counter: native when it is exactly an AtomicCounter, otherwise the
+// object's own Python method, so replacements and subclasses behave as attributes always did.
+
+// counter.increment(delta) / decrement(delta), result dropped.
+bool counter_add(PyObject* counter, vn::Name& method, PyObject* delta) {
+    if (is_exact_counter(counter)) {
+        int64_t d = 1;
+        if (delta != nullptr && !vn::to_int64(delta, d)) return false;
+        if (&method == &n_increment)
+            c_increment(as_counter(counter), d);
+        else
+            c_decrement(as_counter(counter), d);
+        return true;
+    }
+    vn::Ref keep = vn::Ref::borrow(counter);  // the method may replace the attribute holding it
+    return delta ? vn::call_method_void(counter, method, delta) : vn::call_method_void(counter, method);
+}
+
+PyObject* counter_load(PyObject* counter) {
+    if (is_exact_counter(counter)) return PyLong_FromLongLong(c_load(as_counter(counter)));
+    vn::Ref keep = vn::Ref::borrow(counter);
+    return vn::call_method(counter, n_load);
+}
+
+bool counter_store_zero(PyObject* counter) {
+    if (is_exact_counter(counter)) {
+        c_store(as_counter(counter), 0);
+        return true;
+    }
+    static PyObject* zero = PyLong_FromLong(0);
+    vn::Ref keep = vn::Ref::borrow(counter);
+    return vn::call_method_void(counter, n_store, zero);
+}
+
+// Sign of an exact int (-1, 0, 1).
+int int_sign(PyObject* exact_int) {
+    int of = 0;
+    long v = PyLong_AsLongAndOverflow(exact_int, &of);
+    if (of != 0) return of;
+    return (v > 0) - (v < 0);
+}
+
+// One peak loop on the public counter `peak_counter` with the candidate `current` (any object).
+bool raise_public_peak(PyObject* peak_counter, PyObject* current) {
+    if (is_exact_counter(peak_counter) && PyLong_CheckExact(current)) {
+        int of = 0;
+        long v = PyLong_AsLongAndOverflow(current, &of);
+        if (of == 0) {
+            Counter* c = as_counter(peak_counter);
+            for (;;) {
+                int64_t peak = c_load(c);
+                if (v <= peak || c_compare_and_swap(c, peak, v)) return true;
+            }
+        }
+    }
+    for (;;) {
+        vn::Ref peak = vn::Ref::steal(vn::call_method(peak_counter, n_load));
+        if (!peak) return false;
+        int le = PyObject_RichCompareBool(current, peak.get(), Py_LE);
+        if (le < 0) return false;
+        if (le) return true;
+        vn::Ref swapped = vn::Ref::steal(vn::call_method(peak_counter, n_compare_and_swap, peak.get(), current));
+        if (!swapped) return false;
+        int t = PyObject_IsTrue(swapped.get());
+        if (t < 0) return false;
+        if (t) return true;
+    }
+}
+
+bool update_peaks(Stats* s, PyObject* current_allocs, PyObject* current_bytes) {
+    return raise_public_peak(s->counter[PEAK_ALLOCATIONS], current_allocs) &&
+           raise_public_peak(s->counter[PEAK_BYTES_ALLOCATED], current_bytes);
+}
+
+PyObject* Stats_update_peaks(PyObject* self, PyObject* const* argv) {
+    vn::Ref allocs = vn::Ref::steal(vn::py_int(argv[0], "current_allocs"));
+    if (!allocs) return nullptr;
+    vn::Ref bytes = vn::Ref::steal(vn::py_int(argv[1], "current_bytes"));
+    if (!bytes) return nullptr;
+    return update_peaks(as_stats(self), allocs.get(), bytes.get()) ? vn::none() : nullptr;
+}
+
+PyObject* Stats_record_allocation(PyObject* self, PyObject* const* argv) {
+    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
+    if (!size) return nullptr;
+    bool is_bucketed;
+    if (!vn::to_bool(argv[1], is_bucketed)) return nullptr;
+    vn::Ref padding = vn::Ref::steal(vn::py_int(argv[2], "padding"));
+    if (!padding) return nullptr;
+    vn::Ref time_ns = vn::Ref::steal(vn::py_int(argv[3], "time_ns"));
+    if (!time_ns) return nullptr;
+    Stats* s = as_stats(self);
+    // Each attribute is re-read at its step: a counter method may replace attributes.
+    if (!counter_add(s->counter[TOTAL_ALLOCATIONS], n_increment, nullptr) ||
+        !counter_add(s->counter[CURRENT_ALLOCATIONS], n_increment, nullptr) ||
+        !counter_add(s->counter[BYTES_ALLOCATED], n_increment, size.get()))
+        return nullptr;
+    if (!counter_add(s->counter[is_bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS], n_increment, nullptr))
+        return nullptr;
+    if (int_sign(padding.get()) > 0 && !counter_add(s->counter[ALIGNMENT_PADDING_BYTES], n_increment, padding.get()))
+        return nullptr;
+    if (int_sign(time_ns.get()) > 0 &&
+        !counter_add(s->counter[TOTAL_ALLOCATION_TIME_NS], n_increment, time_ns.get()))
+        return nullptr;
+    vn::Ref current_allocs = vn::Ref::steal(counter_load(s->counter[CURRENT_ALLOCATIONS]));
+    if (!current_allocs) return nullptr;
+    vn::Ref current_bytes = vn::Ref::steal(counter_load(s->counter[BYTES_ALLOCATED]));
+    if (!current_bytes) return nullptr;
+    if (Py_TYPE(self) == &StatsType) {
+        // _update_peaks cannot be overridden on the exact type; its own argument conversion still applies.
+        PyObject* argv2[2] = {current_allocs.get(), current_bytes.get()};
+        vn::Ref r = vn::Ref::steal(Stats_update_peaks(self, argv2));
+        return r ? vn::none() : nullptr;
+    }
+    vn::Ref r = vn::Ref::steal(vn::call_method(self, n_update_peaks, current_allocs.get(), current_bytes.get()));
+    return r ? vn::none() : nullptr;
+}
+
+PyObject* Stats_record_deallocation(PyObject* self, PyObject* const* argv) {
+    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
+    if (!size) return nullptr;
+    vn::Ref time_ns = vn::Ref::steal(vn::py_int(argv[1], "time_ns"));
+    if (!time_ns) return nullptr;
+    Stats* s = as_stats(self);
+    if (!counter_add(s->counter[TOTAL_DEALLOCATIONS], n_increment, nullptr) ||
+        !counter_add(s->counter[CURRENT_ALLOCATIONS], n_decrement, nullptr) ||
+        !counter_add(s->counter[BYTES_ALLOCATED], n_decrement, size.get()))
+        return nullptr;
+    if (int_sign(time_ns.get()) > 0 &&
+        !counter_add(s->counter[TOTAL_DEALLOCATION_TIME_NS], n_increment, time_ns.get()))
+        return nullptr;
+    return vn::none();
+}
+
+// The public counters of the py_ recorders: increment()/decrement() with an int64 argument.
+bool public_add(Stats* s, int index, vn::Name& method, int64_t delta, bool with_arg) {
+    PyObject* counter = s->counter[index];
+    if (is_exact_counter(counter)) {
+        if (&method == &n_increment)
+            c_increment(as_counter(counter), delta);
+        else
+            c_decrement(as_counter(counter), delta);
+        return true;
+    }
+    vn::Ref keep = vn::Ref::borrow(counter);
+    if (!with_arg) return vn::call_method_void(counter, method);
+    vn::Ref arg = vn::Ref::steal(PyLong_FromLongLong(delta));
+    return arg && vn::call_method_void(counter, method, arg.get());
+}
+
+PyObject* Stats_py_record_allocation(PyObject* self, PyObject* const* argv) {
+    int64_t size, padding, time_ns;
+    bool is_bucketed;
+    if (!vn::to_int64(argv[0], size) || !vn::to_bool(argv[1], is_bucketed) || !vn::to_int64(argv[2], padding) ||
+        !vn::to_int64(argv[3], time_ns))
+        return nullptr;
+    Stats* s = as_stats(self);
+    {
+        vn::NoGil nogil;
+        auto& m = s->mirror;
+        m[TOTAL_ALLOCATIONS].fetch_add(1, std::memory_order_seq_cst);
+        const int64_t current_allocs = wrap_add(m[CURRENT_ALLOCATIONS].fetch_add(1, std::memory_order_seq_cst), 1);
+        const int64_t current_bytes = wrap_add(m[BYTES_ALLOCATED].fetch_add(size, std::memory_order_seq_cst), size);
+        m[is_bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS].fetch_add(1, std::memory_order_seq_cst);
+        if (padding > 0) m[ALIGNMENT_PADDING_BYTES].fetch_add(padding, std::memory_order_seq_cst);
+        if (time_ns > 0) m[TOTAL_ALLOCATION_TIME_NS].fetch_add(time_ns, std::memory_order_seq_cst);
+        s->ops->update_peak_allocations(s, current_allocs);
+        s->ops->update_peak_bytes(s, current_bytes);
+    }
+    if (!public_add(s, TOTAL_ALLOCATIONS, n_increment, 1, false) ||
+        !public_add(s, CURRENT_ALLOCATIONS, n_increment, 1, false) ||
+        !public_add(s, BYTES_ALLOCATED, n_increment, size, true))
+        return nullptr;
+    return vn::none();
+}
+
+PyObject* Stats_py_record_deallocation(PyObject* self, PyObject* const* argv) {
+    int64_t size, time_ns;
+    if (!vn::to_int64(argv[0], size) || !vn::to_int64(argv[1], time_ns)) return nullptr;
+    Stats* s = as_stats(self);
+    {
+        vn::NoGil nogil;
+        auto& m = s->mirror;
+        m[TOTAL_DEALLOCATIONS].fetch_add(1, std::memory_order_seq_cst);
+        m[CURRENT_ALLOCATIONS].fetch_sub(1, std::memory_order_seq_cst);
+        m[BYTES_ALLOCATED].fetch_sub(size, std::memory_order_seq_cst);
+        if (time_ns > 0) m[TOTAL_DEALLOCATION_TIME_NS].fetch_add(time_ns, std::memory_order_seq_cst);
+    }
+    if (!public_add(s, TOTAL_DEALLOCATIONS, n_increment, 1, false) ||
+        !public_add(s, CURRENT_ALLOCATIONS, n_decrement, 1, false) ||
+        !public_add(s, BYTES_ALLOCATED, n_decrement, size, true))
+        return nullptr;
+    return vn::none();
+}
+
+// A small exact int whose value a double holds exactly.
+bool exact_small(PyObject* o, double& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int of = 0;
+    long v = PyLong_AsLongAndOverflow(o, &of);
+    const long limit = 1L << 53;
+    if (of != 0 || v > limit || v < -limit) return false;
+    out = static_cast<double>(v);
+    return true;
+}
+
+// `a / b` as Python computes it (correctly rounded for ints), as a new object.
+PyObject* true_divide(PyObject* a, PyObject* b) {
+    double x, y;
+    if (exact_small(a, x) && exact_small(b, y) && y != 0.0) return PyFloat_FromDouble(x / y);
+    return PyNumber_TrueDivide(a, b);
+}
+
+// `x > 0` for any object.
+int positive(PyObject* x) {
+    if (PyLong_CheckExact(x)) return int_sign(x) > 0;
+    static PyObject* zero = PyLong_FromLong(0);
+    return PyObject_RichCompareBool(x, zero, Py_GT);
+}
+
+PyObject* Stats_get_snapshot(PyObject* self, PyObject* const*) {
+    Stats* s = as_stats(self);
+    vn::Ref v[STAT_COUNT];
+    for (int i = 0; i < STAT_COUNT; ++i) {
+        v[i] = vn::Ref::steal(counter_load(s->counter[i]));
+        if (!v[i]) return nullptr;
+    }
+    vn::Ref ratio, avg_alloc, avg_dealloc;
+    int total_pos = positive(v[TOTAL_ALLOCATIONS].get());
+    if (total_pos < 0) return nullptr;
+    if (total_pos) {
+        vn::Ref q = vn::Ref::steal(true_divide(v[BUCKETED_ALLOCATIONS].get(), v[TOTAL_ALLOCATIONS].get()));
+        if (!q) return nullptr;
+        vn::Ref hundred = vn::Ref::steal(PyFloat_FromDouble(100.0));
+        if (!hundred) return nullptr;
+        ratio = vn::Ref::steal(PyNumber_Multiply(q.get(), hundred.get()));
+        avg_alloc = vn::Ref::steal(true_divide(v[TOTAL_ALLOCATION_TIME_NS].get(), v[TOTAL_ALLOCATIONS].get()));
+    } else {
+        ratio = vn::Ref::steal(PyFloat_FromDouble(0.0));
+        avg_alloc = vn::Ref::steal(PyFloat_FromDouble(0.0));
+    }
+    if (!ratio || !avg_alloc) return nullptr;
+    int dealloc_pos = positive(v[TOTAL_DEALLOCATIONS].get());
+    if (dealloc_pos < 0) return nullptr;
+    avg_dealloc = vn::Ref::steal(
+        dealloc_pos ? true_divide(v[TOTAL_DEALLOCATION_TIME_NS].get(), v[TOTAL_DEALLOCATIONS].get())
+                    : PyFloat_FromDouble(0.0));
+    if (!avg_dealloc) return nullptr;
+    static vn::Name one_decimal{".1f"};
+    vn::Ref formatted = vn::Ref::steal(PyObject_Format(ratio.get(), one_decimal.get()));
+    if (!formatted) return nullptr;
+    vn::Ref ratio_text = vn::Ref::steal(PyUnicode_FromFormat("%U%%", formatted.get()));
+    if (!ratio_text) return nullptr;
+    return vn::make_dict({"total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+                          "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+                          "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
+                          "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"},
+                         v[TOTAL_ALLOCATIONS].release(), v[TOTAL_DEALLOCATIONS].release(),
+                         v[CURRENT_ALLOCATIONS].release(), v[BYTES_ALLOCATED].release(), v[BYTES_RESERVED].release(),
+                         v[PEAK_ALLOCATIONS].release(), v[PEAK_BYTES_ALLOCATED].release(),
+                         v[BUCKETED_ALLOCATIONS].release(), v[FALLBACK_ALLOCATIONS].release(), ratio_text.release(),
+                         v[ALIGNMENT_PADDING_BYTES].release(), avg_alloc.release(), avg_dealloc.release(),
+                         PyUnicode_FromString("lock-free C++17 atomics"));
+}
+
+PyObject* Stats_reset(PyObject* self, PyObject* const*) {
+    Stats* s = as_stats(self);
+    vn::Ref lock = vn::Ref::borrow(s->update_lock);
+    vn::LockSection section(lock.get());
+    if (!section.ok()) return nullptr;
+    for (auto& m : s->mirror) (void)m.exchange(0, std::memory_order_seq_cst);
+    for (int i = 0; i < STAT_COUNT; ++i)
+        if (!counter_store_zero(s->counter[i])) return nullptr;  // the section leaves the lock
+    return section.leave() ? vn::none() : nullptr;
+}
+
+// =============================================================================================
+// PerformanceTimer
+
+struct Timer {
+    PyObject_HEAD
+    int64_t start_time_ns;
+};
+
+PyTypeObject TimerType;
+inline Timer* as_timer(PyObject* o) noexcept { return reinterpret_cast<Timer*>(o); }
+
+PyObject* Timer_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self != nullptr) as_timer(self)->start_time_ns = 0;
+    return self;
+}
+
+// time.perf_counter_ns(), the `time` module imported at each call.
+bool perf_counter_ns(int64_t& out) {
+    vn::Ref time_module = vn::Ref::steal(PyImport_ImportModule("time"));
+    if (!time_module) return false;
+    vn::Ref now = vn::Ref::steal(vn::call_method(time_module.get(), n_perf_counter_ns));
+    return now && vn::to_int64(now.get(), out);
+}
+
+PyObject* Timer_start(PyObject* self, PyObject* const*) {
+    int64_t now;
+    if (!perf_counter_ns(now)) return nullptr;
+    as_timer(self)->start_time_ns = now;
+    return vn::none();
+}
+
+PyObject* Timer_elapsed_ns(PyObject* self, PyObject* const*) {
+    int64_t now;
+    if (!perf_counter_ns(now)) return nullptr;
+    // Computed in Python integers: a difference beyond 64 bits is still exact.
+    vn::Ref a = vn::Ref::steal(PyLong_FromLongLong(now));
+    vn::Ref b = vn::Ref::steal(PyLong_FromLongLong(as_timer(self)->start_time_ns));
+    if (!a || !b) return nullptr;
+    return PyNumber_Subtract(a.get(), b.get());
+}
+
+template <int Divisor>
+PyObject* Timer_elapsed_scaled(PyObject* self, PyObject* const*) {
+    vn::Ref ns = vn::Ref::steal(vn::call_method(self, n_elapsed_ns));
+    if (!ns) return nullptr;
+    vn::Ref divisor = vn::Ref::steal(PyFloat_FromDouble(static_cast<double>(Divisor)));
+    if (!divisor) return nullptr;
+    return PyNumber_TrueDivide(ns.get(), divisor.get());
+}
+
+// =============================================================================================
+// Module
+
+PyObject* make_ops_capsule(const void* table, const char* name) {
+    return PyCapsule_New(const_cast<void*>(table), name, nullptr);
+}
+
+int lockless_exec(PyObject* module) {
+    using vn::Kind;
+    // 1. The native classes.
+    if (!vn::make_signature(counter_new_sig, "__cinit__", {{"initial_value", nullptr, "0"}}) ||
+        !vn::make_signature(pointer_new_sig, "__cinit__", {{"initial_value", nullptr, "None"}}))
+        return -1;
+    // Messages name the class, as callers see it.
+    counter_new_sig.name = "AtomicCounter";
+    pointer_new_sig.name = "AtomicPointer";
+
+    vn::init_type(CounterType, "velmora.memory.lockless.AtomicCounter", sizeof(Counter), kCounterDoc);
+    CounterType.tp_new = Counter_new;
+    CounterType.tp_dealloc = vn::free_instance;
+    if (!vn::ready_type(module, CounterType, counter_methods())) return -1;
+    const char* alias_pairs[][2] = {{"py_load", "load"},       {"py_store", "store"},
+                                    {"py_increment", "increment"}, {"py_decrement", "decrement"},
+                                    {"py_compare_and_swap", "compare_and_swap"},
+                                    {"py_fetch_and_add", "fetch_and_add"}};
+    for (auto& pair : alias_pairs)
+        if (!vn::alias_attribute(CounterType, pair[0], pair[1])) return -1;
+    if (!vn::set_type_attribute(CounterType, "_native_ops",
+                                make_ops_capsule(&kCounterOps, "velmora.memory.lockless.AtomicCounter._native_ops")))
+        return -1;
+
+    vn::init_type(PointerType, "velmora.memory.lockless.AtomicPointer", sizeof(Pointer), kPointerDoc,
+                  Py_TPFLAGS_HAVE_GC);
+    PointerType.tp_new = Pointer_new;
+    PointerType.tp_dealloc = Pointer_dealloc;
+    PointerType.tp_traverse = Pointer_traverse;
+    PointerType.tp_clear = Pointer_clear;
+    if (!vn::ready_type(module, PointerType,
+                        {
+                            {"load", Pointer_load, {}, "Optional[object]",
+                             "Atomically load the pointer value.\n\nReturns:\n    Current value (Python object or None)"},
+                            {"store", Pointer_store, {{"value"}}, nullptr, "Atomically store a new pointer value."},
+                            {"compare_and_swap", Pointer_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
+                             "Atomically compare and swap the pointer.\n\nnew_value is stored if the current value "
+                             "is expected (identity).\n\nReturns:\n    True if the swap occurred"},
+                            {"get_version", Pointer_get_version, {}, "int", "Get current version for ABA detection."},
+                        }))
+        return -1;
+
+    vn::init_type(StackType, "velmora.memory.lockless.LockFreeStack", sizeof(Stack), kStackDoc, Py_TPFLAGS_HAVE_GC);
+    StackType.tp_new = Stack_new;
+    StackType.tp_dealloc = Stack_dealloc;
+    StackType.tp_traverse = Stack_traverse;
+    StackType.tp_clear = Stack_clear;
+    if (!vn::ready_type(module, StackType,
+                        {
+                            {"push", Stack_push, {{"item"}}, nullptr, "Push an item onto the stack."},
+                            {"pop", Stack_pop, {}, "Optional[object]",
+                             "Pop an item from the stack.\n\nReturns:\n    The popped item or None if empty"},
+                            {"is_empty", Stack_is_empty, {}, "bool", "Check if stack is empty."},
+                            {"size", Stack_size, {}, "int", "Get approximate stack size."},
+                        }))
+        return -1;
+
+    static PyGetSetDef stats_getset[STAT_COUNT + 1];
+    for (intptr_t i = 0; i < STAT_COUNT; ++i)
+        stats_getset[i] = {kStatNames[i], Stats_get_counter, Stats_set_counter, nullptr, reinterpret_cast<void*>(i)};
+    stats_getset[STAT_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    vn::init_type(StatsType, "velmora.memory.lockless.LockFreeStatistics", sizeof(Stats),
+                  "Lock-free allocation statistics on atomic counters.\n\n"
+                  "Counts, live allocations and bytes, peaks, bucketed versus fallback allocations,\n"
+                  "alignment padding and time spent, in public AtomicCounter attributes that are\n"
+                  "updated without any lock; only reset() takes a lock.\n\n"
+                  "Performance: record_allocation() < 100 ns (vs 2-3 us with a lock), get_snapshot() < 500 ns.",
+                  Py_TPFLAGS_HAVE_GC);
+    StatsType.tp_new = Stats_new;
+    StatsType.tp_dealloc = Stats_dealloc;
+    StatsType.tp_traverse = Stats_traverse;
+    StatsType.tp_clear = Stats_clear;
+    StatsType.tp_getset = stats_getset;
+    if (!vn::ready_type(
+            module, StatsType,
+            {
+                {"record_allocation", Stats_record_allocation,
+                 {{"size", "int"}, {"is_bucketed", "bool", "True"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}},
+                 "None",
+                 "Record an allocation event.\n\nArgs:\n    size: Allocation size in bytes\n    is_bucketed: "
+                 "Whether allocation came from a bucketed pool\n    padding: Alignment padding bytes used\n    "
+                 "time_ns: Time taken in nanoseconds"},
+                {"record_deallocation", Stats_record_deallocation, {{"size", "int"}, {"time_ns", "int", "0"}}, "None",
+                 "Record a deallocation event.\n\nArgs:\n    size: Deallocation size in bytes\n    time_ns: Time "
+                 "taken in nanoseconds"},
+                {"py_record_allocation", Stats_py_record_allocation,
+                 {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}}, nullptr,
+                 "Record an allocation event, updating both the internal atomics and the public AtomicCounter "
+                 "instances."},
+                {"py_record_deallocation", Stats_py_record_deallocation, {{"size", "int"}, {"time_ns", "int", "0"}},
+                 nullptr,
+                 "Record a deallocation event, updating both the internal atomics and the public AtomicCounter "
+                 "instances."},
+                {"_update_peaks", Stats_update_peaks, {{"current_allocs", "int"}, {"current_bytes", "int"}}, "None",
+                 "Update peak values using compare-and-swap."},
+                {"get_snapshot", Stats_get_snapshot, {}, "dict",
+                 "Get a snapshot of the statistics.\n\nReturns:\n    Dictionary with all statistics"},
+                {"reset", Stats_reset, {}, nullptr, "Reset all statistics to zero."},
+            }))
+        return -1;
+    if (!vn::set_type_attribute(StatsType, "_native_ops",
+                                make_ops_capsule(&kStatsOps, "velmora.memory.lockless.LockFreeStatistics._native_ops")))
+        return -1;
+
+    vn::init_type(TimerType, "velmora.memory.lockless.PerformanceTimer", sizeof(Timer),
+                  "High-resolution timer for performance measurement.");
+    TimerType.tp_new = Timer_new;
+    TimerType.tp_dealloc = vn::free_instance;
+    if (!vn::ready_type(module, TimerType,
+                        {
+                            {"start", Timer_start, {}, nullptr, "Start timing."},
+                            {"elapsed_ns", Timer_elapsed_ns, {}, "int", "Get elapsed time in nanoseconds."},
+                            {"elapsed_us", Timer_elapsed_scaled<1000>, {}, "float", "Get elapsed time in microseconds."},
+                            {"elapsed_ms", Timer_elapsed_scaled<1000000>, {}, "float",
+                             "Get elapsed time in milliseconds."},
+                        }))
+        return -1;
+
+    // 2. Standard modules.
+    g_module = module;
+    if (!vn::import_into(module, "threading") || !vn::import_into(module, "time") ||
+        !vn::from_import(module, "typing", {"Optional", "TypeVar", "Generic"}))
+        return -1;
+
+    // 4. The Python-level wrapper.
+    PyObject* wrapper = make_wrapper_class(module);
+    if (wrapper == nullptr || PyModule_AddObject(module, "AtomicCounterWrapper", wrapper) < 0) {
+        Py_XDECREF(wrapper);
+        return -1;
+    }
+
+    // 5-7. Logger, banner, flag.
+    PyObject* logger = vn::make_logger(module);
+    if (logger == nullptr ||
+        !vn::log(logger, "info",
+                 "Velmora lock-free primitives loaded: hardware atomics active (10-20\xc3\x97 speedup)") ||
+        PyModule_AddObject(module, "NATIVE_ATOMICS_AVAILABLE", vn::new_ref(Py_True)) < 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+VN_MODULE(lockless, "Lock-free counters, a versioned pointer, a stack and allocation statistics.", lockless_exec)
