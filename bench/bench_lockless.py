@@ -68,40 +68,54 @@ class LockedStack:
 
 
 class LockedStatistics:
+    """The same recording logic in pure Python, on lock-guarded counters (one lock each)."""
+
+    NAMES = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+             "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+             "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns",
+             "total_deallocation_time_ns")
+
     def __init__(self):
-        self._lock = threading.Lock()
-        self.total = self.current = self.bytes = self.peak = self.peak_bytes = 0
-        self.bucketed = self.fallback = self.padding = self.time_ns = 0
+        for name in self.NAMES:
+            setattr(self, name, LockedCounter())
 
     def record_allocation(self, size, is_bucketed=True, padding=0, time_ns=0):
-        with self._lock:
-            self.total += 1
-            self.current += 1
-            self.bytes += size
-            if is_bucketed:
-                self.bucketed += 1
-            else:
-                self.fallback += 1
-            if padding > 0:
-                self.padding += padding
-            if time_ns > 0:
-                self.time_ns += time_ns
-            self.peak = max(self.peak, self.current)
-            self.peak_bytes = max(self.peak_bytes, self.bytes)
+        self.total_allocations.increment()
+        self.current_allocations.increment()
+        self.bytes_allocated.increment(size)
+        if is_bucketed:
+            self.bucketed_allocations.increment()
+        else:
+            self.fallback_allocations.increment()
+        if padding > 0:
+            self.alignment_padding_bytes.increment(padding)
+        if time_ns > 0:
+            self.total_allocation_time_ns.increment(time_ns)
+        self._update_peaks(self.current_allocations.load(), self.bytes_allocated.load())
+
+    def _update_peaks(self, current_allocs, current_bytes):
+        for peak, current in ((self.peak_allocations, current_allocs), (self.peak_bytes_allocated, current_bytes)):
+            while True:
+                seen = peak.load()
+                if current <= seen or peak.compare_and_swap(seen, current):
+                    break
 
     def get_snapshot(self):
-        with self._lock:
-            total = self.total
-            ratio = self.bucketed / total * 100.0 if total > 0 else 0.0
-            return {
-                "total_allocations": total, "total_deallocations": 0, "current_allocations": self.current,
-                "bytes_allocated": self.bytes, "bytes_reserved": 0, "peak_allocations": self.peak,
-                "peak_bytes_allocated": self.peak_bytes, "bucketed_allocations": self.bucketed,
-                "fallback_allocations": self.fallback, "bucketed_allocation_ratio": format(ratio, ".1f") + "%",
-                "alignment_padding_bytes": self.padding,
-                "average_allocation_time_ns": self.time_ns / total if total > 0 else 0.0,
-                "average_deallocation_time_ns": 0.0, "allocation_mode": "python lock",
-            }
+        v = {name: getattr(self, name).load() for name in self.NAMES}
+        total, freed = v["total_allocations"], v["total_deallocations"]
+        ratio = v["bucketed_allocations"] / total * 100.0 if total > 0 else 0.0
+        return {
+            "total_allocations": total, "total_deallocations": freed,
+            "current_allocations": v["current_allocations"], "bytes_allocated": v["bytes_allocated"],
+            "bytes_reserved": v["bytes_reserved"], "peak_allocations": v["peak_allocations"],
+            "peak_bytes_allocated": v["peak_bytes_allocated"], "bucketed_allocations": v["bucketed_allocations"],
+            "fallback_allocations": v["fallback_allocations"],
+            "bucketed_allocation_ratio": format(ratio, ".1f") + "%",
+            "alignment_padding_bytes": v["alignment_padding_bytes"],
+            "average_allocation_time_ns": v["total_allocation_time_ns"] / total if total > 0 else 0.0,
+            "average_deallocation_time_ns": v["total_deallocation_time_ns"] / freed if freed > 0 else 0.0,
+            "allocation_mode": "python locks",
+        }
 
 
 def threaded_increments(make_counter, threads, per_thread):

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <unordered_map>
 #include <utility>
 
 namespace vn {
@@ -119,16 +120,30 @@ private:
     PyThreadState* state_;
 };
 
+// The interned str for a key given as a string literal (or any string that lives as long as the
+// process), created once per address. Callers hold the interpreter lock, which guards the table.
+// Returns a borrowed reference, or null with an exception set.
+inline PyObject* key(const char* text) noexcept {
+    static std::unordered_map<const char*, PyObject*>* table = new std::unordered_map<const char*, PyObject*>();
+    auto it = table->find(text);
+    if (it != table->end()) return it->second;
+    PyObject* k = PyUnicode_InternFromString(text);
+    if (k != nullptr) (*table)[text] = k;  // kept for the life of the process
+    return k;
+}
+
 // Sets item `key` of dict `d` to `value` (a new reference, consumed even on failure).
-inline bool dict_set(PyObject* d, const char* key, PyObject* value) noexcept {
+inline bool dict_set(PyObject* d, const char* k, PyObject* value) noexcept {
     if (value == nullptr) return false;
-    int rc = PyDict_SetItemString(d, key, value);
+    PyObject* kobj = key(k);
+    int rc = kobj ? PyDict_SetItem(d, kobj, value) : -1;
     Py_DECREF(value);
     return rc == 0;
 }
 
-// Builds a dict with keys in the order given; every value is a new reference (consumed).
-// Returns null (and releases what it was given) when any value is null or an insertion fails.
+// Builds a dict with keys (string literals) in the order given; every value is a new reference
+// (consumed). Returns null (and releases what it was given) when any value is null or an insertion
+// fails.
 template <typename... Values>
 inline PyObject* make_dict(std::initializer_list<const char*> keys, Values... values) noexcept {
     static_assert(sizeof...(Values) > 0, "make_dict needs values");
@@ -136,10 +151,13 @@ inline PyObject* make_dict(std::initializer_list<const char*> keys, Values... va
     const size_t n = sizeof...(Values);
     bool ok = keys.size() == n;
     for (size_t i = 0; i < n; ++i) ok = ok && vals[i] != nullptr;
-    PyObject* d = ok ? PyDict_New() : nullptr;
+    PyObject* d = ok ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n)) : nullptr;
     size_t i = 0;
-    for (const char* key : keys) {
-        if (d != nullptr && i < n && PyDict_SetItemString(d, key, vals[i]) != 0) Py_CLEAR(d);
+    for (const char* text : keys) {
+        if (d != nullptr && i < n) {
+            PyObject* k = key(text);
+            if (k == nullptr || PyDict_SetItem(d, k, vals[i]) != 0) Py_CLEAR(d);
+        }
         ++i;
     }
     for (size_t j = 0; j < n; ++j) Py_XDECREF(vals[j]);

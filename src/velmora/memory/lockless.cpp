@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -688,6 +689,52 @@ PyObject* Stats_update_peaks(PyObject* self, PyObject* const* argv) {
     return update_peaks(as_stats(self), allocs.get(), bytes.get()) ? vn::none() : nullptr;
 }
 
+// The value of an exact int when it fits 64 bits (no exception is left set).
+bool fits_int64(PyObject* exact_int, int64_t& out) {
+    int of = 0;
+    long v = PyLong_AsLongAndOverflow(exact_int, &of);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    out = v;
+    return of == 0;
+}
+
+// record_allocation when every counter it touches is exactly an AtomicCounter, _update_peaks is the
+// type's own and the amounts fit 64 bits: the same steps on the native values, with no Python
+// objects in between (nothing can run in between to observe the difference). False: not taken,
+// nothing changed.
+bool record_allocation_native(PyObject* self, PyObject* size_obj, bool is_bucketed, PyObject* padding_obj,
+                              PyObject* time_obj) {
+    if (Py_TYPE(self) != &StatsType) return false;
+    Stats* s = as_stats(self);
+    const int bucket = is_bucketed ? int(BUCKETED_ALLOCATIONS) : int(FALLBACK_ALLOCATIONS);
+    for (int i : {int(TOTAL_ALLOCATIONS), int(CURRENT_ALLOCATIONS), int(BYTES_ALLOCATED), bucket, int(ALIGNMENT_PADDING_BYTES),
+                  int(TOTAL_ALLOCATION_TIME_NS), int(PEAK_ALLOCATIONS), int(PEAK_BYTES_ALLOCATED)})
+        if (!is_exact_counter(s->counter[i])) return false;
+    int64_t size, padding, time_ns;
+    if (!fits_int64(size_obj, size) || !fits_int64(padding_obj, padding) || !fits_int64(time_obj, time_ns))
+        return false;
+    Counter* const* c = reinterpret_cast<Counter* const*>(s->counter);
+    c_increment(c[TOTAL_ALLOCATIONS], 1);
+    c_increment(c[CURRENT_ALLOCATIONS], 1);
+    c_increment(c[BYTES_ALLOCATED], size);
+    c_increment(c[bucket], 1);
+    if (padding > 0) c_increment(c[ALIGNMENT_PADDING_BYTES], padding);
+    if (time_ns > 0) c_increment(c[TOTAL_ALLOCATION_TIME_NS], time_ns);
+    const int64_t current_allocs = c_load(c[CURRENT_ALLOCATIONS]);
+    const int64_t current_bytes = c_load(c[BYTES_ALLOCATED]);
+    for (auto [peak, current] : {std::pair<Counter*, int64_t>{c[PEAK_ALLOCATIONS], current_allocs},
+                                 std::pair<Counter*, int64_t>{c[PEAK_BYTES_ALLOCATED], current_bytes}}) {
+        for (;;) {
+            const int64_t seen = c_load(peak);
+            if (current <= seen || c_compare_and_swap(peak, seen, current)) break;
+        }
+    }
+    return true;
+}
+
 PyObject* Stats_record_allocation(PyObject* self, PyObject* const* argv) {
     vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
     if (!size) return nullptr;
@@ -698,6 +745,7 @@ PyObject* Stats_record_allocation(PyObject* self, PyObject* const* argv) {
     vn::Ref time_ns = vn::Ref::steal(vn::py_int(argv[3], "time_ns"));
     if (!time_ns) return nullptr;
     Stats* s = as_stats(self);
+    if (record_allocation_native(self, size.get(), is_bucketed, padding.get(), time_ns.get())) return vn::none();
     // Each attribute is re-read at its step: a counter method may replace attributes.
     if (!counter_add(s->counter[TOTAL_ALLOCATIONS], n_increment, nullptr) ||
         !counter_add(s->counter[CURRENT_ALLOCATIONS], n_increment, nullptr) ||
