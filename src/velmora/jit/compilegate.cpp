@@ -1,0 +1,944 @@
+// velmora.jit.compilegate: the adaptive compile policy of the JIT.
+//
+// Decides when a Python function has been called often enough to be worth compiling, and learns
+// that call-count threshold per function from the speed-ups compilation actually achieved:
+//   PolicyConfig      validated tuning parameters (one CPolicyConfig held by value);
+//   FunctionMetrics   one function's counters (one CFunctionMetrics held by value);
+//   CompileGate       learned thresholds, compile decisions and threshold updates;
+//   get_compilegate / reset_compilegate   the process-wide engine, guarded by `_policy_lock`.
+// The engine owns no metrics: every decision reads them from a caller's telemetry store.
+//
+// Concurrency model. Every native field in this file is read and written by a thread that holds
+// the interpreter lock (the module frame declares that it needs it, so free-threaded builds keep
+// it enabled), and nothing here releases it; that lock is the common lock of all native fields,
+// so none of them needs to be atomic. It is not enough for one decision, though: the store's
+// get_metrics and the metrics' attribute reads may run Python code, which may switch threads. So
+// each CompileGate holds its own threading.Lock `_lock` across the threshold lookup, the reads of
+// one metrics record and, in update(), the store into `_thresholds`; the clock read comes before
+// it, the comparisons and the DEBUG line after it. The singleton slot is touched only under
+// `_policy_lock`; the two locks are never held together. A reference obtained inside a lock is
+// dropped only after the lock is left, so no destructor (which could re-enter the engine) runs
+// while a non-reentrant lock is held. An engine's `_config`, `_thresholds` and `_lock` are set at
+// construction and never replaced or cleared while the engine lives (only its destructor drops
+// them), so a method never meets a released field, whatever runs in between.
+#include "native/velmora_native.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+// Helpers every module could use; candidates for the support library.
+namespace vn_candidate {
+
+// A new reference to module attribute `name`, looked up at call time, or NameError as Python
+// raises it for a missing global.
+inline PyObject* module_global(PyObject* module, vn::Name& name) noexcept {
+    PyObject* key = name.get();
+    if (key == nullptr) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), key);
+    if (v != nullptr) return vn::new_ref(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return nullptr;
+}
+
+// getattr(o, name, <absent>): true with `out` set (a new reference) or left null when `o` has no
+// such attribute (AttributeError swallowed, as getattr with a default does); false on another error.
+inline bool getattr_optional(PyObject* o, vn::Name& name, vn::Ref& out) noexcept {
+    PyObject* key = name.get();
+    if (key == nullptr) return false;
+    out = vn::Ref::steal(PyObject_GetAttr(o, key));
+    if (out) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// A parameter that must be exactly `int`: bool and every other subclass included are refused, the
+// shared message then going on with a sentence on subclasses.
+inline bool exact_int_arg(PyObject* o, const char* argname) noexcept {
+    if (PyLong_CheckExact(o)) return true;
+    if (PyLong_Check(o)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected int, got %.200s). "
+                     "Subclasses of built-in types are rejected.",
+                     argname, vn::type_name(o));
+        return false;
+    }
+    vn::arg_type_error(argname, "int", o);
+    return false;
+}
+
+// callable(**dict(zip(kwnames, values))): every argument by keyword (borrowed values).
+inline PyObject* call_by_keyword(PyObject* callable, PyObject* kwnames, PyObject* const* values) noexcept {
+    return PyObject_Vectorcall(callable, values, 0, kwnames);
+}
+
+// A tuple of interned names, for call_by_keyword; null with an exception on failure.
+inline PyObject* name_tuple(std::initializer_list<const char*> names) noexcept {
+    vn::Ref t = vn::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!t) return nullptr;
+    Py_ssize_t i = 0;
+    for (const char* n : names) {
+        PyObject* s = PyUnicode_InternFromString(n);
+        if (s == nullptr) return nullptr;
+        PyTuple_SET_ITEM(t.get(), i++, s);
+    }
+    return t.release();
+}
+
+// `with lock:` for a threading.Lock. For the interpreter's own lock type it calls the lock's
+// acquire() and release() method descriptors directly: the very operations its __enter__ and
+// __exit__ perform, without the method lookups and the argument tuple of __exit__. Any other
+// lock-like object goes through vn::LockSection (__enter__ / __exit__). Same contract as
+// vn::LockSection: enters on construction (check ok()), leaves on leave() or at scope end, and an
+// error raised while leaving during another error never replaces it.
+class FastLockSection {
+public:
+    // Records the lock type and its two descriptors (from a sample lock); call once at import.
+    static bool init(PyObject* sample_lock) noexcept {
+        PyTypeObject* t = Py_TYPE(sample_lock);
+        vn::Ref acquire = vn::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "acquire"));
+        vn::Ref release = vn::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "release"));
+        if (!acquire || !release) return false;
+        Py_INCREF(t);
+        type_ = t;
+        acquire_ = acquire.release();
+        release_ = release.release();
+        return true;
+    }
+
+    explicit FastLockSection(PyObject* lock) noexcept : lock_(lock), fast_(Py_TYPE(lock) == type_) {
+        Py_INCREF(lock_);
+        held_ = fast_ ? call_void(acquire_) : vn::lock_enter(lock_);
+    }
+    ~FastLockSection() {
+        if (held_) {
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            const bool ok = exit();
+            if (t != nullptr) {
+                if (!ok) PyErr_Clear();
+                PyErr_Restore(t, v, tb);
+            }
+        }
+        Py_DECREF(lock_);
+    }
+    bool ok() const noexcept { return held_; }
+    bool leave() noexcept {
+        held_ = false;
+        return exit();
+    }
+    FastLockSection(const FastLockSection&) = delete;
+    FastLockSection& operator=(const FastLockSection&) = delete;
+
+private:
+    bool call_void(PyObject* descriptor) noexcept {
+        PyObject* r = PyObject_Vectorcall(descriptor, &lock_, 1, nullptr);
+        if (r == nullptr) return false;
+        Py_DECREF(r);
+        return true;
+    }
+    bool exit() noexcept { return fast_ ? call_void(release_) : vn::lock_exit(lock_); }
+
+    static inline PyTypeObject* type_ = nullptr;
+    static inline PyObject* acquire_ = nullptr;
+    static inline PyObject* release_ = nullptr;
+    PyObject* lock_;
+    bool fast_;
+    bool held_;
+};
+
+}  // namespace vn_candidate
+
+namespace {
+
+PyObject* g_module = nullptr;          // this module (kept alive by the module frame)
+PyObject* g_global_policy = nullptr;   // `_global_policy`: touched only under `_policy_lock`
+
+vn::Name n_time{"time"}, n_threading{"threading"}, n_logger{"logger"}, n_policy_lock{"_policy_lock"},
+    n_debug{"debug"}, n_is_enabled_for{"isEnabledFor"}, n_get_metrics{"get_metrics"}, n_call_count{"call_count"},
+    n_compile_count{"compile_count"}, n_avg_speedup{"avg_speedup"}, n_last_compiled{"last_compiled"},
+    n_initial_threshold{"initial_threshold"}, n_min_threshold{"min_threshold"},
+    n_max_threshold{"max_threshold"}, n_learning_rate{"learning_rate"}, n_target_speedup{"target_speedup"};
+
+PyObject* g_config_kwnames = nullptr;   // ("initial_threshold", ..., "target_speedup")
+PyObject* g_metrics_kwnames = nullptr;  // ("call_count", ..., "last_compile_time")
+
+// =============================================================================================
+// PolicyConfig
+
+struct CPolicyConfig {
+    int32_t initial_threshold;
+    int32_t min_threshold;
+    int32_t max_threshold;
+    double learning_rate;
+    double target_speedup;
+};
+
+struct PolicyConfig;
+
+// Internal accessors, in slot order; not visible to Python.
+struct PolicyConfigTable {
+    int32_t (*get_initial_threshold_fast)(PolicyConfig*);
+    int32_t (*get_min_threshold_fast)(PolicyConfig*);
+    int32_t (*get_max_threshold_fast)(PolicyConfig*);
+    double (*get_learning_rate_fast)(PolicyConfig*);
+    double (*get_target_speedup_fast)(PolicyConfig*);
+};
+
+struct PolicyConfig {
+    PyObject_HEAD
+    const PolicyConfigTable* table;
+    CPolicyConfig _config;
+};
+
+int32_t get_initial_threshold_fast(PolicyConfig* c) { return c->_config.initial_threshold; }
+int32_t get_min_threshold_fast(PolicyConfig* c) { return c->_config.min_threshold; }
+int32_t get_max_threshold_fast(PolicyConfig* c) { return c->_config.max_threshold; }
+double get_learning_rate_fast(PolicyConfig* c) { return c->_config.learning_rate; }
+double get_target_speedup_fast(PolicyConfig* c) { return c->_config.target_speedup; }
+
+const PolicyConfigTable kPolicyConfigTable = {get_initial_threshold_fast, get_min_threshold_fast,
+                                              get_max_threshold_fast, get_learning_rate_fast,
+                                              get_target_speedup_fast};
+
+PyTypeObject PolicyConfigType;
+vn::Signature policy_config_sig;
+
+inline PolicyConfig* as_config(PyObject* o) noexcept { return reinterpret_cast<PolicyConfig*>(o); }
+
+// The validation rules in their order; the first failing one raises ValueError.
+bool validate(const CPolicyConfig& c) {
+    const char* fault = nullptr;
+    if (c.min_threshold <= 0)
+        fault = "min_threshold must be positive";
+    else if (c.min_threshold >= c.max_threshold)
+        fault = "max_threshold must be greater than min_threshold";
+    else if (!(c.learning_rate > 0.0 && c.learning_rate <= 1.0))
+        fault = "learning_rate must be in (0, 1]";
+    else if (c.target_speedup <= 0.0)
+        fault = "target_speedup must be positive";
+    else if (c.initial_threshold < c.min_threshold || c.initial_threshold > c.max_threshold)
+        fault = "initial_threshold must be within bounds";
+    if (fault == nullptr) return true;
+    PyErr_SetString(PyExc_ValueError, fault);
+    return false;
+}
+
+PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[5];
+    CPolicyConfig c;
+    if (!vn::bind_tuple(policy_config_sig, args, kwargs, argv) || !vn::to_int(argv[0], c.initial_threshold) ||
+        !vn::to_int(argv[1], c.min_threshold) || !vn::to_int(argv[2], c.max_threshold) ||
+        !vn::to_double(argv[3], c.learning_rate) || !vn::to_double(argv[4], c.target_speedup) || !validate(c))
+        return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_config(self)->table = &kPolicyConfigTable;
+    as_config(self)->_config = c;
+    return self;
+}
+
+// Attribute access: the constructor's conversions, no validation; deletion refused.
+template <int32_t CPolicyConfig::*Field>
+PyObject* config_get_int(PyObject* self, void*) {
+    return PyLong_FromLong(as_config(self)->_config.*Field);
+}
+
+template <int32_t CPolicyConfig::*Field>
+int config_set_int(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return vn::delete_not_implemented();
+    int32_t v;
+    if (!vn::to_int(value, v)) return -1;
+    as_config(self)->_config.*Field = v;
+    return 0;
+}
+
+template <double CPolicyConfig::*Field>
+PyObject* config_get_double(PyObject* self, void*) {
+    return PyFloat_FromDouble(as_config(self)->_config.*Field);
+}
+
+template <double CPolicyConfig::*Field>
+int config_set_double(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return vn::delete_not_implemented();
+    double v;
+    if (!vn::to_double(value, v)) return -1;
+    as_config(self)->_config.*Field = v;
+    return 0;
+}
+
+PyGetSetDef policy_config_getset[] = {
+    {"initial_threshold", config_get_int<&CPolicyConfig::initial_threshold>,
+     config_set_int<&CPolicyConfig::initial_threshold>, "Call count at which an unlearned function becomes eligible.",
+     nullptr},
+    {"min_threshold", config_get_int<&CPolicyConfig::min_threshold>, config_set_int<&CPolicyConfig::min_threshold>,
+     "Lower clamp of every learned threshold.", nullptr},
+    {"max_threshold", config_get_int<&CPolicyConfig::max_threshold>, config_set_int<&CPolicyConfig::max_threshold>,
+     "Upper clamp of every learned threshold.", nullptr},
+    {"learning_rate", config_get_double<&CPolicyConfig::learning_rate>,
+     config_set_double<&CPolicyConfig::learning_rate>, "Fraction of the current threshold moved per update.", nullptr},
+    {"target_speedup", config_get_double<&CPolicyConfig::target_speedup>,
+     config_set_double<&CPolicyConfig::target_speedup>, "Speed-up ratio that compilation is expected to reach.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Python attribute `name` of a configuration object: native for the exact class (whose static
+// type cannot be patched), through getattr for subclasses, which may override it.
+PyObject* config_attribute(PyObject* config, vn::Name& name, int32_t (*fast)(PolicyConfig*)) {
+    if (Py_TYPE(config) == &PolicyConfigType) return PyLong_FromLong(fast(as_config(config)));
+    return PyObject_GetAttr(config, name.get());
+}
+
+// =============================================================================================
+// FunctionMetrics
+
+struct CFunctionMetrics {
+    uint64_t call_count = 0;
+    uint32_t compile_count = 0;
+    double avg_speedup = 0.0;
+    double total_execution_time_ms;
+    double last_compiled = 0.0;
+};
+
+struct FunctionMetrics;
+
+// Internal accessors, in slot order; not visible to Python.
+struct FunctionMetricsTable {
+    uint64_t (*get_call_count_fast)(FunctionMetrics*);
+    uint32_t (*get_compile_count_fast)(FunctionMetrics*);
+    double (*get_avg_speedup_fast)(FunctionMetrics*);
+    double (*get_last_compiled_fast)(FunctionMetrics*);
+};
+
+struct FunctionMetrics {
+    PyObject_HEAD
+    const FunctionMetricsTable* table;
+    CFunctionMetrics _metrics;
+};
+
+uint64_t get_call_count_fast(FunctionMetrics* m) { return m->_metrics.call_count; }
+uint32_t get_compile_count_fast(FunctionMetrics* m) { return m->_metrics.compile_count; }
+double get_avg_speedup_fast(FunctionMetrics* m) { return m->_metrics.avg_speedup; }
+double get_last_compiled_fast(FunctionMetrics* m) { return m->_metrics.last_compiled; }
+
+const FunctionMetricsTable kFunctionMetricsTable = {get_call_count_fast, get_compile_count_fast,
+                                                    get_avg_speedup_fast, get_last_compiled_fast};
+
+PyTypeObject FunctionMetricsType;
+vn::Signature function_metrics_sig;
+
+inline FunctionMetrics* as_metrics(PyObject* o) noexcept { return reinterpret_cast<FunctionMetrics*>(o); }
+
+PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[6];
+    CFunctionMetrics m;
+    double last_compile_time, last_compiled;
+    if (!vn::bind_tuple(function_metrics_sig, args, kwargs, argv) || !vn::to_uint64(argv[0], m.call_count) ||
+        !vn::to_uint32(argv[1], m.compile_count) || !vn::to_double(argv[2], m.avg_speedup) ||
+        !vn::to_double(argv[3], m.total_execution_time_ms) || !vn::to_double(argv[4], last_compile_time) ||
+        !vn::to_double(argv[5], last_compiled))
+        return nullptr;
+    // One stored timestamp: last_compiled when given and >= 0 (-0.0 counts, NaN does not).
+    m.last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_metrics(self)->table = &kFunctionMetricsTable;
+    as_metrics(self)->_metrics = m;
+    return self;
+}
+
+PyObject* metrics_get_call_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_metrics(self)->_metrics.call_count);
+}
+
+int metrics_set_call_count(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return vn::delete_not_implemented();
+    uint64_t v;
+    if (!vn::to_uint64(value, v)) return -1;
+    as_metrics(self)->_metrics.call_count = v;
+    return 0;
+}
+
+PyObject* metrics_get_compile_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(as_metrics(self)->_metrics.compile_count);
+}
+
+int metrics_set_compile_count(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return vn::delete_not_implemented();
+    uint32_t v;
+    if (!vn::to_uint32(value, v)) return -1;
+    as_metrics(self)->_metrics.compile_count = v;
+    return 0;
+}
+
+template <double CFunctionMetrics::*Field>
+PyObject* metrics_get_double(PyObject* self, void*) {
+    return PyFloat_FromDouble(as_metrics(self)->_metrics.*Field);
+}
+
+template <double CFunctionMetrics::*Field>
+int metrics_set_double(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return vn::delete_not_implemented();
+    double v;
+    if (!vn::to_double(value, v)) return -1;
+    as_metrics(self)->_metrics.*Field = v;
+    return 0;
+}
+
+PyGetSetDef function_metrics_getset[] = {
+    {"call_count", metrics_get_call_count, metrics_set_call_count, "Number of times the function has been called.",
+     nullptr},
+    {"compile_count", metrics_get_compile_count, metrics_set_compile_count,
+     "Number of times the function has been compiled.", nullptr},
+    {"avg_speedup", metrics_get_double<&CFunctionMetrics::avg_speedup>,
+     metrics_set_double<&CFunctionMetrics::avg_speedup>, "Average speed-up obtained from compilation (ratio).",
+     nullptr},
+    {"total_execution_time_ms", metrics_get_double<&CFunctionMetrics::total_execution_time_ms>,
+     metrics_set_double<&CFunctionMetrics::total_execution_time_ms>, "Total execution time in milliseconds.",
+     nullptr},
+    {"last_compiled", metrics_get_double<&CFunctionMetrics::last_compiled>,
+     metrics_set_double<&CFunctionMetrics::last_compiled>,
+     "Timestamp of last compilation (matches TelemetryStore interface).", nullptr},
+    {"last_compile_time", metrics_get_double<&CFunctionMetrics::last_compiled>,
+     metrics_set_double<&CFunctionMetrics::last_compiled>, "Alias for last_compiled for backward compatibility.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// =============================================================================================
+// Factories
+
+PyObject* create_policy_config(PyObject*, PyObject* const* argv) {
+    double learning_rate, target_speedup;
+    if (!vn::to_double(argv[3], learning_rate) || !vn::to_double(argv[4], target_speedup)) return nullptr;
+    if (!vn_candidate::exact_int_arg(argv[0], "initial_threshold") ||
+        !vn_candidate::exact_int_arg(argv[1], "min_threshold") ||
+        !vn_candidate::exact_int_arg(argv[2], "max_threshold"))
+        return nullptr;
+    vn::Ref rate = vn::Ref::steal(PyFloat_FromDouble(learning_rate));
+    vn::Ref target = vn::Ref::steal(PyFloat_FromDouble(target_speedup));
+    if (!rate || !target) return nullptr;
+    PyObject* values[] = {argv[0], argv[1], argv[2], rate.get(), target.get()};
+    return vn_candidate::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, values);
+}
+
+PyObject* create_function_metrics(PyObject*, PyObject* const* argv) {
+    double floats[3];
+    for (int i = 0; i < 3; ++i)
+        if (!vn::to_double(argv[2 + i], floats[i])) return nullptr;
+    if (!vn_candidate::exact_int_arg(argv[0], "call_count") || !vn_candidate::exact_int_arg(argv[1], "compile_count"))
+        return nullptr;
+    vn::Ref f[3];
+    for (int i = 0; i < 3; ++i)
+        if (!(f[i] = vn::Ref::steal(PyFloat_FromDouble(floats[i])))) return nullptr;
+    PyObject* values[] = {argv[0], argv[1], f[0].get(), f[1].get(), f[2].get()};
+    return vn_candidate::call_by_keyword(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames,
+                                         values);
+}
+
+// =============================================================================================
+// CompileGate
+
+struct CompileGate;
+
+// Internal accessor, slot 0; the caller holds `_lock`.
+struct CompileGateTable {
+    bool (*_get_threshold_fast)(CompileGate*, PyObject* func_id, int32_t& out);
+};
+
+struct CompileGate {
+    PyObject_HEAD
+    const CompileGateTable* table;
+    PyObject* _config;            // a PolicyConfig (or subclass instance), owned
+    PyObject* _thresholds;        // dict: func_id -> learned threshold (int), owned
+    PyObject* _lock;              // threading.Lock, owned
+    double _recompile_interval;   // seconds between two compilations of one function
+};
+
+inline CompileGate* as_gate(PyObject* o) noexcept { return reinterpret_cast<CompileGate*>(o); }
+inline PolicyConfig* config_of(CompileGate* g) noexcept { return as_config(g->_config); }
+
+// The learned threshold of func_id, else the configured initial threshold.
+bool _get_threshold_fast(CompileGate* self, PyObject* func_id, int32_t& out) {
+    PyObject* learned = PyDict_GetItemWithError(self->_thresholds, func_id);  // borrowed
+    if (learned != nullptr) return vn::to_int32(learned, out);
+    if (PyErr_Occurred()) return false;
+    PolicyConfig* config = config_of(self);
+    out = config->table->get_initial_threshold_fast(config);
+    return true;
+}
+
+const CompileGateTable kCompileGateTable = {_get_threshold_fast};
+
+PyTypeObject CompileGateType;
+vn::Signature compile_gate_sig;
+
+constexpr double kRecompileInterval = 600.0;
+
+// A configuration from any other object: its five attributes (or the defaults), by keyword.
+PyObject* config_from_object(PyObject* source) {
+    vn::Name* names[] = {&n_initial_threshold, &n_min_threshold, &n_max_threshold, &n_learning_rate,
+                         &n_target_speedup};
+    vn::Ref values[5];
+    vn::Ref defaults[5] = {vn::Ref::steal(PyLong_FromLong(100)), vn::Ref::steal(PyLong_FromLong(10)),
+                           vn::Ref::steal(PyLong_FromLong(10000)), vn::Ref::steal(PyFloat_FromDouble(0.1)),
+                           vn::Ref::steal(PyFloat_FromDouble(2.0))};
+    PyObject* argv[5];
+    for (int i = 0; i < 5; ++i) {
+        if (!defaults[i] || !vn_candidate::getattr_optional(source, *names[i], values[i])) return nullptr;
+        argv[i] = values[i] ? values[i].get() : defaults[i].get();
+    }
+    return vn_candidate::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, argv);
+}
+
+PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    if (!vn::bind_tuple(compile_gate_sig, args, kwargs, argv)) return nullptr;
+    PyObject* given = argv[0];
+    vn::Ref config;
+    if (given == Py_None)
+        config = vn::Ref::steal(vn::call(reinterpret_cast<PyObject*>(&PolicyConfigType)));
+    else if (PyObject_TypeCheck(given, &PolicyConfigType))
+        config = vn::Ref::borrow(given);  // shared with the caller, not copied
+    else
+        config = vn::Ref::steal(config_from_object(given));
+    if (!config) return nullptr;
+    vn::Ref thresholds = vn::Ref::steal(PyDict_New());
+    if (!thresholds) return nullptr;
+    vn::Ref threading = vn::Ref::steal(vn_candidate::module_global(g_module, n_threading));
+    if (!threading) return nullptr;
+    vn::Ref lock = vn::Ref::steal(vn::new_lock(threading.get()));
+    if (!lock) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    CompileGate* g = as_gate(self);
+    g->table = &kCompileGateTable;
+    g->_config = config.release();
+    g->_thresholds = thresholds.release();
+    g->_lock = lock.release();
+    g->_recompile_interval = kRecompileInterval;
+    return self;
+}
+
+int CompileGate_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_gate(self)->_config);
+    Py_VISIT(as_gate(self)->_thresholds);
+    Py_VISIT(as_gate(self)->_lock);
+    return 0;
+}
+
+// No tp_clear: the fields stay valid for the object's whole life (see the top of this file). A
+// cycle through the engine always passes through a PolicyConfig subclass instance, whose own
+// clearing (its __dict__) breaks it.
+void CompileGate_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    CompileGate* g = as_gate(self);
+    Py_CLEAR(g->_config);
+    Py_CLEAR(g->_thresholds);
+    Py_CLEAR(g->_lock);
+    vn::free_instance(self);
+}
+
+PyObject* CompileGate_get_config(PyObject* self, void*) { return vn::new_ref(as_gate(self)->_config); }
+
+PyGetSetDef compile_gate_getset[] = {
+    {"config", CompileGate_get_config, nullptr, "Get policy configuration.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline bool check_func_id(PyObject* func_id) { return vn::exact_or_none(func_id, &PyUnicode_Type, "func_id"); }
+
+// time.time() through the module attribute `time`, read at call time.
+bool wall_clock(double& now) {
+    vn::Ref time_module = vn::Ref::steal(vn_candidate::module_global(g_module, n_time));
+    if (!time_module) return false;
+    vn::Ref value = vn::Ref::steal(vn::call_method(time_module.get(), n_time));
+    return value && vn::to_double(value.get(), now);
+}
+
+// The three reads of one decision; the exact FunctionMetrics class (a static type, whose
+// attributes cannot be replaced) is read through its accessors, anything else by attribute.
+bool read_decision_metrics(PyObject* metrics, uint64_t& call_count, uint32_t& compile_count, double& last_compiled) {
+    if (Py_TYPE(metrics) == &FunctionMetricsType) {
+        FunctionMetrics* m = as_metrics(metrics);
+        call_count = m->table->get_call_count_fast(m);
+        compile_count = m->table->get_compile_count_fast(m);
+        last_compiled = m->table->get_last_compiled_fast(m);
+        return true;
+    }
+    vn::Ref v = vn::Ref::steal(PyObject_GetAttr(metrics, n_call_count.get()));
+    if (!v || !vn::to_uint64(v.get(), call_count)) return false;
+    v = vn::Ref::steal(PyObject_GetAttr(metrics, n_compile_count.get()));
+    if (!v || !vn::to_uint32(v.get(), compile_count)) return false;
+    if (!vn_candidate::getattr_optional(metrics, n_last_compiled, v)) return false;
+    last_compiled = 0.0;  // a record without the attribute counts as compiled at time 0.0
+    return !v || vn::to_double(v.get(), last_compiled);
+}
+
+PyObject* CompileGate_get_threshold(PyObject* self_, PyObject* const* argv) {
+    CompileGate* self = as_gate(self_);
+    PyObject* func_id = argv[0];
+    if (!check_func_id(func_id)) return nullptr;
+    if (Py_TYPE(self->_config) == &PolicyConfigType) {
+        // Taken without `_lock` on purpose: with exact str/None keys and the exact configuration
+        // class this read runs no Python code and never releases the interpreter lock, so it is one
+        // indivisible step that sees the state of some instant during the call, as the locked read
+        // would. It only skips waiting for another thread that is inside should_compile/update.
+        PyObject* learned = PyDict_GetItemWithError(self->_thresholds, func_id);
+        if (learned != nullptr) return vn::new_ref(learned);
+        if (PyErr_Occurred()) return nullptr;
+        return PyLong_FromLong(get_initial_threshold_fast(as_config(self->_config)));
+    }
+    vn::Ref result;  // dropped after the lock is left
+    vn_candidate::FastLockSection section(self->_lock);
+    if (!section.ok()) return nullptr;
+    PyObject* learned = PyDict_GetItemWithError(self->_thresholds, func_id);
+    if (learned != nullptr)
+        result = vn::Ref::borrow(learned);
+    else if (PyErr_Occurred())
+        return nullptr;
+    else
+        result = vn::Ref::steal(config_attribute(self->_config, n_initial_threshold, get_initial_threshold_fast));
+    if (!result || !section.leave()) return nullptr;
+    return vn::int_result(result.release());
+}
+
+PyObject* CompileGate_should_compile(PyObject* self_, PyObject* const* argv) {
+    CompileGate* self = as_gate(self_);
+    PyObject* func_id = argv[0];
+    PyObject* telemetry_store = argv[1];
+    if (!check_func_id(func_id)) return nullptr;
+    double current_time = 0.0;
+    if (!wall_clock(current_time)) return nullptr;
+    int32_t threshold = 0;
+    uint64_t call_count = 0;
+    uint32_t compile_count = 0;
+    double last_compiled = 0.0;
+    vn::Ref metrics;  // dropped after the lock is left
+    {
+        vn_candidate::FastLockSection section(self->_lock);
+        if (!section.ok() || !self->table->_get_threshold_fast(self, func_id, threshold)) return nullptr;
+        metrics = vn::Ref::steal(vn::call_method(telemetry_store, n_get_metrics, func_id));
+        if (!metrics || !read_decision_metrics(metrics.get(), call_count, compile_count, last_compiled) ||
+            !section.leave())
+            return nullptr;
+    }
+    // call_count < threshold compared as numbers: a threshold written as zero or negative is
+    // below every count (a plain unsigned comparison would turn it into a huge value).
+    if (threshold > 0 && call_count < static_cast<uint64_t>(threshold)) return vn::boolean(false);
+    if (compile_count == 0) return vn::boolean(true);  // never compiled
+    const double time_since_compile = current_time - last_compiled;
+    if (time_since_compile < self->_recompile_interval) return vn::boolean(false);
+    return vn::boolean(true);
+}
+
+// Steps 6 to 9 of an update: the new threshold, moved and clamped.
+int32_t next_threshold(int32_t current_threshold, uint32_t compile_count, double avg_speedup,
+                       double target_speedup, double learning_rate, int32_t min_threshold, int32_t max_threshold) {
+    const double speedup_ratio = target_speedup > 0.0 ? avg_speedup / target_speedup : avg_speedup;
+    double adjustment = learning_rate * static_cast<double>(current_threshold);
+    if (speedup_ratio > 1.0) adjustment = -adjustment;
+    double new_threshold_float = static_cast<double>(current_threshold);
+    if (compile_count <= 10) {
+        const double confidence = static_cast<double>(compile_count) * 0.1;
+        new_threshold_float += (1.0 - confidence) * adjustment;
+    }
+    // NaN (only from a non-finite learning_rate written after construction) has no integer value:
+    // keep the current threshold, then clamp as usual.
+    if (std::isnan(new_threshold_float)) new_threshold_float = static_cast<double>(current_threshold);
+    if (new_threshold_float < min_threshold) return min_threshold;
+    if (new_threshold_float > max_threshold) return max_threshold;
+    return static_cast<int32_t>(new_threshold_float);  // in [min, max], so within 32 bits
+}
+
+// metrics.compile_count == 0, with Python equality.
+int equals_zero(PyObject* value) {
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(value, &overflow);
+        return overflow == 0 && v == 0;
+    }
+    vn::Ref zero = vn::Ref::steal(PyLong_FromLong(0));
+    return zero ? PyObject_RichCompareBool(value, zero.get(), Py_EQ) : -1;
+}
+
+PyObject* g_stock_debug = nullptr;  // logging.Logger.debug, as found at import
+PyObject* g_debug_level = nullptr;  // logging.DEBUG, as found at import
+
+// True when logger.debug(message) would certainly do nothing: `debug` is the standard
+// Logger.debug, which starts with `if self.isEnabledFor(DEBUG)`, and that test is false here.
+// Anything else (a replaced or wrapped debug) counts as "would act"; -1 on error.
+int debug_is_silent(PyObject* logger, vn::Ref& debug) {
+    debug = vn::Ref::steal(PyObject_GetAttr(logger, n_debug.get()));
+    if (!debug) return -1;
+    if (!PyMethod_Check(debug.get()) || PyMethod_GET_FUNCTION(debug.get()) != g_stock_debug ||
+        PyMethod_GET_SELF(debug.get()) != logger)
+        return 0;
+    vn::Ref enabled = vn::Ref::steal(vn::call_method(logger, n_is_enabled_for, g_debug_level));
+    if (!enabled) return -1;
+    const int truth = PyObject_IsTrue(enabled.get());
+    return truth < 0 ? -1 : !truth;
+}
+
+// logger.debug("Updated threshold for <id>: <old> -> <new> (speedup: <x.xx>x)"). The message is
+// built only when the call could have an effect: formatting the float dominates an update.
+bool log_update(PyObject* func_id, int32_t current_threshold, int32_t new_threshold, double avg_speedup) {
+    vn::Ref logger = vn::Ref::steal(vn_candidate::module_global(g_module, n_logger));
+    if (!logger) return false;
+    vn::Ref debug;
+    const int silent = debug_is_silent(logger.get(), debug);
+    if (silent != 0) return silent > 0;
+    char* speedup = PyOS_double_to_string(avg_speedup, 'f', 2, 0, nullptr);  // format(x, ".2f")
+    if (speedup == nullptr) return false;
+    vn::Ref message = vn::Ref::steal(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %sx)", func_id,
+                                                          current_threshold, new_threshold, speedup));
+    PyMem_Free(speedup);
+    if (!message) return false;
+    vn::Ref r = vn::Ref::steal(vn::call(debug.get(), message.get()));
+    return static_cast<bool>(r);
+}
+
+PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
+    CompileGate* self = as_gate(self_);
+    PyObject* func_id = argv[0];
+    PyObject* telemetry_store = argv[1];
+    if (!check_func_id(func_id)) return nullptr;
+    int32_t current_threshold = 0, new_threshold = 0;
+    uint32_t compile_count = 0;
+    double avg_speedup = 0.0;
+    vn::Ref metrics, count, speedup, stored;  // dropped after the lock is left
+    {
+        vn_candidate::FastLockSection section(self->_lock);
+        if (!section.ok()) return nullptr;
+        metrics = vn::Ref::steal(vn::call_method(telemetry_store, n_get_metrics, func_id));
+        if (!metrics) return nullptr;
+        FunctionMetrics* native =
+            Py_TYPE(metrics.get()) == &FunctionMetricsType ? as_metrics(metrics.get()) : nullptr;
+        // compile_count is read once and serves both the zero test and the weight.
+        if (native == nullptr) {
+            count = vn::Ref::steal(PyObject_GetAttr(metrics.get(), n_compile_count.get()));
+            if (!count) return nullptr;
+        }
+        const int never_compiled =
+            native ? native->table->get_compile_count_fast(native) == 0 : equals_zero(count.get());
+        if (never_compiled < 0) return nullptr;
+        if (never_compiled) return section.leave() ? vn::none() : nullptr;
+        if (!self->table->_get_threshold_fast(self, func_id, current_threshold)) return nullptr;
+        if (native) {
+            compile_count = native->table->get_compile_count_fast(native);
+            avg_speedup = native->table->get_avg_speedup_fast(native);
+        } else {
+            if (!vn::to_uint32(count.get(), compile_count)) return nullptr;
+            speedup = vn::Ref::steal(PyObject_GetAttr(metrics.get(), n_avg_speedup.get()));
+            if (!speedup || !vn::to_double(speedup.get(), avg_speedup)) return nullptr;
+        }
+        PolicyConfig* config = config_of(self);
+        const PolicyConfigTable* c = config->table;
+        new_threshold = next_threshold(current_threshold, compile_count, avg_speedup, c->get_target_speedup_fast(config),
+                                       c->get_learning_rate_fast(config), c->get_min_threshold_fast(config),
+                                       c->get_max_threshold_fast(config));
+        stored = vn::Ref::steal(PyLong_FromLong(new_threshold));
+        if (!stored || PyDict_SetItem(self->_thresholds, func_id, stored.get()) < 0 || !section.leave())
+            return nullptr;
+    }
+    if (!log_update(func_id, current_threshold, new_threshold, avg_speedup)) return nullptr;
+    return vn::none();
+}
+
+PyObject* CompileGate_get_statistics(PyObject* self_, PyObject* const*) {
+    CompileGate* self = as_gate(self_);
+    vn::Ref tracked, avg, low, high;  // dropped after the lock is left
+    vn_candidate::FastLockSection section(self->_lock);
+    if (!section.ok()) return nullptr;
+    const Py_ssize_t count = PyDict_GET_SIZE(self->_thresholds);
+    if (count == 0) {
+        tracked = vn::Ref::steal(PyLong_FromLong(0));
+        avg = vn::Ref::steal(config_attribute(self->_config, n_initial_threshold, get_initial_threshold_fast));
+        if (!avg) return nullptr;
+        low = vn::Ref::steal(config_attribute(self->_config, n_min_threshold, get_min_threshold_fast));
+        if (!low) return nullptr;
+        high = vn::Ref::steal(config_attribute(self->_config, n_max_threshold, get_max_threshold_fast));
+    } else {
+        // The values are the ints stored by update(), each within 32 bits: no Python code runs here,
+        // and the 64-bit sum cannot overflow.
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        int64_t sum = 0, smallest = INT64_MAX, largest = INT64_MIN;
+        while (PyDict_Next(self->_thresholds, &pos, &key, &value)) {
+            int64_t v;
+            if (!vn::to_int64(value, v)) return nullptr;
+            sum += v;
+            if (v < smallest) smallest = v;
+            if (v > largest) largest = v;
+        }
+        tracked = vn::Ref::steal(PyLong_FromSsize_t(count));
+        vn::Ref total = vn::Ref::steal(PyLong_FromLongLong(sum));
+        if (!tracked || !total) return nullptr;
+        avg = vn::Ref::steal(PyNumber_TrueDivide(total.get(), tracked.get()));  // Python's int / int
+        low = vn::Ref::steal(PyLong_FromLongLong(smallest));
+        high = vn::Ref::steal(PyLong_FromLongLong(largest));
+    }
+    if (!tracked || !avg || !low || !high || !section.leave()) return nullptr;
+    return vn::make_dict({"tracked_functions", "avg_threshold", "min_threshold", "max_threshold"}, tracked.release(),
+                         avg.release(), low.release(), high.release());
+}
+
+const char* const kCompileGateDoc =
+    "Adaptive JIT threshold policy. Learns optimal compilation thresholds based on observed performance. "
+    "Adapts per-function to workload characteristics.\n\n"
+    "Cycle of use, with a TelemetryStore:\n"
+    "    1. record each call in the store (record_call);\n"
+    "    2. ask should_compile(func_id, store);\n"
+    "    3. if true, compile, measure the speed-up and record it (record_compile);\n"
+    "    4. call update(func_id, store) so the threshold learns from the outcome.\n\n"
+    "Performance targets: should_compile < 1 us (threshold check + metrics lookup), update < 1 us,\n"
+    "get_threshold < 100 ns (dict lookup with lock).";
+
+// =============================================================================================
+// The process-wide engine
+
+PyObject* get_compilegate(PyObject*, PyObject* const*) {
+    vn::Ref lock = vn::Ref::steal(vn_candidate::module_global(g_module, n_policy_lock));
+    if (!lock) return nullptr;
+    vn::Ref result;
+    vn_candidate::FastLockSection section(lock.get());
+    if (!section.ok()) return nullptr;
+    if (g_global_policy == nullptr) {
+        g_global_policy = vn::call(reinterpret_cast<PyObject*>(&CompileGateType));
+        if (g_global_policy == nullptr) return nullptr;
+    }
+    result = vn::Ref::borrow(g_global_policy);
+    return section.leave() ? result.release() : nullptr;
+}
+
+PyObject* reset_compilegate(PyObject*, PyObject* const*) {
+    vn::Ref lock = vn::Ref::steal(vn_candidate::module_global(g_module, n_policy_lock));
+    if (!lock) return nullptr;
+    vn::Ref old;  // the previous engine is released after the lock is left
+    vn_candidate::FastLockSection section(lock.get());
+    if (!section.ok()) return nullptr;
+    old = vn::Ref::steal(g_global_policy);
+    g_global_policy = nullptr;
+    return section.leave() ? vn::none() : nullptr;
+}
+
+// =============================================================================================
+// Module
+
+int compilegate_exec(PyObject* module) {
+    using vn::Kind;
+    g_module = module;
+    if (!(g_config_kwnames = vn_candidate::name_tuple(
+              {"initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"})) ||
+        !(g_metrics_kwnames = vn_candidate::name_tuple(
+              {"call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compile_time"})))
+        return -1;
+
+    // 1. Standard modules.
+    if (!vn::import_into(module, "time") || !vn::import_into(module, "threading") ||
+        !vn::from_import(module, "typing", {"Dict", "Optional"}))
+        return -1;
+    PyObject* logger = vn::make_logger(module);  // also `import logging`
+    if (logger == nullptr) return -1;
+    {
+        vn::Ref logging = vn::Ref::steal(PyImport_ImportModule("logging"));
+        vn::Ref logger_class = vn::Ref::steal(logging ? PyObject_GetAttrString(logging.get(), "Logger") : nullptr);
+        if (!logger_class || !(g_stock_debug = PyObject_GetAttrString(logger_class.get(), "debug")) ||
+            !(g_debug_level = PyObject_GetAttrString(logging.get(), "DEBUG")))
+            return -1;
+    }
+
+    // 2. The native classes.
+    if (!vn::make_signature(policy_config_sig, "__cinit__",
+                            {{"initial_threshold", nullptr, "100"}, {"min_threshold", nullptr, "10"},
+                             {"max_threshold", nullptr, "10000"}, {"learning_rate", nullptr, "0.1"},
+                             {"target_speedup", nullptr, "2.0"}}) ||
+        !vn::make_signature(function_metrics_sig, "__cinit__",
+                            {{"call_count", nullptr, "0"}, {"compile_count", nullptr, "0"},
+                             {"avg_speedup", nullptr, "1.0"}, {"total_execution_time_ms", nullptr, "0.0"},
+                             {"last_compile_time", nullptr, "0.0"}, {"last_compiled", nullptr, "-1.0"}}) ||
+        !vn::make_signature(compile_gate_sig, "__cinit__", {{"config", nullptr, "None"}}))
+        return -1;
+    // Messages name the class, as callers see it.
+    policy_config_sig.name = "PolicyConfig";
+    function_metrics_sig.name = "FunctionMetrics";
+    compile_gate_sig.name = "CompileGate";
+
+    vn::init_type(PolicyConfigType, "velmora.jit.compilegate.PolicyConfig", sizeof(PolicyConfig),
+                  "Policy configuration: the validated tuning parameters of the compile threshold engine.");
+    PolicyConfigType.tp_new = PolicyConfig_new;
+    PolicyConfigType.tp_dealloc = vn::free_instance;
+    PolicyConfigType.tp_getset = policy_config_getset;
+    if (!vn::ready_type(module, PolicyConfigType, {})) return -1;
+
+    vn::init_type(FunctionMetricsType, "velmora.jit.compilegate.FunctionMetrics", sizeof(FunctionMetrics),
+                  "Execution and compilation counters of one function (the TelemetryStore record interface).");
+    FunctionMetricsType.tp_new = FunctionMetrics_new;
+    FunctionMetricsType.tp_dealloc = vn::free_instance;
+    FunctionMetricsType.tp_getset = function_metrics_getset;
+    if (!vn::ready_type(module, FunctionMetricsType, {})) return -1;
+
+    vn::init_type(CompileGateType, "velmora.jit.compilegate.CompileGate", sizeof(CompileGate), kCompileGateDoc,
+                  Py_TPFLAGS_HAVE_GC);
+    CompileGateType.tp_new = CompileGate_new;
+    CompileGateType.tp_dealloc = CompileGate_dealloc;
+    CompileGateType.tp_traverse = CompileGate_traverse;
+    CompileGateType.tp_getset = compile_gate_getset;
+    if (!vn::ready_type(
+            module, CompileGateType,
+            {
+                {"get_threshold", CompileGate_get_threshold, {{"func_id", "str"}}, "int",
+                 "Get the compilation threshold of a function: its learned one, else the initial threshold."},
+                {"should_compile", CompileGate_should_compile, {{"func_id", "str"}, {"telemetry_store"}}, "bool",
+                 "Decide whether a function should be compiled now.\n\n"
+                 "False below the call-count threshold; True for a function never compiled; otherwise True\n"
+                 "only when at least 600 seconds have passed since its last compilation.\n"
+                 "All state reads happen atomically within lock to prevent TOCTOU race conditions."},
+                {"update", CompileGate_update, {{"func_id", "str"}, {"telemetry_store"}}, "None",
+                 "Update policy based on compilation outcome."},
+                {"get_statistics", CompileGate_get_statistics, {}, "Dict", "Get policy statistics."},
+            }))
+        return -1;
+
+    // 3. Functions.
+    if (!vn::add_functions(
+            module,
+            {
+                {"create_policy_config", create_policy_config,
+                 {{"initial_threshold", "int", "100"}, {"min_threshold", "int", "10"}, {"max_threshold", "int", "10000"},
+                  {"learning_rate", "float", "0.1"}, {"target_speedup", "float", "2.0"}},
+                 "PolicyConfig", "Provides a Python-friendly interface for creating config objects.", Kind::Function},
+                {"create_function_metrics", create_function_metrics,
+                 {{"call_count", "int", "0"}, {"compile_count", "int", "0"}, {"avg_speedup", "float", "1.0"},
+                  {"total_execution_time_ms", "float", "0.0"}, {"last_compile_time", "float", "0.0"}},
+                 "FunctionMetrics", "Provides a Python-friendly interface for creating metrics objects.",
+                 Kind::Function},
+                {"get_compilegate", get_compilegate, {}, "CompileGate",
+                 "Always acquires lock before checking/creating singleton. "
+                 "This prevents race conditions during initialization.",
+                 Kind::Function},
+                {"reset_compilegate", reset_compilegate, {}, "None",
+                 "Reset the global compile policy instance (useful for testing).", Kind::Function},
+            }))
+        return -1;
+
+    // 4. The singleton's lock, then the banner.
+    vn::Ref threading = vn::Ref::steal(vn_candidate::module_global(module, n_threading));
+    if (!threading) return -1;
+    PyObject* policy_lock = vn::new_lock(threading.get());
+    if (policy_lock == nullptr || !vn_candidate::FastLockSection::init(policy_lock) ||
+        PyModule_AddObject(module, "_policy_lock", policy_lock) < 0) {
+        Py_XDECREF(policy_lock);
+        return -1;
+    }
+    if (!vn::log(logger, "info", "Velmora compile policy loaded: native adaptive JIT thresholds active")) return -1;
+    return 0;
+}
+
+}  // namespace
+
+VN_MODULE(compilegate,
+          "Adaptive compile policy: learns per-function JIT compilation thresholds from measured speed-ups.\n\n"
+          "Reduces compilation attempts while maximizing benefit.",
+          compilegate_exec)

@@ -1,0 +1,79 @@
+"""Adaptive compile policy: per-function call-count thresholds learned from measured speed-ups."""
+
+import logging
+import threading as threading
+import time as time
+from typing import Any, Dict as Dict, Optional as Optional, Protocol
+
+logger: logging.Logger
+_policy_lock: threading.Lock
+
+class _MetricsRecord(Protocol):
+    @property
+    def call_count(self) -> int: ...
+    @property
+    def compile_count(self) -> int: ...
+    @property
+    def avg_speedup(self) -> float: ...
+
+class _TelemetrySource(Protocol):
+    def get_metrics(self, func_id: Optional[str], /) -> _MetricsRecord: ...
+
+class PolicyConfig:
+    initial_threshold: int
+    min_threshold: int
+    max_threshold: int
+    learning_rate: float
+    target_speedup: float
+    def __init__(
+        self,
+        initial_threshold: Any = 100,
+        min_threshold: Any = 10,
+        max_threshold: Any = 10000,
+        learning_rate: Any = 0.1,
+        target_speedup: Any = 2.0,
+    ) -> None: ...
+
+class FunctionMetrics:
+    call_count: int
+    compile_count: int
+    avg_speedup: float
+    total_execution_time_ms: float
+    last_compiled: float
+    last_compile_time: float
+    def __init__(
+        self,
+        call_count: Any = 0,
+        compile_count: Any = 0,
+        avg_speedup: Any = 1.0,
+        total_execution_time_ms: Any = 0.0,
+        last_compile_time: Any = 0.0,
+        last_compiled: Any = ...,
+    ) -> None: ...
+
+def create_policy_config(
+    initial_threshold: int = 100,
+    min_threshold: int = 10,
+    max_threshold: int = 10000,
+    learning_rate: float = 0.1,
+    target_speedup: float = 2.0,
+) -> PolicyConfig: ...
+def create_function_metrics(
+    call_count: int = 0,
+    compile_count: int = 0,
+    avg_speedup: float = 1.0,
+    total_execution_time_ms: float = 0.0,
+    last_compile_time: float = 0.0,
+) -> FunctionMetrics: ...
+
+class CompileGate:
+    def __init__(self, config: Any = None) -> None: ...
+    @property
+    def config(self) -> PolicyConfig: ...
+    def get_threshold(self, func_id: Optional[str]) -> int: ...
+    def should_compile(self, func_id: Optional[str], telemetry_store: _TelemetrySource) -> bool: ...
+    def update(self, func_id: Optional[str], telemetry_store: _TelemetrySource) -> None: ...
+    def get_statistics(self) -> Dict[str, Any]: ...
+
+def get_compilegate() -> CompileGate: ...
+def reset_compilegate() -> None: ...
