@@ -25,7 +25,7 @@
 
 namespace vn {
 
-constexpr Py_ssize_t kMaxParams = 16;
+constexpr Py_ssize_t kMaxParams = 32;
 
 struct Param {
     const char* name;
