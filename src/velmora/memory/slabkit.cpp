@@ -1,0 +1,939 @@
+// velmora.memory.slabkit: the allocation fast paths of the package's memory pools.
+//
+// Size alignment, size-class rounding, single-bit operations on 64-bit occupancy bitmaps and an
+// alignment-aware fit test; a 16-byte slab header protected by a CRC-16/MODBUS; size-class buckets
+// of free block offsets; allocation statistics.
+//
+// Integer rules. Arguments arrive as signed 32-bit values (the bitmap as unsigned 64-bit); every
+// sum or difference built from them is computed in 64 bits, where it is exact: no signed overflow,
+// no wrap-around. A function that returns such a value raises OverflowError when it leaves the
+// signed 32-bit range; a fit test compares the exact values. The bucket rule never divides by zero
+// (step 0 is refused or means "no bucket") and its operands stay within +-2^33, so the 64-bit
+// remainder never meets INT64_MIN % -1. Bit indexes outside 0..63 address nothing, so no shift is
+// ever negative or 64 or more.
+//
+// Concurrency model. Every entry point runs with the interpreter lock held (the module declares
+// that it needs it) and never releases it inside a critical section, so fields are plain, not
+// atomic:
+// - FastSlabHeaderOps takes no lock: one instance serves one thread at a time, as documented.
+// - FastBucketAllocator: its three sizes are fixed at construction; the bucket lists (the dict of
+//   Python lists and the sorted native view of the same lists) are touched only while the
+//   instance's threading.Lock is held, except by _init_buckets, which the contract runs without it.
+//   Nothing inside a critical section can run Python code (ints and lists only), so the lock is
+//   never re-entered. Integer objects are created before the lock is taken.
+// - FastStatsCollector: the five counters are read and written only while its threading.Lock is
+//   held; get_stats copies them under the lock and builds its dictionary after leaving it, so no
+//   collection or finaliser can run while the lock is held.
+#include "native/velmora_native.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace vn_candidate {
+
+// The module-level name `name` as compiled Python code sees it: the module namespace, then the
+// builtins; NameError "name '<name>' is not defined" otherwise. Returns a new reference.
+inline PyObject* module_global(PyObject* module, const char* name) noexcept {
+    PyObject* v = PyDict_GetItemString(PyModule_GetDict(module), name);
+    if (v == nullptr) v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (v == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return nullptr;
+    }
+    return vn::new_ref(v);
+}
+
+// A signed 32-bit result computed exactly in 64 bits: the int, or OverflowError "<what> does not
+// fit in a signed 32-bit int" when it lies outside that range.
+inline PyObject* int32_result(int64_t v, const char* what) noexcept {
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_Format(PyExc_OverflowError, "%s does not fit in a signed 32-bit int", what);
+        return nullptr;
+    }
+    return PyLong_FromLong(static_cast<long>(v));
+}
+
+// list.pop() of a non-empty list, as a new reference; may only fail on a shrinking reallocation.
+inline PyObject* list_pop_last(PyObject* list) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject* item = PyList_GET_ITEM(list, n - 1);
+    if (n - 1 >= (reinterpret_cast<PyListObject*>(list)->allocated >> 1)) {
+        Py_SET_SIZE(list, n - 1);  // the list's reference passes to the caller, as list.pop does
+        return item;
+    }
+    Py_INCREF(item);
+    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {  // shrinks the allocation
+        Py_DECREF(item);
+        return nullptr;
+    }
+    return item;
+}
+
+// `with lock:` for a threading.Lock through its acquire() and release() methods, which is what the
+// lock's __enter__ and __exit__ do, without building __exit__'s three-argument tuple. Enters on
+// construction (check ok()), leaves on leave() or at scope end; an error raised while leaving
+// during another error's unwinding is dropped in favour of the first.
+class LockHold {
+public:
+    explicit LockHold(PyObject* lock) noexcept : lock_(lock) {
+        Py_INCREF(lock_);
+        static vn::Name acquire{"acquire"};
+        held_ = vn::call_method_void(lock_, acquire);
+    }
+    ~LockHold() {
+        if (held_) {
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            bool ok = release();
+            if (t != nullptr) {
+                if (!ok) PyErr_Clear();
+                PyErr_Restore(t, v, tb);
+            }
+        }
+        Py_DECREF(lock_);
+    }
+    bool ok() const noexcept { return held_; }
+    // Leaves the lock now; false if release() raised.
+    bool leave() noexcept {
+        held_ = false;
+        return release();
+    }
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
+
+private:
+    bool release() noexcept {
+        static vn::Name release_{"release"};
+        return vn::call_method_void(lock_, release_);
+    }
+    PyObject* lock_;
+    bool held_;
+};
+
+}  // namespace vn_candidate
+
+namespace {
+
+PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
+uint16_t g_crc_table[256];     // reflected CRC-16, polynomial 0x8005; filled once at import
+
+vn::Name n_init_buckets{"_init_buckets"}, n_warning{"warning"};
+
+// A new threading.Lock(), with `threading` looked up in the module namespace at each call.
+PyObject* new_lock() {
+    vn::Ref threading = vn::Ref::steal(vn_candidate::module_global(g_module, "threading"));
+    if (!threading) return nullptr;
+    return vn::new_lock(threading.get());
+}
+
+// =============================================================================================
+// Integer rules
+
+// Align-up rule: (x + a - 1) & -a, where -a is the 32-bit two's complement of a (so INT32_MIN
+// negates to itself). Exact in 64 bits; for a positive power of two a, the smallest multiple of a
+// that is at least x.
+inline int64_t align_up(int32_t x, int32_t a) noexcept {
+    const int64_t sum = static_cast<int64_t>(x) + a - 1;
+    const int64_t neg_a = a == INT32_MIN ? int64_t{INT32_MIN} : -static_cast<int64_t>(a);
+    return sum & neg_a;
+}
+
+// Bucket rounding rule: t - t % step with t = size + step - 1, the remainder of truncating
+// division. The caller guarantees step != 0; |t| < 2^33, so the remainder is defined.
+inline int64_t bucket_round(int32_t size, int32_t step) noexcept {
+    const int64_t t = static_cast<int64_t>(size) + step - 1;
+    return t - t % step;
+}
+
+// Lowest-set-bit rule: a count-trailing-zeros instruction, -1 for an empty bitmap.
+inline int lowest_set_bit(uint64_t bitmap) noexcept { return bitmap == 0 ? -1 : __builtin_ctzll(bitmap); }
+
+// Bit addressing rule: indexes 0..63 address a bit; any other index addresses nothing.
+inline bool addresses_bit(int32_t index) noexcept { return index >= 0 && index <= 63; }
+inline uint64_t bit(int32_t index) noexcept { return uint64_t{1} << index; }
+
+// =============================================================================================
+// Module-level functions
+
+PyObject* fast_align_size(PyObject*, PyObject* const* argv) {
+    int size, alignment;
+    if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], alignment)) return nullptr;
+    // Positive first: alignment - 1 is then never INT32_MIN - 1.
+    if (alignment > 0 && (alignment & (alignment - 1)) == 0)
+        return vn_candidate::int32_result(align_up(size, alignment), "Aligned size");
+    PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
+    return nullptr;
+}
+
+PyObject* fast_get_bucket_size(PyObject*, PyObject* const* argv) {
+    int size, step;
+    if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], step)) return nullptr;
+    if (step == 0) {  // the contract leaves step 0 open: refused instead of dividing by zero
+        PyErr_SetString(PyExc_ValueError, "Bucket step must not be zero");
+        return nullptr;
+    }
+    return vn_candidate::int32_result(bucket_round(size, step), "Bucket size");
+}
+
+enum BitmapOperation { IS_SET, SET, CLEAR, FIND_FIRST, UNKNOWN };
+vn::Name kOperationNames[] = {{"is_set"}, {"set"}, {"clear"}, {"find_first"}};
+
+// The operation named by the str `op`, by exact, case-sensitive equality. Interned literals are
+// matched by identity first; any other str by its contents.
+BitmapOperation operation_of(PyObject* op) noexcept {
+    for (int i = IS_SET; i < UNKNOWN; ++i)
+        if (op == kOperationNames[i].get()) return static_cast<BitmapOperation>(i);
+    for (int i = IS_SET; i < UNKNOWN; ++i)
+        if (PyUnicode_CompareWithASCIIString(op, kOperationNames[i].text) == 0) return static_cast<BitmapOperation>(i);
+    return UNKNOWN;
+}
+
+PyObject* fast_bitmap_operations(PyObject*, PyObject* const* argv) {
+    uint64_t bitmap;
+    int index;
+    if (!vn::to_uint64(argv[0], bitmap) || !vn::to_int(argv[1], index) ||
+        !vn::exact_or_none(argv[2], &PyUnicode_Type, "operation"))
+        return nullptr;
+    PyObject* op = argv[2];
+    if (op == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "Unknown operation: None");
+        return nullptr;
+    }
+    const bool inside = addresses_bit(index);
+    switch (operation_of(op)) {
+        case IS_SET:
+            return vn::boolean(inside && (bitmap & bit(index)) != 0);
+        case SET:
+            return PyLong_FromUnsignedLongLong(inside ? bitmap | bit(index) : bitmap);
+        case CLEAR:
+            return PyLong_FromUnsignedLongLong(inside ? bitmap & ~bit(index) : bitmap);
+        case FIND_FIRST:
+            return PyLong_FromLong(lowest_set_bit(bitmap));
+        case UNKNOWN:
+            break;
+    }
+    PyErr_Format(PyExc_ValueError, "Unknown operation: %U", op);
+    return nullptr;
+}
+
+PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* argv) {
+    int block_offset, block_size, alloc_size, alignment;
+    if (!vn::to_int(argv[0], block_offset) || !vn::to_int(argv[1], block_size) || !vn::to_int(argv[2], alloc_size) ||
+        !vn::to_int(argv[3], alignment))
+        return nullptr;
+    // Exact comparison: neither side wraps, whatever the four values.
+    return vn::boolean(align_up(block_offset, alignment) + alloc_size <
+                       static_cast<int64_t>(block_offset) + block_size);
+}
+
+// =============================================================================================
+// FastSlabHeaderOps
+
+constexpr uint8_t SLAB_FLAG_IN_USE = 0x10;
+constexpr uint8_t SLAB_FLAG_CORRUPT = 0x80;
+constexpr Py_ssize_t kStoredHeaderSize = 16;
+
+#pragma pack(push, 1)
+struct FastSlabHeader {
+    uint8_t size_class_index;
+    uint8_t flags;
+    uint32_t epoch;
+    uint16_t crc;
+    uint64_t free_bitmap;
+};
+#pragma pack(pop)
+static_assert(sizeof(FastSlabHeader) == 16, "the slab header is packed into 16 bytes");
+
+struct SlabHeader;
+
+// The native operation table, in its published order. Needs no interpreter lock.
+struct SlabHeaderOps {
+    bool (*is_object_free)(SlabHeader*, int32_t);
+    void (*allocate_object)(SlabHeader*, int32_t);
+    void (*deallocate_object)(SlabHeader*, int32_t);
+    int32_t (*find_free_object)(SlabHeader*);
+    uint16_t (*compute_checksum)(SlabHeader*);
+};
+
+struct SlabHeader {
+    PyObject_HEAD
+    const SlabHeaderOps* ops;
+    FastSlabHeader header;
+    int32_t objects_per_slab;
+};
+
+PyTypeObject SlabHeaderType;
+vn::Signature slab_header_new_sig;
+inline SlabHeader* as_slab(PyObject* o) noexcept { return reinterpret_cast<SlabHeader*>(o); }
+
+// "All free" mask. A negative count (left open by the contract) is an empty slab: mask 0, and no
+// shift by a negative amount.
+inline uint64_t all_free_mask(int32_t objects_per_slab) noexcept {
+    if (objects_per_slab > 63) return ~uint64_t{0};
+    if (objects_per_slab <= 0) return 0;
+    return bit(objects_per_slab) - 1;
+}
+
+bool is_object_free(SlabHeader* h, int32_t i) {
+    return addresses_bit(i) && (h->header.free_bitmap & bit(i)) != 0;
+}
+
+void allocate_object(SlabHeader* h, int32_t i) {
+    if (addresses_bit(i)) h->header.free_bitmap &= ~bit(i);
+    h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_IN_USE);
+    h->header.epoch += 1;  // unsigned: modulo 2^32
+}
+
+void deallocate_object(SlabHeader* h, int32_t i) {
+    if (addresses_bit(i)) h->header.free_bitmap |= bit(i);
+    h->header.epoch += 1;
+    if (h->header.free_bitmap == all_free_mask(h->objects_per_slab))
+        h->header.flags = static_cast<uint8_t>(h->header.flags & ~SLAB_FLAG_IN_USE);
+}
+
+int32_t find_free_object(SlabHeader* h) { return lowest_set_bit(h->header.free_bitmap); }
+
+// CRC-16/MODBUS over size_class_index, flags and the four epoch bytes, least significant first.
+uint16_t compute_checksum(SlabHeader* h) {
+    const uint32_t epoch = h->header.epoch;
+    const uint8_t bytes[6] = {h->header.size_class_index, h->header.flags, static_cast<uint8_t>(epoch),
+                              static_cast<uint8_t>(epoch >> 8), static_cast<uint8_t>(epoch >> 16),
+                              static_cast<uint8_t>(epoch >> 24)};
+    uint16_t crc = 0xFFFF;
+    for (uint8_t b : bytes) crc = static_cast<uint16_t>((crc >> 8) ^ g_crc_table[(crc ^ b) & 0xFF]);
+    return crc;
+}
+
+const SlabHeaderOps kSlabHeaderOps = {is_object_free, allocate_object, deallocate_object, find_free_object,
+                                      compute_checksum};
+
+PyObject* SlabHeader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[2];
+    int32_t size_class_index, objects_per_slab;
+    if (!vn::bind_tuple(slab_header_new_sig, args, kwargs, argv) || !vn::to_int32(argv[0], size_class_index) ||
+        !vn::to_int32(argv[1], objects_per_slab))
+        return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    SlabHeader* h = as_slab(self);
+    h->ops = &kSlabHeaderOps;
+    h->header.size_class_index = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index) & 0xFF);
+    h->header.flags = 0;
+    h->header.epoch = 0;
+    h->header.crc = 0;
+    h->header.free_bitmap = all_free_mask(objects_per_slab);
+    h->objects_per_slab = objects_per_slab;
+    return self;
+}
+
+PyObject* SlabHeader_pack_header(PyObject* self, PyObject* const*) {
+    SlabHeader* h = as_slab(self);
+    h->header.crc = h->ops->compute_checksum(h);
+    // The "<BBLHQ" stored form, written byte by byte: identical to struct.pack's result, without a
+    // round trip through the interpreter.
+    const FastSlabHeader& f = h->header;
+    unsigned char out[kStoredHeaderSize];
+    out[0] = f.size_class_index;
+    out[1] = f.flags;
+    for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<unsigned char>(f.epoch >> (8 * i));
+    for (int i = 0; i < 2; ++i) out[6 + i] = static_cast<unsigned char>(f.crc >> (8 * i));
+    for (int i = 0; i < 8; ++i) out[8 + i] = static_cast<unsigned char>(f.free_bitmap >> (8 * i));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), kStoredHeaderSize);
+}
+
+bool warn_corruption(uint16_t stored, uint16_t computed) {
+    char text[96];
+    std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", stored, computed);
+    vn::Ref message = vn::Ref::steal(PyUnicode_FromString(text));
+    if (!message) return false;
+    vn::Ref logger = vn::Ref::steal(vn_candidate::module_global(g_module, "logger"));  // the current `logger`
+    return logger && vn::log_object(logger.get(), n_warning, message.get());
+}
+
+PyObject* SlabHeader_unpack_header(PyObject* self, PyObject* const* argv) {
+    PyObject* data = argv[0];
+    if (!vn::exact_or_none(data, &PyBytes_Type, "data")) return nullptr;
+    if (data == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    if (PyBytes_GET_SIZE(data) != kStoredHeaderSize) {
+        PyErr_Format(PyExc_ValueError, "Slab header data must be exactly %zd bytes, got %zd", kStoredHeaderSize,
+                     PyBytes_GET_SIZE(data));
+        return nullptr;
+    }
+    // "<BBLHQ" read byte by byte, as struct.unpack reads it.
+    const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+    uint32_t epoch = 0;
+    for (int i = 3; i >= 0; --i) epoch = (epoch << 8) | in[2 + i];
+    const uint16_t stored_crc = static_cast<uint16_t>(in[6] | (in[7] << 8));
+    uint64_t bitmap = 0;
+    for (int i = 7; i >= 0; --i) bitmap = (bitmap << 8) | in[8 + i];
+
+    SlabHeader* h = as_slab(self);
+    h->header.size_class_index = in[0];
+    h->header.flags = in[1];
+    h->header.epoch = epoch;
+    h->header.free_bitmap = bitmap;  // the crc field keeps its previous value
+    const uint16_t computed = h->ops->compute_checksum(h);
+    if (computed != stored_crc) {
+        h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_CORRUPT);
+        if (!warn_corruption(stored_crc, computed)) return nullptr;
+    }
+    return vn::none();
+}
+
+PyObject* SlabHeader_py_is_object_free(PyObject* self, PyObject* const* argv) {
+    int index;
+    if (!vn::to_int(argv[0], index)) return nullptr;
+    return vn::boolean(as_slab(self)->ops->is_object_free(as_slab(self), index));
+}
+
+PyObject* SlabHeader_py_find_free_object(PyObject* self, PyObject* const*) {
+    return PyLong_FromLong(as_slab(self)->ops->find_free_object(as_slab(self)));
+}
+
+PyObject* SlabHeader_py_allocate_object_at(PyObject* self, PyObject* const* argv) {
+    int index;
+    if (!vn::to_int(argv[0], index)) return nullptr;
+    as_slab(self)->ops->allocate_object(as_slab(self), index);
+    return vn::none();
+}
+
+PyObject* SlabHeader_py_deallocate_object_at(PyObject* self, PyObject* const* argv) {
+    int index;
+    if (!vn::to_int(argv[0], index)) return nullptr;
+    as_slab(self)->ops->deallocate_object(as_slab(self), index);
+    return vn::none();
+}
+
+// =============================================================================================
+// FastBucketAllocator
+
+// One bucket of the native view: its size and the very list stored under that key in
+// bucketed_free_lists (a strong reference; null until _init_buckets has created it).
+struct Bucket {
+    int64_t key;
+    PyObject* list;
+};
+
+struct BucketAllocator;
+
+// The native operation table. Takes no lock and needs none: it reads only the three sizes, which are
+// fixed at construction.
+struct BucketAllocatorOps {
+    int64_t (*get_bucket_size_fast)(BucketAllocator*, int32_t);
+};
+
+struct BucketAllocator {
+    PyObject_HEAD
+    const BucketAllocatorOps* ops;
+    int32_t bucket_size_step;
+    int32_t small_block_max;
+    int32_t medium_block_max;
+    PyObject* bucketed_free_lists;  // dict: bucket size -> list of offsets
+    PyObject* lock;                 // threading.Lock guarding the lists
+    Bucket* buckets;                // sorted by key, ascending; PyMem_Raw memory
+    Py_ssize_t nbuckets;
+};
+
+PyTypeObject BucketAllocatorType;
+vn::Signature bucket_allocator_new_sig;
+inline BucketAllocator* as_alloc(PyObject* o) noexcept { return reinterpret_cast<BucketAllocator*>(o); }
+
+// The bucket of `size`, or -1 above medium_block_max. The result is exact (it may exceed the
+// 32-bit range; no key does, so such a size simply has no bucket). A zero step, possible only when
+// a subclass skips _init_buckets, gives 0: no bucket, and no division by zero.
+int64_t get_bucket_size_fast(BucketAllocator* a, int32_t size) {
+    if (size <= a->small_block_max || size <= a->medium_block_max) {
+        if (a->bucket_size_step == 0) return 0;
+        return bucket_round(size, a->bucket_size_step);
+    }
+    return -1;
+}
+
+const BucketAllocatorOps kBucketAllocatorOps = {get_bucket_size_fast};
+
+// The bucket with key `key`, or null.
+Bucket* find_bucket(BucketAllocator* a, int64_t key) {
+    Bucket* end = a->buckets + a->nbuckets;
+    Bucket* it = std::lower_bound(a->buckets, end, key, [](const Bucket& b, int64_t k) { return b.key < k; });
+    return it != end && it->key == key ? it : nullptr;
+}
+
+// Number of values of Python's range(start, stop, step), step != 0.
+int64_t range_length(int64_t start, int64_t stop, int64_t step) {
+    if (step > 0) return start < stop ? (stop - start - 1) / step + 1 : 0;
+    return start > stop ? (start - stop - 1) / -step + 1 : 0;
+}
+
+// The bucket sizes, as `range(step, small + 1, step)` then `range(small + step, medium + 1, step)`
+// (endpoints computed exactly), in that order; calls `fn(key)` for each until it returns false.
+template <typename Fn>
+bool for_each_bucket_size(const BucketAllocator* a, Fn fn) {
+    const int64_t step = a->bucket_size_step;
+    const int64_t ranges[2][2] = {{step, int64_t{a->small_block_max} + 1},
+                                  {int64_t{a->small_block_max} + step, int64_t{a->medium_block_max} + 1}};
+    for (const auto& r : ranges) {
+        const int64_t n = range_length(r[0], r[1], step);
+        for (int64_t i = 0; i < n; ++i)
+            if (!fn(r[0] + i * step)) return false;
+    }
+    return true;
+}
+
+void release_buckets(BucketAllocator* a) {
+    Bucket* buckets = a->buckets;
+    const Py_ssize_t n = a->nbuckets;
+    a->buckets = nullptr;
+    a->nbuckets = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) Py_XDECREF(buckets[i].list);
+    PyMem_RawFree(buckets);
+}
+
+// Builds the sorted native view (keys only, no lists yet) on first use; the keys depend only on
+// the three sizes, which never change.
+bool ensure_bucket_view(BucketAllocator* a) {
+    if (a->buckets != nullptr) return true;
+    const int64_t step = a->bucket_size_step;
+    const int64_t small = a->small_block_max, medium = a->medium_block_max;
+    const int64_t count = range_length(step, small + 1, step) + range_length(small + step, medium + 1, step);
+    if (count == 0) return true;
+    if (static_cast<uint64_t>(count) > PY_SSIZE_T_MAX / sizeof(Bucket)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    auto* buckets = static_cast<Bucket*>(PyMem_RawMalloc(static_cast<size_t>(count) * sizeof(Bucket)));
+    if (buckets == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    Py_ssize_t n = 0;
+    for_each_bucket_size(a, [&](int64_t key) {
+        buckets[n++] = Bucket{key, nullptr};
+        return true;
+    });
+    std::sort(buckets, buckets + n, [](const Bucket& x, const Bucket& y) { return x.key < y.key; });
+    n = std::unique(buckets, buckets + n, [](const Bucket& x, const Bucket& y) { return x.key == y.key; }) - buckets;
+    a->buckets = buckets;
+    a->nbuckets = n;
+    return true;
+}
+
+PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    int32_t step, small, medium;
+    if (!vn::bind_tuple(bucket_allocator_new_sig, args, kwargs, argv) || !vn::to_int32(argv[0], step) ||
+        !vn::to_int32(argv[1], small) || !vn::to_int32(argv[2], medium))
+        return nullptr;
+    vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    BucketAllocator* a = as_alloc(self.get());
+    a->ops = &kBucketAllocatorOps;
+    a->bucket_size_step = step;
+    a->small_block_max = small;
+    a->medium_block_max = medium;
+    a->buckets = nullptr;
+    a->nbuckets = 0;
+    a->lock = nullptr;
+    a->bucketed_free_lists = PyDict_New();
+    if (a->bucketed_free_lists == nullptr) return nullptr;
+    a->lock = new_lock();
+    if (a->lock == nullptr) return nullptr;
+    vn::Ref r = vn::Ref::steal(vn::call_method(self.get(), n_init_buckets));  // normal method lookup
+    if (!r) return nullptr;
+    return self.release();
+}
+
+int BucketAllocator_traverse(PyObject* self, visitproc visit, void* arg) {
+    BucketAllocator* a = as_alloc(self);
+    Py_VISIT(a->bucketed_free_lists);
+    Py_VISIT(a->lock);
+    for (Py_ssize_t i = 0; i < a->nbuckets; ++i) Py_VISIT(a->buckets[i].list);  // the view's own references
+    return 0;
+}
+
+// Breaks cycles through the bucket lists; the lock (which refers to nothing) stays until dealloc,
+// so a method reached during collection still finds it.
+int BucketAllocator_clear(PyObject* self) {
+    BucketAllocator* a = as_alloc(self);
+    release_buckets(a);
+    Py_CLEAR(a->bucketed_free_lists);
+    return 0;
+}
+
+void BucketAllocator_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    BucketAllocator_clear(self);
+    Py_CLEAR(as_alloc(self)->lock);
+    vn::free_instance(self);
+}
+
+PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*) {
+    BucketAllocator* a = as_alloc(self);
+    if (a->bucket_size_step == 0) {
+        // Python's own range() error for a zero step, in the host's wording.
+        vn::Ref r = vn::Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "iii", 1, 2, 0));
+        if (!r) return nullptr;
+        PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
+        return nullptr;
+    }
+    if (a->bucketed_free_lists == nullptr || !ensure_bucket_view(a)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "bucket allocator was cleared");
+        return nullptr;
+    }
+    // Each key in the contract's order: a new empty list under that key, in the dict and in the view
+    // alike, so the two never disagree even if a later insertion fails.
+    const bool ok = for_each_bucket_size(a, [&](int64_t key) {
+        Bucket* b = find_bucket(a, key);
+        vn::Ref k = vn::Ref::steal(PyLong_FromLongLong(key));
+        vn::Ref list = vn::Ref::steal(PyList_New(0));
+        if (!k || !list || b == nullptr || PyDict_SetItem(a->bucketed_free_lists, k.get(), list.get()) < 0) return false;
+        Py_XSETREF(b->list, list.release());
+        return true;
+    });
+    return ok ? vn::none() : nullptr;
+}
+
+// The fit test of find_best_fit_bucket, inclusive and exact.
+inline bool fits(int32_t offset, int32_t alignment, int32_t size, int64_t bucket_size) noexcept {
+    return align_up(offset, alignment) + size <= offset + bucket_size;
+}
+
+// The last offset of a non-empty bucket list, read without running Python code.
+bool last_offset(PyObject* list, int32_t& out) {
+    PyObject* item = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
+    if (!PyLong_CheckExact(item)) {
+        PyErr_Format(PyExc_TypeError, "bucket list holds a non-int offset of type %.200s", vn::type_name(item));
+        return false;
+    }
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int32_t");
+        return false;
+    }
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* argv) {
+    int32_t offset, size;
+    if (!vn::to_int32(argv[0], offset) || !vn::to_int32(argv[1], size)) return nullptr;
+    BucketAllocator* a = as_alloc(self);
+    const int64_t b = a->ops->get_bucket_size_fast(a, size);
+    if (b <= 0 || b != size) return vn::boolean(false);
+    vn::Ref value = vn::Ref::steal(PyLong_FromLong(offset));
+    if (!value) return nullptr;
+    vn_candidate::LockHold section(a->lock);
+    if (!section.ok()) return nullptr;
+    Bucket* bucket = find_bucket(a, b);
+    bool added = false;
+    if (bucket != nullptr && bucket->list != nullptr) {
+        if (PyList_Append(bucket->list, value.get()) < 0) return nullptr;
+        added = true;
+    }
+    return section.leave() ? vn::boolean(added) : nullptr;
+}
+
+PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* argv) {
+    int32_t size;
+    if (!vn::to_int32(argv[0], size)) return nullptr;
+    BucketAllocator* a = as_alloc(self);
+    const int64_t b = a->ops->get_bucket_size_fast(a, size);
+    if (b <= 0) return vn::none();
+    vn_candidate::LockHold section(a->lock);
+    if (!section.ok()) return nullptr;
+    Bucket* bucket = find_bucket(a, b);
+    vn::Ref offset;
+    if (bucket != nullptr && bucket->list != nullptr && PyList_GET_SIZE(bucket->list) > 0) {
+        offset = vn::Ref::steal(vn_candidate::list_pop_last(bucket->list));
+        if (!offset) return nullptr;
+    }
+    if (!section.leave()) return nullptr;
+    return offset ? offset.release() : vn::none();
+}
+
+PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
+    int32_t size, alignment;
+    if (!vn::to_int32(argv[0], size) || !vn::to_int32(argv[1], alignment)) return nullptr;
+    BucketAllocator* a = as_alloc(self);
+    const int64_t b = a->ops->get_bucket_size_fast(a, size);
+    if (b <= 0) return vn::none();
+    vn_candidate::LockHold section(a->lock);
+    if (!section.ok()) return nullptr;
+    // The contract pops the last offset, tests it and appends it back on a misfit; testing it in
+    // place leaves every list exactly as that pop-and-restore does, and pops only on a fit.
+    vn::Ref found;
+    Bucket* end = a->buckets + a->nbuckets;
+    // From the bucket of `b` itself (when it is a key) through every larger key, ascending.
+    Bucket* it = std::lower_bound(a->buckets, end, b, [](const Bucket& x, int64_t k) { return x.key < k; });
+    for (; it != end; ++it) {
+        if (it->list == nullptr || PyList_GET_SIZE(it->list) == 0) continue;
+        int32_t o;
+        if (!last_offset(it->list, o)) return nullptr;
+        if (fits(o, alignment, size, it->key)) {
+            found = vn::Ref::steal(vn_candidate::list_pop_last(it->list));
+            if (!found) return nullptr;
+            break;
+        }
+    }
+    if (!section.leave()) return nullptr;
+    return found ? found.release() : vn::none();
+}
+
+// =============================================================================================
+// FastStatsCollector
+
+struct FastAllocStats {
+    uint64_t total_allocations;
+    uint64_t total_deallocations;
+    uint64_t bucketed_allocations;
+    uint64_t fallback_allocations;
+    uint64_t alignment_padding_bytes;
+};
+
+struct StatsCollector;
+
+// The native operation table. Takes no lock: callers hold the instance's lock.
+struct StatsCollectorOps {
+    void (*record_allocation)(StatsCollector*, int32_t, int32_t, bool);
+    void (*record_deallocation)(StatsCollector*);
+};
+
+struct StatsCollector {
+    PyObject_HEAD
+    const StatsCollectorOps* ops;
+    FastAllocStats stats;  // guarded by lock
+    PyObject* lock;
+};
+
+PyTypeObject StatsCollectorType;
+vn::Signature stats_collector_new_sig;
+inline StatsCollector* as_collector(PyObject* o) noexcept { return reinterpret_cast<StatsCollector*>(o); }
+
+void record_allocation(StatsCollector* c, int32_t /*size: accepted, not used*/, int32_t padding, bool is_bucketed) {
+    c->stats.total_allocations += 1;
+    // The signed padding is added modulo 2^64 (the conversion to unsigned is that modular step).
+    c->stats.alignment_padding_bytes += static_cast<uint64_t>(static_cast<int64_t>(padding));
+    if (is_bucketed)
+        c->stats.bucketed_allocations += 1;
+    else
+        c->stats.fallback_allocations += 1;
+}
+
+void record_deallocation(StatsCollector* c) { c->stats.total_deallocations += 1; }
+
+const StatsCollectorOps kStatsCollectorOps = {record_allocation, record_deallocation};
+
+PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* unused[1];
+    if (!vn::bind_tuple(stats_collector_new_sig, args, kwargs, unused)) return nullptr;
+    vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    StatsCollector* c = as_collector(self.get());
+    c->ops = &kStatsCollectorOps;
+    c->stats = FastAllocStats{};
+    c->lock = new_lock();
+    if (c->lock == nullptr) return nullptr;
+    return self.release();
+}
+
+void StatsCollector_dealloc(PyObject* self) {
+    Py_CLEAR(as_collector(self)->lock);
+    vn::free_instance(self);
+}
+
+PyObject* StatsCollector_py_record_allocation(PyObject* self, PyObject* const* argv) {
+    int size, padding;
+    bool is_bucketed;
+    if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], padding) || !vn::to_bool(argv[2], is_bucketed))
+        return nullptr;
+    StatsCollector* c = as_collector(self);
+    vn_candidate::LockHold section(c->lock);
+    if (!section.ok()) return nullptr;
+    c->ops->record_allocation(c, size, padding, is_bucketed);
+    return section.leave() ? vn::none() : nullptr;
+}
+
+PyObject* StatsCollector_py_record_deallocation(PyObject* self, PyObject* const*) {
+    StatsCollector* c = as_collector(self);
+    vn_candidate::LockHold section(c->lock);
+    if (!section.ok()) return nullptr;
+    c->ops->record_deallocation(c);
+    return section.leave() ? vn::none() : nullptr;
+}
+
+PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*) {
+    StatsCollector* c = as_collector(self);
+    FastAllocStats s;
+    double ratio = 0.0;
+    {
+        vn_candidate::LockHold section(c->lock);
+        if (!section.ok()) return nullptr;
+        s = c->stats;
+        if (s.total_allocations > 0)
+            ratio = static_cast<double>(s.bucketed_allocations) / static_cast<double>(s.total_allocations) * 100.0;
+        if (!section.leave()) return nullptr;
+    }
+    // The dictionary is built from the snapshot after the lock is left (see the concurrency notes).
+    char* text = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);  // format(ratio, ".1f")
+    if (text == nullptr) return PyErr_NoMemory();
+    PyObject* ratio_text = PyUnicode_FromFormat("%s%%", text);
+    PyMem_Free(text);
+    return vn::make_dict({"total_allocations", "total_deallocations", "bucketed_allocations", "fallback_allocations",
+                          "bucketed_allocation_ratio", "alignment_padding_bytes"},
+                         PyLong_FromUnsignedLongLong(s.total_allocations),
+                         PyLong_FromUnsignedLongLong(s.total_deallocations),
+                         PyLong_FromUnsignedLongLong(s.bucketed_allocations),
+                         PyLong_FromUnsignedLongLong(s.fallback_allocations), ratio_text,
+                         PyLong_FromUnsignedLongLong(s.alignment_padding_bytes));
+}
+
+PyObject* StatsCollector_reset_stats(PyObject* self, PyObject* const*) {
+    StatsCollector* c = as_collector(self);
+    vn_candidate::LockHold section(c->lock);
+    if (!section.ok()) return nullptr;
+    c->stats = FastAllocStats{};
+    return section.leave() ? vn::none() : nullptr;
+}
+
+// =============================================================================================
+// Tables and module initialisation
+
+PyObject* make_ops_capsule(const void* table, const char* name) {
+    return PyCapsule_New(const_cast<void*>(table), name, nullptr);
+}
+
+void fill_crc_table() {
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned value = i;
+        for (int round = 0; round < 8; ++round) value = (value & 1) ? (value >> 1) ^ 0xA001 : value >> 1;
+        g_crc_table[i] = static_cast<uint16_t>(value);
+    }
+}
+
+int slabkit_exec(PyObject* module) {
+    g_module = module;
+    // 5. (done first on purpose) The CRC table is filled before any type is published, so no
+    // caller can ever see it empty.
+    fill_crc_table();
+
+    // 1. The native types.
+    if (!vn::make_signature(slab_header_new_sig, "FastSlabHeaderOps", {{"size_class_index"}, {"objects_per_slab"}}) ||
+        !vn::make_signature(bucket_allocator_new_sig, "FastBucketAllocator",
+                            {{"bucket_size_step", nullptr, "8"},
+                             {"small_block_max", nullptr, "256"},
+                             {"medium_block_max", nullptr, "4096"}}) ||
+        !vn::make_signature(stats_collector_new_sig, "FastStatsCollector", {}))
+        return -1;
+
+    vn::init_type(SlabHeaderType, "velmora.memory.slabkit.FastSlabHeaderOps", sizeof(SlabHeader),
+                  "Slab header operations: per-object bitmap bookkeeping and the 16-byte stored form.\n\n"
+                  "Header layout (16 bytes, little-endian): size_class_index (1), flags (1), epoch (4),\n"
+                  "crc (2), free_bitmap (8). The CRC-16 covers the first six bytes.");
+    SlabHeaderType.tp_new = SlabHeader_new;
+    SlabHeaderType.tp_dealloc = vn::free_instance;
+    if (!vn::ready_type(
+            module, SlabHeaderType,
+            {
+                {"pack_header", SlabHeader_pack_header, {}, "bytes", "Pack header into bytes for storage."},
+                {"unpack_header", SlabHeader_unpack_header, {{"data", "bytes"}}, "None", "Unpack header from bytes."},
+                {"py_is_object_free", SlabHeader_py_is_object_free, {{"object_index", "int"}}, "bool",
+                 "Check if object at index is free (Python interface)."},
+                {"py_find_free_object", SlabHeader_py_find_free_object, {}, "int",
+                 "Find first free object index (Python interface)."},
+                {"py_allocate_object_at", SlabHeader_py_allocate_object_at, {{"object_index", "int"}}, "None",
+                 "Mark object as allocated (Python interface)."},
+                {"py_deallocate_object_at", SlabHeader_py_deallocate_object_at, {{"object_index", "int"}}, "None",
+                 "Mark object as free (Python interface)."},
+            }) ||
+        !vn::set_type_attribute(SlabHeaderType, "_native_ops",
+                                make_ops_capsule(&kSlabHeaderOps, "velmora.memory.slabkit.FastSlabHeaderOps._native_ops")))
+        return -1;
+
+    vn::init_type(BucketAllocatorType, "velmora.memory.slabkit.FastBucketAllocator", sizeof(BucketAllocator),
+                  "Size-class buckets of free block offsets.\n\n"
+                  "Exact-size requests pop the last offset of their bucket (O(1)); otherwise the larger\n"
+                  "buckets are tried in ascending order, honouring the requested alignment.",
+                  Py_TPFLAGS_HAVE_GC);
+    BucketAllocatorType.tp_new = BucketAllocator_new;
+    BucketAllocatorType.tp_dealloc = BucketAllocator_dealloc;
+    BucketAllocatorType.tp_traverse = BucketAllocator_traverse;
+    BucketAllocatorType.tp_clear = BucketAllocator_clear;
+    if (!vn::ready_type(
+            module, BucketAllocatorType,
+            {
+                {"_init_buckets", BucketAllocator_init_buckets, {}, "None", "Initialize size-class buckets."},
+                {"add_to_bucket", BucketAllocator_add_to_bucket, {{"offset", "int"}, {"size", "int"}}, "bool",
+                 "Add block to appropriate bucket."},
+                {"remove_from_bucket", BucketAllocator_remove_from_bucket, {{"size", "int"}}, "Optional[int]",
+                 "Remove block from appropriate bucket."},
+                {"find_best_fit_bucket", BucketAllocator_find_best_fit_bucket, {{"size", "int"}, {"alignment", "int"}},
+                 "Optional[int]", "Find best fit bucket for allocation."},
+            }) ||
+        !vn::set_type_attribute(
+            BucketAllocatorType, "_native_ops",
+            make_ops_capsule(&kBucketAllocatorOps, "velmora.memory.slabkit.FastBucketAllocator._native_ops")))
+        return -1;
+
+    vn::init_type(StatsCollectorType, "velmora.memory.slabkit.FastStatsCollector", sizeof(StatsCollector),
+                  "Allocation statistics: totals, bucketed versus fallback allocations and alignment padding,\n"
+                  "guarded by one lock per collector.");
+    StatsCollectorType.tp_new = StatsCollector_new;
+    StatsCollectorType.tp_dealloc = StatsCollector_dealloc;
+    if (!vn::ready_type(
+            module, StatsCollectorType,
+            {
+                {"py_record_allocation", StatsCollector_py_record_allocation,
+                 {{"size", "int"}, {"padding", "int"}, {"is_bucketed", "bool"}}, "None",
+                 "Record allocation statistics (Python interface)."},
+                {"py_record_deallocation", StatsCollector_py_record_deallocation, {}, "None",
+                 "Record deallocation statistics (Python interface)."},
+                {"get_stats", StatsCollector_get_stats, {}, "dict", "Get statistics dictionary."},
+                {"reset_stats", StatsCollector_reset_stats, {}, "None", "Reset all statistics."},
+            }) ||
+        !vn::set_type_attribute(
+            StatsCollectorType, "_native_ops",
+            make_ops_capsule(&kStatsCollectorOps, "velmora.memory.slabkit.FastStatsCollector._native_ops")))
+        return -1;
+
+    // 2-3. Standard modules and the module logger.
+    if (!vn::import_into(module, "threading")) return -1;
+    PyObject* logger = vn::make_logger(module);
+    if (logger == nullptr) return -1;
+
+    // 4. The module-level functions.
+    using vn::Kind;
+    if (!vn::add_functions(
+            module,
+            {
+                {"fast_align_size", fast_align_size, {{"size", "int"}, {"alignment", "int"}}, "int",
+                 "Fast alignment calculation (Python interface).", Kind::Function},
+                {"fast_get_bucket_size", fast_get_bucket_size, {{"size", "int"}, {"step", "int", "8"}}, "int",
+                 "Fast bucket size calculation (Python interface).", Kind::Function},
+                {"fast_bitmap_operations", fast_bitmap_operations,
+                 {{"bitmap", "int"}, {"index", "int"}, {"operation", "str"}}, "Union[bool, int]",
+                 "Fast bitmap operations (Python interface).", Kind::Function},
+                {"fast_can_fit_aligned", fast_can_fit_aligned,
+                 {{"block_offset", "int"}, {"block_size", "int"}, {"alloc_size", "int"}, {"alignment", "int"}}, "bool",
+                 "Fast alignment check with exclusive boundary (Python interface).", Kind::Function},
+            }))
+        return -1;
+
+    // 6. The banner.
+    if (!vn::log(logger, "info",
+                 "Velmora allocation fast paths loaded: O(1) bucketed allocation, bitmap and alignment "
+                 "arithmetic (1.8-3\xc3\x97 faster allocation target)"))
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+VN_MODULE(slabkit,
+          "Allocation fast paths: size and bitmap arithmetic, slab headers, size-class buckets and statistics.",
+          slabkit_exec)
