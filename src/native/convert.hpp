@@ -178,6 +178,21 @@ inline PyObject* py_int(PyObject* o, const char* argname) noexcept {
     return nullptr;
 }
 
+// A parameter that must be exactly `int`: bool and every other subclass are refused; for an int
+// subclass the shared message goes on with a sentence saying subclasses are rejected.
+inline bool exact_int(PyObject* o, const char* argname) noexcept {
+    if (PyLong_CheckExact(o)) return true;
+    if (PyLong_Check(o)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected int, got %.200s). "
+                     "Subclasses of built-in types are rejected.",
+                     argname, type_name(o));
+        return false;
+    }
+    arg_type_error(argname, "int", o);
+    return false;
+}
+
 // A result annotated `int`: exact int as is, another number through int(), else TypeError
 // "Expected int, got T". Consumes `r`.
 inline PyObject* int_result(PyObject* r) noexcept {

@@ -194,14 +194,60 @@ inline bool log_object(PyObject* logger, Name& level, PyObject* message) noexcep
 }
 
 // ---------------------------------------------------------------------------------------------
-// `with lock:` — the lock's __enter__ and __exit__(None, None, None).
+// `with lock:` — the lock's __enter__ and __exit__(None, None, None). For the interpreter's own
+// lock type (what threading.Lock() returns) the lock's acquire() and release() method descriptors
+// are called directly: they are the very functions its __enter__ and __exit__ run, without the
+// method lookups and __exit__'s argument tuple. Any other object goes through __enter__/__exit__.
+
+namespace detail {
+
+struct LockOps {
+    PyTypeObject* type = nullptr;  // _thread.LockType, or null when it could not be found
+    PyObject* acquire = nullptr;
+    PyObject* release = nullptr;
+};
+
+inline const LockOps& lock_ops() noexcept {
+    static LockOps ops;
+    static bool looked = false;
+    if (!looked) {
+        looked = true;
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+        Ref type = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "LockType")) : Ref();
+        Ref acquire = type ? Ref::steal(PyObject_GetAttrString(type.get(), "acquire")) : Ref();
+        Ref release = type ? Ref::steal(PyObject_GetAttrString(type.get(), "release")) : Ref();
+        if (acquire && release && PyType_Check(type.get())) {  // kept for the life of the process
+            ops.type = reinterpret_cast<PyTypeObject*>(type.release());
+            ops.acquire = acquire.release();
+            ops.release = release.release();
+        }
+        PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+    }
+    return ops;
+}
+
+inline bool call_descriptor(PyObject* descriptor, PyObject* self) noexcept {
+    PyObject* r = PyObject_Vectorcall(descriptor, &self, 1, nullptr);
+    if (r == nullptr) return false;
+    Py_DECREF(r);
+    return true;
+}
+
+}  // namespace detail
 
 inline bool lock_enter(PyObject* lock) noexcept {
+    const detail::LockOps& ops = detail::lock_ops();
+    if (ops.type != nullptr && Py_TYPE(lock) == ops.type) return detail::call_descriptor(ops.acquire, lock);
     static Name enter{"__enter__"};
     return call_method_void(lock, enter);
 }
 
 inline bool lock_exit(PyObject* lock) noexcept {
+    const detail::LockOps& ops = detail::lock_ops();
+    if (ops.type != nullptr && Py_TYPE(lock) == ops.type) return detail::call_descriptor(ops.release, lock);
     static Name exit_{"__exit__"};
     return call_method_void(lock, exit_, Py_None, Py_None, Py_None);
 }
@@ -219,6 +265,10 @@ public:
             if (t != nullptr) {
                 if (!ok) PyErr_Clear();
                 PyErr_Restore(t, v, tb);
+            } else if (!ok) {
+                // Leaving failed on a path that returns normally (leave() was not called): the error
+                // cannot propagate from a destructor, so it is reported rather than left pending.
+                PyErr_WriteUnraisable(lock_);
             }
         }
         Py_XDECREF(lock_);

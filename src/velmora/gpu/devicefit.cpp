@@ -21,43 +21,12 @@
 #include <string>
 #include <string_view>
 
-// ---------------------------------------------------------------------------------------------
-// vn_candidate: helpers other modules need too, proposed for the support library.
-namespace vn_candidate {
-
-// A double truncated toward zero to an unsigned 64-bit integer. NaN and values at or below zero
-// give 0, values of 2**64 or more saturate at 2**64 - 1 (the plain conversion is undefined there).
-inline uint64_t saturating_u64(double x) noexcept {
-    if (!(x > 0.0)) return 0;
-    if (x >= 18446744073709551616.0) return UINT64_MAX;
-    return static_cast<uint64_t>(x);
-}
-
-// The 1-byte characters of a str when it is ASCII; data stays null for any other str.
-struct AsciiView {
-    const char* data = nullptr;
-    size_t size = 0;
-};
-
-// Fills `out` for an exact str; false with an exception set when the str cannot be read.
-inline bool ascii_of(PyObject* s, AsciiView& out) noexcept {
-    out = {};
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) return false;
-#endif
-    if (PyUnicode_IS_ASCII(s))
-        out = {static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
-    return true;
-}
-
-}  // namespace vn_candidate
-
 namespace {
 
 using std::string_view;
-using vn_candidate::ascii_of;
-using vn_candidate::AsciiView;
-using vn_candidate::saturating_u64;
+using vn::ascii_of;
+using vn::AsciiView;
+using vn::saturating_uint64;
 
 constexpr int64_t SATURATED = INT64_MAX;  // byte estimates saturate here (2**63 - 1)
 
@@ -98,7 +67,7 @@ inline uint64_t safe_limit(uint64_t available, double headroom_ratio) noexcept {
         h = 0.0;
     else if (h > 0.99)
         h = 0.99;
-    return saturating_u64(static_cast<double>(available) * (1.0 - h));
+    return saturating_uint64(static_cast<double>(available) * (1.0 - h));
 }
 
 // A strategy code, read from the module namespace at call time, then from the builtins:
@@ -271,7 +240,7 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* argv) noexcept {
     // instead of a signed product that could overflow.
     if (element_size < 0) return PyLong_FromLong(0);
     uint64_t bytes = static_cast<uint64_t>(total * element_size);
-    if (overhead_factor > 1.0) bytes = saturating_u64(static_cast<double>(bytes) * overhead_factor);
+    if (overhead_factor > 1.0) bytes = saturating_uint64(static_cast<double>(bytes) * overhead_factor);
     return PyLong_FromUnsignedLongLong(bytes);
 }
 
@@ -294,7 +263,7 @@ PyObject* decide_allocation_strategy(PyObject*, PyObject* const* argv) noexcept 
     if (safe >= requested_bytes) return strategy_result(GPU_DIRECT_name, 0, 1, vn::new_ref(msg_fits));
     if (is_chunkable) {
         uint64_t chunk_count =
-            saturating_u64(std::ceil(static_cast<double>(requested_bytes) / static_cast<double>(safe)));
+            saturating_uint64(std::ceil(static_cast<double>(requested_bytes) / static_cast<double>(safe)));
         // Above 2**53 the double quotient can undercount: raise the count until the passes cover
         // the request (below that it is never short, and the count stays the double one).
         if (static_cast<unsigned __int128>(chunk_count) * safe < requested_bytes)

@@ -26,129 +26,6 @@
 #include <cmath>
 #include <cstdint>
 
-// Helpers every module could use; candidates for the support library.
-namespace vn_candidate {
-
-// A new reference to module attribute `name`, looked up at call time, or NameError as Python
-// raises it for a missing global.
-inline PyObject* module_global(PyObject* module, vn::Name& name) noexcept {
-    PyObject* key = name.get();
-    if (key == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), key);
-    if (v != nullptr) return vn::new_ref(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    return nullptr;
-}
-
-// getattr(o, name, <absent>): true with `out` set (a new reference) or left null when `o` has no
-// such attribute (AttributeError swallowed, as getattr with a default does); false on another error.
-inline bool getattr_optional(PyObject* o, vn::Name& name, vn::Ref& out) noexcept {
-    PyObject* key = name.get();
-    if (key == nullptr) return false;
-    out = vn::Ref::steal(PyObject_GetAttr(o, key));
-    if (out) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// A parameter that must be exactly `int`: bool and every other subclass included are refused, the
-// shared message then going on with a sentence on subclasses.
-inline bool exact_int_arg(PyObject* o, const char* argname) noexcept {
-    if (PyLong_CheckExact(o)) return true;
-    if (PyLong_Check(o)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected int, got %.200s). "
-                     "Subclasses of built-in types are rejected.",
-                     argname, vn::type_name(o));
-        return false;
-    }
-    vn::arg_type_error(argname, "int", o);
-    return false;
-}
-
-// callable(**dict(zip(kwnames, values))): every argument by keyword (borrowed values).
-inline PyObject* call_by_keyword(PyObject* callable, PyObject* kwnames, PyObject* const* values) noexcept {
-    return PyObject_Vectorcall(callable, values, 0, kwnames);
-}
-
-// A tuple of interned names, for call_by_keyword; null with an exception on failure.
-inline PyObject* name_tuple(std::initializer_list<const char*> names) noexcept {
-    vn::Ref t = vn::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!t) return nullptr;
-    Py_ssize_t i = 0;
-    for (const char* n : names) {
-        PyObject* s = PyUnicode_InternFromString(n);
-        if (s == nullptr) return nullptr;
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
-    return t.release();
-}
-
-// `with lock:` for a threading.Lock. For the interpreter's own lock type it calls the lock's
-// acquire() and release() method descriptors directly: the very operations its __enter__ and
-// __exit__ perform, without the method lookups and the argument tuple of __exit__. Any other
-// lock-like object goes through vn::LockSection (__enter__ / __exit__). Same contract as
-// vn::LockSection: enters on construction (check ok()), leaves on leave() or at scope end, and an
-// error raised while leaving during another error never replaces it.
-class FastLockSection {
-public:
-    // Records the lock type and its two descriptors (from a sample lock); call once at import.
-    static bool init(PyObject* sample_lock) noexcept {
-        PyTypeObject* t = Py_TYPE(sample_lock);
-        vn::Ref acquire = vn::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "acquire"));
-        vn::Ref release = vn::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "release"));
-        if (!acquire || !release) return false;
-        Py_INCREF(t);
-        type_ = t;
-        acquire_ = acquire.release();
-        release_ = release.release();
-        return true;
-    }
-
-    explicit FastLockSection(PyObject* lock) noexcept : lock_(lock), fast_(Py_TYPE(lock) == type_) {
-        Py_INCREF(lock_);
-        held_ = fast_ ? call_void(acquire_) : vn::lock_enter(lock_);
-    }
-    ~FastLockSection() {
-        if (held_) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            const bool ok = exit();
-            if (t != nullptr) {
-                if (!ok) PyErr_Clear();
-                PyErr_Restore(t, v, tb);
-            }
-        }
-        Py_DECREF(lock_);
-    }
-    bool ok() const noexcept { return held_; }
-    bool leave() noexcept {
-        held_ = false;
-        return exit();
-    }
-    FastLockSection(const FastLockSection&) = delete;
-    FastLockSection& operator=(const FastLockSection&) = delete;
-
-private:
-    bool call_void(PyObject* descriptor) noexcept {
-        PyObject* r = PyObject_Vectorcall(descriptor, &lock_, 1, nullptr);
-        if (r == nullptr) return false;
-        Py_DECREF(r);
-        return true;
-    }
-    bool exit() noexcept { return fast_ ? call_void(release_) : vn::lock_exit(lock_); }
-
-    static inline PyTypeObject* type_ = nullptr;
-    static inline PyObject* acquire_ = nullptr;
-    static inline PyObject* release_ = nullptr;
-    PyObject* lock_;
-    bool fast_;
-    bool held_;
-};
-
-}  // namespace vn_candidate
-
 namespace {
 
 PyObject* g_module = nullptr;          // this module (kept alive by the module frame)
@@ -412,28 +289,28 @@ PyGetSetDef function_metrics_getset[] = {
 PyObject* create_policy_config(PyObject*, PyObject* const* argv) {
     double learning_rate, target_speedup;
     if (!vn::to_double(argv[3], learning_rate) || !vn::to_double(argv[4], target_speedup)) return nullptr;
-    if (!vn_candidate::exact_int_arg(argv[0], "initial_threshold") ||
-        !vn_candidate::exact_int_arg(argv[1], "min_threshold") ||
-        !vn_candidate::exact_int_arg(argv[2], "max_threshold"))
+    if (!vn::exact_int(argv[0], "initial_threshold") ||
+        !vn::exact_int(argv[1], "min_threshold") ||
+        !vn::exact_int(argv[2], "max_threshold"))
         return nullptr;
     vn::Ref rate = vn::Ref::steal(PyFloat_FromDouble(learning_rate));
     vn::Ref target = vn::Ref::steal(PyFloat_FromDouble(target_speedup));
     if (!rate || !target) return nullptr;
     PyObject* values[] = {argv[0], argv[1], argv[2], rate.get(), target.get()};
-    return vn_candidate::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, values);
+    return vn::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, values);
 }
 
 PyObject* create_function_metrics(PyObject*, PyObject* const* argv) {
     double floats[3];
     for (int i = 0; i < 3; ++i)
         if (!vn::to_double(argv[2 + i], floats[i])) return nullptr;
-    if (!vn_candidate::exact_int_arg(argv[0], "call_count") || !vn_candidate::exact_int_arg(argv[1], "compile_count"))
+    if (!vn::exact_int(argv[0], "call_count") || !vn::exact_int(argv[1], "compile_count"))
         return nullptr;
     vn::Ref f[3];
     for (int i = 0; i < 3; ++i)
         if (!(f[i] = vn::Ref::steal(PyFloat_FromDouble(floats[i])))) return nullptr;
     PyObject* values[] = {argv[0], argv[1], f[0].get(), f[1].get(), f[2].get()};
-    return vn_candidate::call_by_keyword(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames,
+    return vn::call_by_keyword(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames,
                                          values);
 }
 
@@ -486,10 +363,10 @@ PyObject* config_from_object(PyObject* source) {
                            vn::Ref::steal(PyFloat_FromDouble(2.0))};
     PyObject* argv[5];
     for (int i = 0; i < 5; ++i) {
-        if (!defaults[i] || !vn_candidate::getattr_optional(source, *names[i], values[i])) return nullptr;
+        if (!defaults[i] || !vn::getattr_optional(source, *names[i], values[i])) return nullptr;
         argv[i] = values[i] ? values[i].get() : defaults[i].get();
     }
-    return vn_candidate::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, argv);
+    return vn::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, argv);
 }
 
 PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -506,7 +383,7 @@ PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!config) return nullptr;
     vn::Ref thresholds = vn::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    vn::Ref threading = vn::Ref::steal(vn_candidate::module_global(g_module, n_threading));
+    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, n_threading));
     if (!threading) return nullptr;
     vn::Ref lock = vn::Ref::steal(vn::new_lock(threading.get()));
     if (!lock) return nullptr;
@@ -551,7 +428,7 @@ inline bool check_func_id(PyObject* func_id) { return vn::exact_or_none(func_id,
 
 // time.time() through the module attribute `time`, read at call time.
 bool wall_clock(double& now) {
-    vn::Ref time_module = vn::Ref::steal(vn_candidate::module_global(g_module, n_time));
+    vn::Ref time_module = vn::Ref::steal(vn::module_global(g_module, n_time));
     if (!time_module) return false;
     vn::Ref value = vn::Ref::steal(vn::call_method(time_module.get(), n_time));
     return value && vn::to_double(value.get(), now);
@@ -571,7 +448,7 @@ bool read_decision_metrics(PyObject* metrics, uint64_t& call_count, uint32_t& co
     if (!v || !vn::to_uint64(v.get(), call_count)) return false;
     v = vn::Ref::steal(PyObject_GetAttr(metrics, n_compile_count.get()));
     if (!v || !vn::to_uint32(v.get(), compile_count)) return false;
-    if (!vn_candidate::getattr_optional(metrics, n_last_compiled, v)) return false;
+    if (!vn::getattr_optional(metrics, n_last_compiled, v)) return false;
     last_compiled = 0.0;  // a record without the attribute counts as compiled at time 0.0
     return !v || vn::to_double(v.get(), last_compiled);
 }
@@ -591,7 +468,7 @@ PyObject* CompileGate_get_threshold(PyObject* self_, PyObject* const* argv) {
         return PyLong_FromLong(get_initial_threshold_fast(as_config(self->_config)));
     }
     vn::Ref result;  // dropped after the lock is left
-    vn_candidate::FastLockSection section(self->_lock);
+    vn::LockSection section(self->_lock);
     if (!section.ok()) return nullptr;
     PyObject* learned = PyDict_GetItemWithError(self->_thresholds, func_id);
     if (learned != nullptr)
@@ -617,7 +494,7 @@ PyObject* CompileGate_should_compile(PyObject* self_, PyObject* const* argv) {
     double last_compiled = 0.0;
     vn::Ref metrics;  // dropped after the lock is left
     {
-        vn_candidate::FastLockSection section(self->_lock);
+        vn::LockSection section(self->_lock);
         if (!section.ok() || !self->table->_get_threshold_fast(self, func_id, threshold)) return nullptr;
         metrics = vn::Ref::steal(vn::call_method(telemetry_store, n_get_metrics, func_id));
         if (!metrics || !read_decision_metrics(metrics.get(), call_count, compile_count, last_compiled) ||
@@ -684,7 +561,7 @@ int debug_is_silent(PyObject* logger, vn::Ref& debug) {
 // logger.debug("Updated threshold for <id>: <old> -> <new> (speedup: <x.xx>x)"). The message is
 // built only when the call could have an effect: formatting the float dominates an update.
 bool log_update(PyObject* func_id, int32_t current_threshold, int32_t new_threshold, double avg_speedup) {
-    vn::Ref logger = vn::Ref::steal(vn_candidate::module_global(g_module, n_logger));
+    vn::Ref logger = vn::Ref::steal(vn::module_global(g_module, n_logger));
     if (!logger) return false;
     vn::Ref debug;
     const int silent = debug_is_silent(logger.get(), debug);
@@ -709,7 +586,7 @@ PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
     double avg_speedup = 0.0;
     vn::Ref metrics, count, speedup, stored;  // dropped after the lock is left
     {
-        vn_candidate::FastLockSection section(self->_lock);
+        vn::LockSection section(self->_lock);
         if (!section.ok()) return nullptr;
         metrics = vn::Ref::steal(vn::call_method(telemetry_store, n_get_metrics, func_id));
         if (!metrics) return nullptr;
@@ -749,7 +626,7 @@ PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
 PyObject* CompileGate_get_statistics(PyObject* self_, PyObject* const*) {
     CompileGate* self = as_gate(self_);
     vn::Ref tracked, avg, low, high;  // dropped after the lock is left
-    vn_candidate::FastLockSection section(self->_lock);
+    vn::LockSection section(self->_lock);
     if (!section.ok()) return nullptr;
     const Py_ssize_t count = PyDict_GET_SIZE(self->_thresholds);
     if (count == 0) {
@@ -799,10 +676,10 @@ const char* const kCompileGateDoc =
 // The process-wide engine
 
 PyObject* get_compilegate(PyObject*, PyObject* const*) {
-    vn::Ref lock = vn::Ref::steal(vn_candidate::module_global(g_module, n_policy_lock));
+    vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
     if (!lock) return nullptr;
     vn::Ref result;
-    vn_candidate::FastLockSection section(lock.get());
+    vn::LockSection section(lock.get());
     if (!section.ok()) return nullptr;
     if (g_global_policy == nullptr) {
         g_global_policy = vn::call(reinterpret_cast<PyObject*>(&CompileGateType));
@@ -813,10 +690,10 @@ PyObject* get_compilegate(PyObject*, PyObject* const*) {
 }
 
 PyObject* reset_compilegate(PyObject*, PyObject* const*) {
-    vn::Ref lock = vn::Ref::steal(vn_candidate::module_global(g_module, n_policy_lock));
+    vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
     if (!lock) return nullptr;
     vn::Ref old;  // the previous engine is released after the lock is left
-    vn_candidate::FastLockSection section(lock.get());
+    vn::LockSection section(lock.get());
     if (!section.ok()) return nullptr;
     old = vn::Ref::steal(g_global_policy);
     g_global_policy = nullptr;
@@ -829,9 +706,9 @@ PyObject* reset_compilegate(PyObject*, PyObject* const*) {
 int compilegate_exec(PyObject* module) {
     using vn::Kind;
     g_module = module;
-    if (!(g_config_kwnames = vn_candidate::name_tuple(
+    if (!(g_config_kwnames = vn::name_tuple(
               {"initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"})) ||
-        !(g_metrics_kwnames = vn_candidate::name_tuple(
+        !(g_metrics_kwnames = vn::name_tuple(
               {"call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compile_time"})))
         return -1;
 
@@ -924,10 +801,10 @@ int compilegate_exec(PyObject* module) {
         return -1;
 
     // 4. The singleton's lock, then the banner.
-    vn::Ref threading = vn::Ref::steal(vn_candidate::module_global(module, n_threading));
+    vn::Ref threading = vn::Ref::steal(vn::module_global(module, n_threading));
     if (!threading) return -1;
     PyObject* policy_lock = vn::new_lock(threading.get());
-    if (policy_lock == nullptr || !vn_candidate::FastLockSection::init(policy_lock) ||
+    if (policy_lock == nullptr ||
         PyModule_AddObject(module, "_policy_lock", policy_lock) < 0) {
         Py_XDECREF(policy_lock);
         return -1;

@@ -32,19 +32,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vn_candidate {
-
-// The module-level name `name` as compiled Python code sees it: the module namespace, then the
-// builtins; NameError "name '<name>' is not defined" otherwise. Returns a new reference.
-inline PyObject* module_global(PyObject* module, const char* name) noexcept {
-    PyObject* v = PyDict_GetItemString(PyModule_GetDict(module), name);
-    if (v == nullptr) v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (v == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return nullptr;
-    }
-    return vn::new_ref(v);
-}
+namespace {
 
 // A signed 32-bit result computed exactly in 64 bits: the int, or OverflowError "<what> does not
 // fit in a signed 32-bit int" when it lies outside that range.
@@ -56,67 +44,6 @@ inline PyObject* int32_result(int64_t v, const char* what) noexcept {
     return PyLong_FromLong(static_cast<long>(v));
 }
 
-// list.pop() of a non-empty list, as a new reference; may only fail on a shrinking reallocation.
-inline PyObject* list_pop_last(PyObject* list) noexcept {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    PyObject* item = PyList_GET_ITEM(list, n - 1);
-    if (n - 1 >= (reinterpret_cast<PyListObject*>(list)->allocated >> 1)) {
-        Py_SET_SIZE(list, n - 1);  // the list's reference passes to the caller, as list.pop does
-        return item;
-    }
-    Py_INCREF(item);
-    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {  // shrinks the allocation
-        Py_DECREF(item);
-        return nullptr;
-    }
-    return item;
-}
-
-// `with lock:` for a threading.Lock through its acquire() and release() methods, which is what the
-// lock's __enter__ and __exit__ do, without building __exit__'s three-argument tuple. Enters on
-// construction (check ok()), leaves on leave() or at scope end; an error raised while leaving
-// during another error's unwinding is dropped in favour of the first.
-class LockHold {
-public:
-    explicit LockHold(PyObject* lock) noexcept : lock_(lock) {
-        Py_INCREF(lock_);
-        static vn::Name acquire{"acquire"};
-        held_ = vn::call_method_void(lock_, acquire);
-    }
-    ~LockHold() {
-        if (held_) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            bool ok = release();
-            if (t != nullptr) {
-                if (!ok) PyErr_Clear();
-                PyErr_Restore(t, v, tb);
-            }
-        }
-        Py_DECREF(lock_);
-    }
-    bool ok() const noexcept { return held_; }
-    // Leaves the lock now; false if release() raised.
-    bool leave() noexcept {
-        held_ = false;
-        return release();
-    }
-    LockHold(const LockHold&) = delete;
-    LockHold& operator=(const LockHold&) = delete;
-
-private:
-    bool release() noexcept {
-        static vn::Name release_{"release"};
-        return vn::call_method_void(lock_, release_);
-    }
-    PyObject* lock_;
-    bool held_;
-};
-
-}  // namespace vn_candidate
-
-namespace {
-
 PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
 uint16_t g_crc_table[256];     // reflected CRC-16, polynomial 0x8005; filled once at import
 
@@ -124,7 +51,7 @@ vn::Name n_init_buckets{"_init_buckets"}, n_warning{"warning"};
 
 // A new threading.Lock(), with `threading` looked up in the module namespace at each call.
 PyObject* new_lock() {
-    vn::Ref threading = vn::Ref::steal(vn_candidate::module_global(g_module, "threading"));
+    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, "threading"));
     if (!threading) return nullptr;
     return vn::new_lock(threading.get());
 }
@@ -163,7 +90,7 @@ PyObject* fast_align_size(PyObject*, PyObject* const* argv) {
     if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], alignment)) return nullptr;
     // Positive first: alignment - 1 is then never INT32_MIN - 1.
     if (alignment > 0 && (alignment & (alignment - 1)) == 0)
-        return vn_candidate::int32_result(align_up(size, alignment), "Aligned size");
+        return int32_result(align_up(size, alignment), "Aligned size");
     PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
     return nullptr;
 }
@@ -175,7 +102,7 @@ PyObject* fast_get_bucket_size(PyObject*, PyObject* const* argv) {
         PyErr_SetString(PyExc_ValueError, "Bucket step must not be zero");
         return nullptr;
     }
-    return vn_candidate::int32_result(bucket_round(size, step), "Bucket size");
+    return int32_result(bucket_round(size, step), "Bucket size");
 }
 
 enum BitmapOperation { IS_SET, SET, CLEAR, FIND_FIRST, UNKNOWN };
@@ -349,7 +276,7 @@ bool warn_corruption(uint16_t stored, uint16_t computed) {
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", stored, computed);
     vn::Ref message = vn::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;
-    vn::Ref logger = vn::Ref::steal(vn_candidate::module_global(g_module, "logger"));  // the current `logger`
+    vn::Ref logger = vn::Ref::steal(vn::module_global(g_module, "logger"));  // the current `logger`
     return logger && vn::log_object(logger.get(), n_warning, message.get());
 }
 
@@ -628,7 +555,7 @@ PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* argv) {
     if (b <= 0 || b != size) return vn::boolean(false);
     vn::Ref value = vn::Ref::steal(PyLong_FromLong(offset));
     if (!value) return nullptr;
-    vn_candidate::LockHold section(a->lock);
+    vn::LockSection section(a->lock);
     if (!section.ok()) return nullptr;
     Bucket* bucket = find_bucket(a, b);
     bool added = false;
@@ -645,12 +572,12 @@ PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* ar
     BucketAllocator* a = as_alloc(self);
     const int64_t b = a->ops->get_bucket_size_fast(a, size);
     if (b <= 0) return vn::none();
-    vn_candidate::LockHold section(a->lock);
+    vn::LockSection section(a->lock);
     if (!section.ok()) return nullptr;
     Bucket* bucket = find_bucket(a, b);
     vn::Ref offset;
     if (bucket != nullptr && bucket->list != nullptr && PyList_GET_SIZE(bucket->list) > 0) {
-        offset = vn::Ref::steal(vn_candidate::list_pop_last(bucket->list));
+        offset = vn::Ref::steal(vn::list_pop_last(bucket->list));
         if (!offset) return nullptr;
     }
     if (!section.leave()) return nullptr;
@@ -663,7 +590,7 @@ PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* 
     BucketAllocator* a = as_alloc(self);
     const int64_t b = a->ops->get_bucket_size_fast(a, size);
     if (b <= 0) return vn::none();
-    vn_candidate::LockHold section(a->lock);
+    vn::LockSection section(a->lock);
     if (!section.ok()) return nullptr;
     // The contract pops the last offset, tests it and appends it back on a misfit; testing it in
     // place leaves every list exactly as that pop-and-restore does, and pops only on a fit.
@@ -676,7 +603,7 @@ PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* 
         int32_t o;
         if (!last_offset(it->list, o)) return nullptr;
         if (fits(o, alignment, size, it->key)) {
-            found = vn::Ref::steal(vn_candidate::list_pop_last(it->list));
+            found = vn::Ref::steal(vn::list_pop_last(it->list));
             if (!found) return nullptr;
             break;
         }
@@ -753,7 +680,7 @@ PyObject* StatsCollector_py_record_allocation(PyObject* self, PyObject* const* a
     if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], padding) || !vn::to_bool(argv[2], is_bucketed))
         return nullptr;
     StatsCollector* c = as_collector(self);
-    vn_candidate::LockHold section(c->lock);
+    vn::LockSection section(c->lock);
     if (!section.ok()) return nullptr;
     c->ops->record_allocation(c, size, padding, is_bucketed);
     return section.leave() ? vn::none() : nullptr;
@@ -761,7 +688,7 @@ PyObject* StatsCollector_py_record_allocation(PyObject* self, PyObject* const* a
 
 PyObject* StatsCollector_py_record_deallocation(PyObject* self, PyObject* const*) {
     StatsCollector* c = as_collector(self);
-    vn_candidate::LockHold section(c->lock);
+    vn::LockSection section(c->lock);
     if (!section.ok()) return nullptr;
     c->ops->record_deallocation(c);
     return section.leave() ? vn::none() : nullptr;
@@ -772,7 +699,7 @@ PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*) {
     FastAllocStats s;
     double ratio = 0.0;
     {
-        vn_candidate::LockHold section(c->lock);
+        vn::LockSection section(c->lock);
         if (!section.ok()) return nullptr;
         s = c->stats;
         if (s.total_allocations > 0)
@@ -795,7 +722,7 @@ PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*) {
 
 PyObject* StatsCollector_reset_stats(PyObject* self, PyObject* const*) {
     StatsCollector* c = as_collector(self);
-    vn_candidate::LockHold section(c->lock);
+    vn::LockSection section(c->lock);
     if (!section.ok()) return nullptr;
     c->stats = FastAllocStats{};
     return section.leave() ? vn::none() : nullptr;

@@ -19,7 +19,7 @@
 
 // ---------------------------------------------------------------------------------------------
 // Candidates for the support library.
-namespace vn_candidate {
+namespace {
 
 // A new dict of `n` entries, keys the interned names in order, values new references (consumed,
 // also on failure). Null with an exception when a value is null or an insertion fails.
@@ -33,7 +33,7 @@ inline PyObject* dict_from_names(vn::Name* keys, PyObject** values, size_t n) no
     return d;
 }
 
-}  // namespace vn_candidate
+}  // namespace
 
 namespace {
 
@@ -175,7 +175,7 @@ PyObject* stats_dict(uint64_t count, double mean, double variance, double std_de
     PyObject* values[6] = {PyLong_FromUnsignedLongLong(count), PyFloat_FromDouble(mean),
                            PyFloat_FromDouble(variance),        PyFloat_FromDouble(std_dev),
                            PyFloat_FromDouble(min_val),         PyFloat_FromDouble(max_val)};
-    return vn_candidate::dict_from_names(kStatKeys, values, 6);
+    return dict_from_names(kStatKeys, values, 6);
 }
 
 PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool dispatch) {

@@ -16,103 +16,10 @@
 #include <cstdio>
 #include <cstring>
 
-// ---------------------------------------------------------------------------------------------
-// Candidates for the support library.
-namespace vn_candidate {
-
-// Looks `name` up as a global of `module` at call time: the module namespace first, then the
-// builtins; NameError "name '<name>' is not defined" when neither has it. New reference or null.
-inline PyObject* module_global(PyObject* module, vn::Name& name) noexcept {
-    PyObject* key = name.get();
-    if (key == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), key);
-    if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
-    if (v != nullptr) return vn::new_ref(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    return nullptr;
-}
-
-// Runs the `except Exception:` clause test: true (error cleared) when the pending exception is an
-// Exception; false (error kept) for BaseExceptions such as KeyboardInterrupt and SystemExit.
-inline bool catch_exception() noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// Calls `callable` with borrowed positional arguments and keyword arguments given as pairs of
-// (name, borrowed value). New reference or null.
-inline PyObject* call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
-                         std::initializer_list<std::pair<const char*, PyObject*>> kwargs) noexcept {
-    vn::Ref tuple = vn::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
-    vn::Ref dict = vn::Ref::steal(PyDict_New());
-    if (!tuple || !dict) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* a : args) PyTuple_SET_ITEM(tuple.get(), i++, vn::new_ref(a));
-    for (const auto& kw : kwargs)
-        if (PyDict_SetItemString(dict.get(), kw.first, kw.second) < 0) return nullptr;
-    return PyObject_Call(callable, tuple.get(), dict.get());
-}
-
-// `from <module> import <name>`: the attribute, or ImportError "cannot import name ..." when the
-// module lacks it. New reference or null.
-inline PyObject* import_from(PyObject* module, const char* module_name, vn::Name& name) noexcept {
-    PyObject* v = PyObject_GetAttr(module, name.get());
-    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name.get(), module_name);
-    }
-    return v;
-}
-
-// `import <dotted name>` as the import statement does it (sys.modules first, the import system
-// otherwise, waiting for a module another thread is still initialising), returning the named
-// module itself rather than its top-level package. New reference or null.
-inline PyObject* import_module(const char* name) noexcept {
-    vn::Ref top = vn::Ref::steal(PyImport_ImportModuleLevel(name, nullptr, nullptr, nullptr, 0));
-    if (!top) return nullptr;
-    if (std::strchr(name, '.') == nullptr) return top.release();
-    vn::Ref key = vn::Ref::steal(PyUnicode_FromString(name));
-    if (!key) return nullptr;
-    PyObject* m = PyImport_GetModule(key.get());
-    if (m == nullptr && !PyErr_Occurred())
-        PyErr_Format(PyExc_ModuleNotFoundError, "No module named '%s'", name);
-    return m;
-}
-
-// `a, b = value`: exactly two items of any iterable, with the host's unpacking messages.
-inline bool unpack2(PyObject* value, vn::Ref& first, vn::Ref& second) noexcept {
-    vn::Ref it = vn::Ref::steal(PyObject_GetIter(value));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", vn::type_name(value));
-        }
-        return false;
-    }
-    vn::Ref* slots[2] = {&first, &second};
-    for (int i = 0; i < 2; ++i) {
-        slots[i]->reset(PyIter_Next(it.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    vn::Ref extra = vn::Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
-}  // namespace vn_candidate
-
 namespace {
 
 using vn::Ref;
-using vn_candidate::catch_exception;
+using vn::catch_exception;
 
 PyObject* g_module = nullptr;  // this module (borrowed: it lives until the interpreter ends)
 
@@ -190,7 +97,7 @@ vn::Name* const kGpuKeys[] = {&kKey_has_gpu,        &kKey_gpu_count,        &kKe
                               &kKey_cuda_available, &kKey_rocm_available,   &kKey_oneapi_available,
                               &kKey_active_backend, &kKey_backend_version};
 
-PyObject* global(vn::Name& name) { return vn_candidate::module_global(g_module, name); }
+PyObject* global(vn::Name& name) { return vn::module_global(g_module, name); }
 
 // A Python int converted to a signed 32-bit result: OverflowError "value too large to convert to
 // int" outside the range.
@@ -310,14 +217,14 @@ bool numa_nodes_linux(int32_t& out) {
 }
 
 bool numa_nodes_windows(int32_t& out) {
-    Ref ctypes = Ref::steal(vn_candidate::import_module("ctypes"));
+    Ref ctypes = Ref::steal(vn::import_module("ctypes"));
     if (!ctypes) return false;
-    Ref wintypes = Ref::steal(vn_candidate::import_module("ctypes.wintypes"));
+    Ref wintypes = Ref::steal(vn::import_module("ctypes.wintypes"));
     if (!wintypes) return false;
     Ref windll = Ref::steal(PyObject_GetAttr(ctypes.get(), kWinDLL.get()));
     Ref name = Ref::steal(PyUnicode_FromString("kernel32"));
     if (!windll || !name) return false;
-    Ref kernel32 = Ref::steal(vn_candidate::call_kw(windll.get(), {name.get()}, {{"use_last_error", Py_True}}));
+    Ref kernel32 = Ref::steal(vn::call_kw(windll.get(), {name.get()}, {{"use_last_error", Py_True}}));
     if (!kernel32) return false;
     Ref fn = Ref::steal(PyObject_GetAttr(kernel32.get(), kGetNumaHighestNodeNumber.get()));
     if (!fn) return false;
@@ -396,11 +303,11 @@ bool set_item(PyObject* d, vn::Name& key, PyObject* stolen) {
 
 // Step 2: the backend registry. False with the exception set; entries written so far stay.
 bool gpu_from_registry(PyObject* info) {
-    Ref registry_module = Ref::steal(vn_candidate::import_module(kRegistryModule));
+    Ref registry_module = Ref::steal(vn::import_module(kRegistryModule));
     if (!registry_module) return false;
-    Ref registry = Ref::steal(vn_candidate::import_from(registry_module.get(), kRegistryModule, kGPUBackendRegistry));
+    Ref registry = Ref::steal(vn::import_from(registry_module.get(), kRegistryModule, kGPUBackendRegistry));
     if (!registry) return false;
-    Ref kinds = Ref::steal(vn_candidate::import_from(registry_module.get(), kRegistryModule, kGPUBackendKind));
+    Ref kinds = Ref::steal(vn::import_from(registry_module.get(), kRegistryModule, kGPUBackendKind));
     if (!kinds) return false;
     Ref available = Ref::steal(vn::call_method(registry.get(), kDetectAvailableBackends));
     if (!available) return false;
@@ -443,13 +350,13 @@ bool gpu_from_registry(PyObject* info) {
 
 // Step 3: the nvidia-smi fallback. False with the exception set.
 bool gpu_from_nvidia_smi(PyObject* info) {
-    Ref subprocess = Ref::steal(vn_candidate::import_module("subprocess"));
+    Ref subprocess = Ref::steal(vn::import_module("subprocess"));
     if (!subprocess) return false;
     Ref run = Ref::steal(PyObject_GetAttr(subprocess.get(), kRun.get()));
     Ref command = Ref::steal(Py_BuildValue("[sss]", "nvidia-smi", "--query-gpu=name", "--format=csv,noheader"));
     Ref timeout = Ref::steal(PyFloat_FromDouble(0.5));
     if (!run || !command || !timeout) return false;
-    Ref result = Ref::steal(vn_candidate::call_kw(
+    Ref result = Ref::steal(vn::call_kw(
         run.get(), {command.get()}, {{"capture_output", Py_True}, {"timeout", timeout.get()}, {"check", Py_False}}));
     if (!result) return false;
     Ref returncode = Ref::steal(PyObject_GetAttr(result.get(), kReturncode.get()));
@@ -465,7 +372,7 @@ bool gpu_from_nvidia_smi(PyObject* info) {
     Ref ignore = Ref::steal(PyUnicode_FromString("ignore"));
     Ref decode = Ref::steal(PyObject_GetAttr(out.get(), kDecode.get()));
     if (!encoding || !ignore || !decode) return false;
-    Ref text = Ref::steal(vn_candidate::call_kw(decode.get(), {encoding.get()}, {{"errors", ignore.get()}}));
+    Ref text = Ref::steal(vn::call_kw(decode.get(), {encoding.get()}, {{"errors", ignore.get()}}));
     if (!text) return false;
     Ref stripped = Ref::steal(vn::call_method(text.get(), kStrip));
     Ref newline = Ref::steal(PyUnicode_FromString("\n"));
@@ -522,7 +429,7 @@ PyObject* detect_gpu_backends(PyObject*, PyObject* const*) {
 
 // Imports module `name`: 1 when it imports, 0 on ImportError, -1 with any other exception.
 int importable(const char* name) {
-    Ref m = Ref::steal(vn_candidate::import_module(name));
+    Ref m = Ref::steal(vn::import_module(name));
     if (m) return 1;
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
     PyErr_Clear();
@@ -622,7 +529,7 @@ bool fill_report(PyObject* report, double start) {
     Ref version = Ref::steal(call_probe(kDetectPythonVersion));
     if (!version) return false;
     Ref python_version, subinterpreters;
-    if (!vn_candidate::unpack2(version.get(), python_version, subinterpreters)) return false;
+    if (!vn::unpack2(version.get(), python_version, subinterpreters)) return false;
     if (!set_item(report, kKey_python_version, python_version.release())) return false;
     if (!set_item(report, kKey_subinterpreter_support, subinterpreters.release())) return false;
     Ref sys = Ref::steal(global(kSys));

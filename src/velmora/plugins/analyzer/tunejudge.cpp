@@ -19,70 +19,6 @@
 #include <new>
 #include <vector>
 
-namespace vn_candidate {
-
-// TypeError "object of type 'NoneType' has no len()", as len(None) raises it.
-inline void none_has_no_len() noexcept {
-    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-}
-
-// Item i of an exact list, borrowed; IndexError "list index out of range" once the list has shrunk
-// below i (Python code run earlier in the walk may have removed items).
-inline PyObject* list_item(PyObject* list, Py_ssize_t i) noexcept {
-    if (i < 0 || i >= PyList_GET_SIZE(list)) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
-    }
-    return PyList_GET_ITEM(list, i);
-}
-
-// Unpacks `seq` into exactly two items (strong references), as `a, b = seq` does: an exact tuple or
-// list by its size, anything else by iteration, pulling a third item to prove there is none.
-// ValueError "too many values to unpack (expected 2)" or "need more than N value(s) to unpack";
-// a non-iterable raises the host's TypeError; an iterator's own error propagates.
-inline bool unpack2(PyObject* seq, vn::Ref& first, vn::Ref& second) noexcept {
-    auto too_many = []() {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
-        return false;
-    };
-    auto need_more = [](Py_ssize_t found) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-        return false;
-    };
-    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-        const Py_ssize_t size = Py_SIZE(seq);
-        if (size > 2) return too_many();
-        if (size < 2) return need_more(size);
-        first = vn::Ref::borrow(PySequence_Fast_GET_ITEM(seq, 0));
-        second = vn::Ref::borrow(PySequence_Fast_GET_ITEM(seq, 1));
-        return true;
-    }
-    vn::Ref it = vn::Ref::steal(PyObject_GetIter(seq));
-    if (!it) return false;
-    vn::Ref items[2];
-    for (Py_ssize_t k = 0; k < 2; ++k) {
-        items[k] = vn::Ref::steal(PyIter_Next(it.get()));
-        if (!items[k]) return PyErr_Occurred() ? false : need_more(k);
-    }
-    vn::Ref extra = vn::Ref::steal(PyIter_Next(it.get()));
-    if (extra) return too_many();
-    if (PyErr_Occurred()) return false;
-    first = std::move(items[0]);
-    second = std::move(items[1]);
-    return true;
-}
-
-// Truncates toward zero into a signed 32-bit integer without undefined behaviour: values beyond
-// the range saturate at its bounds, NaN gives 0.
-inline int32_t saturating_int32(double x) noexcept {
-    if (std::isnan(x)) return 0;
-    if (x >= 2147483648.0) return INT32_MAX;
-    if (x <= -2147483649.0) return INT32_MIN;
-    return static_cast<int32_t>(x);
-}
-
-}  // namespace vn_candidate
-
 namespace {
 
 using vn::Ref;
@@ -110,13 +46,13 @@ inline bool read_sample(PyObject* sample, double& timestamp, double& value) noex
     }
     Ref hold = Ref::borrow(sample);
     Ref a, b;
-    if (!vn_candidate::unpack2(sample, a, b)) return false;
+    if (!vn::unpack2(sample, a, b, vn::UnpackText::Counted)) return false;
     return vn::to_double(a.get(), timestamp) && vn::to_double(b.get(), value);
 }
 
 // Sample i of `list`, read as above.
 inline bool read_sample_at(PyObject* list, Py_ssize_t i, double& timestamp, double& value) noexcept {
-    PyObject* sample = vn_candidate::list_item(list, i);
+    PyObject* sample = vn::list_item(list, i);
     return sample != nullptr && read_sample(sample, timestamp, value);
 }
 
@@ -237,7 +173,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     PyObject* history = argv[0];
     if (!vn::exact_or_none(history, &PyList_Type, "pattern_history")) return nullptr;
     if (history == Py_None) {
-        vn_candidate::none_has_no_len();
+        vn::none_has_no_len();
         return nullptr;
     }
     const Py_ssize_t n = PyList_GET_SIZE(history);
@@ -249,7 +185,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     // Validate the last six entries, oldest first; they are held from here to the end of the call.
     Ref entries[6];
     for (Py_ssize_t k = 0; k < 6; ++k) {
-        PyObject* entry = vn_candidate::list_item(history, n - 6 + k);
+        PyObject* entry = vn::list_item(history, n - 6 + k);
         if (entry == nullptr) return nullptr;
         if (!PyDict_CheckExact(entry) && entry != Py_None) {
             vn::expected_type_error("dict", entry);
@@ -373,7 +309,7 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
     PyObject* patterns = argv[0];
     if (!vn::exact_or_none(patterns, &PyList_Type, "patterns")) return nullptr;
     if (patterns == Py_None) {
-        vn_candidate::none_has_no_len();
+        vn::none_has_no_len();
         return nullptr;
     }
     PyObject* mixed = g_mixed.get();
@@ -404,7 +340,7 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
     for (Py_ssize_t i = start; i < n; ++i) {
         // Entries are exact str or None and all lookups are private, so no Python code runs here;
         // the bounds check stays anyway.
-        PyObject* entry = vn_candidate::list_item(patterns, i);
+        PyObject* entry = vn::list_item(patterns, i);
         if (entry == nullptr) return nullptr;
         if (!PyUnicode_CheckExact(entry) && entry != Py_None) {
             vn::expected_type_error("str", entry);
@@ -465,7 +401,7 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
 
 // sample[0] converted to double, for the first and last samples of a history.
 inline bool first_item_as_double(PyObject* list, Py_ssize_t i, double& out) noexcept {
-    PyObject* sample = vn_candidate::list_item(list, i);
+    PyObject* sample = vn::list_item(list, i);
     if (sample == nullptr) return false;
     Ref item;
     if ((PyTuple_CheckExact(sample) || PyList_CheckExact(sample)) && Py_SIZE(sample) > 0) {
@@ -486,7 +422,7 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* argv) noexce
     PyObject* history = argv[0];
     if (!vn::exact_or_none(history, &PyList_Type, "allocation_history")) return nullptr;
     if (history == Py_None) {
-        vn_candidate::none_has_no_len();
+        vn::none_has_no_len();
         return nullptr;
     }
     const Py_ssize_t n = PyList_GET_SIZE(history);
@@ -506,9 +442,9 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* argv) noexce
 
     const double nd = static_cast<double>(n);
     // Out-of-range forecasts saturate at the int32 bounds (and NaN gives 0) instead of wrapping.
-    const int32_t predicted_allocations = vn_candidate::saturating_int32(nd / time_span * prediction_horizon_seconds);
+    const int32_t predicted_allocations = vn::saturating_int32(nd / time_span * prediction_horizon_seconds);
     const int32_t predicted_total_bytes =
-        vn_candidate::saturating_int32((total / nd) * static_cast<double>(predicted_allocations));
+        vn::saturating_int32((total / nd) * static_cast<double>(predicted_allocations));
     const double confidence = n > 99 ? 0.8 : nd * 0.008;
     return new_tuple_of({PyLong_FromLong(predicted_allocations), PyLong_FromLong(predicted_total_bytes),
                          PyFloat_FromDouble(confidence)});

@@ -1,0 +1,224 @@
+// Python-level operations that module code performs the way compiled Python code would: globals
+// looked up at call time, getattr with a default, `except Exception:`, imports, unpacking, list
+// access that survives a list shrinking under it, and saturating double-to-integer conversions.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+namespace vn {
+
+// A global of `module` as compiled code sees it at call time: the module namespace, then the
+// builtins; NameError "name '<name>' is not defined" when neither has it. New reference or null.
+inline PyObject* module_global(PyObject* module, Name& name) noexcept {
+    PyObject* k = name.get();
+    if (k == nullptr) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), k);
+    if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), k);
+    if (v != nullptr) return new_ref(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
+    return nullptr;
+}
+
+inline PyObject* module_global(PyObject* module, const char* name) noexcept {
+    PyObject* k = key(name);
+    if (k == nullptr) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), k);
+    if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), k);
+    if (v != nullptr) return new_ref(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
+    return nullptr;
+}
+
+// getattr(o, name, <absent>): true with `out` set (a new reference), or left null when `o` has no
+// such attribute (only AttributeError is swallowed); false on any other error.
+inline bool getattr_optional(PyObject* o, Name& name, Ref& out) noexcept {
+    PyObject* k = name.get();
+    if (k == nullptr) return false;
+    out = Ref::steal(PyObject_GetAttr(o, k));
+    if (out) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// The `except Exception:` test: true (error cleared) when the pending exception is an Exception;
+// false (error kept) for other BaseExceptions such as KeyboardInterrupt and SystemExit.
+inline bool catch_exception() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// callable(*args, **kwargs) with borrowed values; keywords as (name, value) pairs.
+inline PyObject* call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+                         std::initializer_list<std::pair<const char*, PyObject*>> kwargs) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Ref dict = Ref::steal(PyDict_New());
+    if (!tuple || !dict) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* a : args) PyTuple_SET_ITEM(tuple.get(), i++, new_ref(a));
+    for (const auto& kw : kwargs) {
+        PyObject* k = key(kw.first);
+        if (k == nullptr || PyDict_SetItem(dict.get(), k, kw.second) < 0) return nullptr;
+    }
+    return PyObject_Call(callable, tuple.get(), dict.get());
+}
+
+// callable(**dict(zip(kwnames, values))): every argument by keyword (borrowed values), through
+// vectorcall; `kwnames` is a tuple of interned names (see name_tuple).
+inline PyObject* call_by_keyword(PyObject* callable, PyObject* kwnames, PyObject* const* values) noexcept {
+    return PyObject_Vectorcall(callable, values, 0, kwnames);
+}
+
+// A new tuple of interned names; null with an exception on failure.
+inline PyObject* name_tuple(std::initializer_list<const char*> names) noexcept {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!t) return nullptr;
+    Py_ssize_t i = 0;
+    for (const char* n : names) {
+        PyObject* s = PyUnicode_InternFromString(n);
+        if (s == nullptr) return nullptr;
+        PyTuple_SET_ITEM(t.get(), i++, s);
+    }
+    return t.release();
+}
+
+// `import <dotted name>` as the import statement does it (sys.modules first, then the import
+// system, waiting for a module another thread is still initialising), returning the named module
+// itself rather than its top-level package. New reference or null.
+inline PyObject* import_module(const char* name) noexcept {
+    Ref top = Ref::steal(PyImport_ImportModuleLevel(name, nullptr, nullptr, nullptr, 0));
+    if (!top) return nullptr;
+    if (std::strchr(name, '.') == nullptr) return top.release();
+    Ref k = Ref::steal(PyUnicode_FromString(name));
+    if (!k) return nullptr;
+    PyObject* m = PyImport_GetModule(k.get());
+    if (m == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_ModuleNotFoundError, "No module named '%s'", name);
+    return m;
+}
+
+// `from <module> import <name>`: the attribute, or ImportError "cannot import name ..." when the
+// module lacks it. New reference or null.
+inline PyObject* import_from(PyObject* module, const char* module_name, Name& name) noexcept {
+    PyObject* v = PyObject_GetAttr(module, name.get());
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name.get(), module_name);
+    }
+    return v;
+}
+
+// TypeError "object of type 'NoneType' has no len()", as len(None) raises it.
+inline void none_has_no_len() noexcept { PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()"); }
+
+// Item i of an exact list, borrowed; IndexError "list index out of range" once the list has
+// shrunk below i (Python code run earlier in a walk may have removed items).
+inline PyObject* list_item(PyObject* list, Py_ssize_t i) noexcept {
+    if (i < 0 || i >= PyList_GET_SIZE(list)) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    return PyList_GET_ITEM(list, i);
+}
+
+// list.pop() of a non-empty exact list, as a new reference, without a method call.
+inline PyObject* list_pop_last(PyObject* list) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject* item = new_ref(PyList_GET_ITEM(list, n - 1));
+    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {
+        Py_DECREF(item);
+        return nullptr;
+    }
+    return item;
+}
+
+// Which wording unpack2 reports a wrong item count in.
+enum class UnpackText {
+    Host,     // "not enough values to unpack (expected 2, got N)"; "cannot unpack non-iterable T object"
+    Counted,  // "need more than N value(s) to unpack"; a non-iterable raises the iterator protocol's error
+};
+
+// `a, b = value` (strong references): an exact tuple or list by its size, anything else by
+// iteration, pulling a third item to prove there is none ("too many values to unpack (expected 2)").
+inline bool unpack2(PyObject* value, Ref& first, Ref& second, UnpackText text = UnpackText::Host) noexcept {
+    auto too_many = []() {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+        return false;
+    };
+    auto too_few = [text](Py_ssize_t found) {
+        if (text == UnpackText::Host)
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", found);
+        else
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+        return false;
+    };
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        const Py_ssize_t size = Py_SIZE(value);
+        if (size > 2) return too_many();
+        if (size < 2) return too_few(size);
+        first = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
+        second = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    if (!it) {
+        if (text == UnpackText::Host && PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(value));
+        }
+        return false;
+    }
+    Ref items[2];
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+        items[k] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[k]) return PyErr_Occurred() ? false : too_few(k);
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) return too_many();
+    if (PyErr_Occurred()) return false;
+    first = std::move(items[0]);
+    second = std::move(items[1]);
+    return true;
+}
+
+// A double truncated toward zero into int32_t without undefined behaviour: values beyond the range
+// saturate at its bounds, NaN gives 0.
+inline int32_t saturating_int32(double x) noexcept {
+    if (std::isnan(x)) return 0;
+    if (x >= 2147483648.0) return INT32_MAX;
+    if (x <= -2147483649.0) return INT32_MIN;
+    return static_cast<int32_t>(x);
+}
+
+// A double truncated toward zero into uint64_t: NaN and values at or below zero give 0, values of
+// 2**64 or more saturate at 2**64 - 1 (the plain conversion is undefined there).
+inline uint64_t saturating_uint64(double x) noexcept {
+    if (!(x > 0.0)) return 0;
+    if (x >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<uint64_t>(x);
+}
+
+// The one-byte characters of a str when it is ASCII; `data` stays null for any other str.
+struct AsciiView {
+    const char* data = nullptr;
+    size_t size = 0;
+};
+
+// Fills `out` for an exact str; false with an exception set when the str cannot be read.
+inline bool ascii_of(PyObject* s, AsciiView& out) noexcept {
+    out = {};
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) return false;
+#endif
+    if (PyUnicode_IS_ASCII(s))
+        out = {static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
+    return true;
+}
+
+}  // namespace vn
