@@ -1,0 +1,175 @@
+"""FastRedBlackTree owns exactly one reference per stored block and releases it once, outside its write section."""
+
+import gc
+import sys
+import threading
+import types
+import weakref
+
+import pytest
+
+from velmora.memory.fitindex import FastRedBlackTree
+
+
+class Block:
+    """A weak-referenceable block with identity equality."""
+
+    def __init__(self, size):
+        self.size = size
+
+
+def refcount(b):
+    return sys.getrefcount(b) - 1  # minus the argument of getrefcount
+
+
+def remove_via(how, tree, blocks, victim):
+    if how == "delete":
+        assert tree.delete(victim.size, victim) is True
+    elif how == "remove_ge":
+        size, got = tree.remove_ge(victim.size)
+        assert got is victim and size == victim.size
+    else:
+        tree.clear()
+
+
+@pytest.mark.parametrize("how", ["delete", "remove_ge", "clear"])
+@pytest.mark.parametrize("layout", ["alone", "head_of_list", "in_list", "deep"])
+def test_removal_leaves_no_reference(how, layout):
+    tree = FastRedBlackTree()
+    victim = Block(16)
+    others = [Block(16) for _ in range(2)] + [Block(s) for s in (4, 8, 32, 64, 128)]
+    if layout == "alone":
+        stored = [victim]
+    elif layout == "head_of_list":
+        stored = [victim] + others[:2]
+    elif layout == "in_list":
+        stored = [others[0], victim, others[1]]
+    else:
+        stored = others[2:] + [victim] + others[:2]
+    everyone = [victim] + others
+    base = {id(x): refcount(x) for x in everyone}  # each measured while bound to x, as below
+    base_victim = refcount(victim)
+    for x in stored:
+        tree.insert(x.size, x)
+    del x
+    assert refcount(victim) == base_victim + 1
+    if how == "remove_ge" and layout == "in_list":
+        while True:  # the in-list block comes out after the head
+            size, got = tree.remove_ge(16)
+            if got is victim:
+                break
+            assert got is not None
+        del got
+    else:
+        remove_via(how, tree, stored, victim)
+    assert refcount(victim) == base_victim
+    if how != "clear":
+        assert tree.find_all_exact(16).count(victim) == 0
+    tree.clear()
+    assert all(refcount(x) == base[id(x)] for x in everyone)
+
+
+def test_destruction_releases_each_block_once():
+    blocks = [Block(i % 5) for i in range(40)]
+    refs = [weakref.ref(b) for b in blocks]
+    tree = FastRedBlackTree()
+    for b in blocks:
+        tree.insert(b.size, b)
+    base = [refcount(b) for b in blocks]
+    del tree
+    assert [refcount(b) for b in blocks] == [n - 1 for n in base]
+    del blocks, b
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+
+def test_block_moves_keep_one_reference():
+    a, b, c = Block(8), Block(8), Block(8)
+    tree = FastRedBlackTree()
+    for x in (a, b, c):
+        tree.insert(8, x)
+    base = [refcount(x) for x in (a, b, c)]
+    assert tree.delete(8, a)          # c moves up to the head
+    assert [refcount(x) for x in (a, b, c)] == [base[0] - 1, base[1], base[2]]
+    size, got = tree.remove_ge(0)     # c leaves, b moves up
+    assert got is c
+    del got
+    assert [refcount(x) for x in (b, c)] == [base[1], base[2] - 1]
+    assert tree.find_all_exact(8) == [b]
+
+
+def test_failed_insert_takes_no_reference():
+    b = Block(1)
+    tree = FastRedBlackTree()
+    base = refcount(b)
+    with pytest.raises(ValueError):
+        tree.insert(-1, b)
+    with pytest.raises(OverflowError):
+        tree.insert(2**64, b)
+    assert refcount(b) == base and len(tree) == 0
+
+
+def test_eq_is_called_even_for_the_same_object():
+    class NeverEqual:
+        def __eq__(self, other):
+            return False
+
+        __hash__ = object.__hash__
+
+    b = NeverEqual()
+    tree = FastRedBlackTree()
+    tree.insert(3, b)
+    assert tree.delete(3, b) is False  # `==`, not identity
+    assert tree.find_all_exact(3) == [b]
+
+
+class Reentrant:
+    """A block whose finaliser uses the tree that released it."""
+
+    def __init__(self, tree, size, log):
+        self.tree, self.size, self.log = tree, size, log
+
+    def __eq__(self, other):
+        return getattr(other, "size", None) == self.size
+
+    __hash__ = object.__hash__
+
+    def __del__(self):
+        t = self.tree
+        t.insert(1000 + self.size, object())
+        self.log.append((t.find_best_fit(0) is not None, len(t)))
+
+
+@pytest.mark.parametrize("how", ["delete", "remove_ge", "clear"])
+def test_finaliser_may_call_the_tree(how):
+    """Releases happen after write_lock is released; otherwise this would deadlock."""
+    tree = FastRedBlackTree()
+    log = []
+    for s in (5, 5, 7):
+        tree.insert(s, Reentrant(tree, s, log))
+
+    def act():
+        if how == "delete":
+            assert tree.delete(7, types.SimpleNamespace(size=7))  # the tree held the only reference
+        elif how == "remove_ge":
+            tree.remove_ge(6)
+        else:
+            tree.clear()
+
+    th = threading.Thread(target=act, daemon=True)
+    th.start()
+    th.join(10)
+    assert not th.is_alive(), "deadlock: a finaliser ran inside the write section"
+    assert log and all(found for found, _ in log)
+    tree.clear()
+
+
+def test_cycle_through_a_block_is_collected():
+    tree = FastRedBlackTree()
+    b = Block(4)
+    b.tree = tree
+    tree.insert(4, b)
+    block_ref = weakref.ref(b)
+    del tree, b
+    gc.collect()
+    assert block_ref() is None  # the tree reported its block to the collector and let it go
