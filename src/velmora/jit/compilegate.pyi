@@ -5,6 +5,8 @@ import threading as threading
 import time as time
 from typing import Any, Dict as Dict, Optional as Optional, Protocol
 
+from typing_extensions import disjoint_base
+
 logger: logging.Logger
 _policy_lock: threading.Lock
 
@@ -19,21 +21,23 @@ class _MetricsRecord(Protocol):
 class _TelemetrySource(Protocol):
     def get_metrics(self, func_id: Optional[str], /) -> _MetricsRecord: ...
 
+@disjoint_base
 class PolicyConfig:
     initial_threshold: int
     min_threshold: int
     max_threshold: int
     learning_rate: float
     target_speedup: float
-    def __init__(
-        self,
+    def __new__(
+        cls,
         initial_threshold: Any = 100,
         min_threshold: Any = 10,
         max_threshold: Any = 10000,
         learning_rate: Any = 0.1,
         target_speedup: Any = 2.0,
-    ) -> None: ...
+    ) -> PolicyConfig: ...
 
+@disjoint_base
 class FunctionMetrics:
     call_count: int
     compile_count: int
@@ -41,15 +45,15 @@ class FunctionMetrics:
     total_execution_time_ms: float
     last_compiled: float
     last_compile_time: float
-    def __init__(
-        self,
+    def __new__(
+        cls,
         call_count: Any = 0,
         compile_count: Any = 0,
         avg_speedup: Any = 1.0,
         total_execution_time_ms: Any = 0.0,
         last_compile_time: Any = 0.0,
         last_compiled: Any = ...,
-    ) -> None: ...
+    ) -> FunctionMetrics: ...
 
 def create_policy_config(
     initial_threshold: int = 100,
@@ -66,8 +70,9 @@ def create_function_metrics(
     last_compile_time: float = 0.0,
 ) -> FunctionMetrics: ...
 
+@disjoint_base
 class CompileGate:
-    def __init__(self, config: Any = None) -> None: ...
+    def __new__(cls, config: Any = None) -> CompileGate: ...
     @property
     def config(self) -> PolicyConfig: ...
     def get_threshold(self, func_id: Optional[str]) -> int: ...

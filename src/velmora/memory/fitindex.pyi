@@ -3,14 +3,17 @@
 import math as math
 import threading as threading
 import time as time
-from typing import Any as Any, Dict as Dict, List as List, Optional as Optional, SupportsInt, Tuple as Tuple, Type
+from typing import Any, Dict as Dict, List as List, Optional as Optional, SupportsInt, Tuple as Tuple, Type
 
 from .lockless import AtomicCounter as _AtomicCounter
 from .memory_block import MemoryBlock as MemoryBlock
 
+from typing_extensions import disjoint_base
+
 ATOMIC_AVAILABLE: bool
 AtomicCounter: Optional[Type[_AtomicCounter]]
 
+@disjoint_base
 class FastRedBlackTree:
     """Red-black tree of free memory blocks keyed by size, with lock-free best-fit reads."""
 

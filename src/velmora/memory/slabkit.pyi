@@ -2,6 +2,8 @@ import logging as logging
 import threading as threading
 from typing import Any, Dict, NoReturn, Optional, SupportsInt, Union
 
+from typing_extensions import disjoint_base
+
 logger: logging.Logger
 
 def fast_align_size(size: SupportsInt, alignment: SupportsInt) -> int: ...
@@ -11,6 +13,7 @@ def fast_can_fit_aligned(
     block_offset: SupportsInt, block_size: SupportsInt, alloc_size: SupportsInt, alignment: SupportsInt
 ) -> bool: ...
 
+@disjoint_base
 class FastSlabHeaderOps:
     _native_ops: Any
     def __new__(cls, size_class_index: SupportsInt, objects_per_slab: SupportsInt) -> FastSlabHeaderOps: ...
@@ -23,6 +26,7 @@ class FastSlabHeaderOps:
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class FastBucketAllocator:
     _native_ops: Any
     def __new__(
@@ -35,6 +39,7 @@ class FastBucketAllocator:
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any) -> NoReturn: ...
 
+@disjoint_base
 class FastStatsCollector:
     _native_ops: Any
     def __new__(cls) -> FastStatsCollector: ...

@@ -2,6 +2,8 @@
 
 from typing import Any, Dict, List, Optional, SupportsFloat, SupportsIndex, SupportsInt, TypedDict, Union
 
+from typing_extensions import disjoint_base
+
 _Int = Union[int, SupportsInt]
 _Float = Union[float, SupportsFloat, SupportsIndex]
 
@@ -13,10 +15,11 @@ class _CounterStats(TypedDict):
     min: float
     max: float
 
+@disjoint_base
 class CounterAggregator:
     """Fast counter aggregation in compiled code; updates run while the interpreter lock is held."""
 
-    def __init__(self, num_counters: _Int = 1000) -> None: ...
+    def __new__(cls, num_counters: _Int = 1000) -> CounterAggregator: ...
     def update(self, counter_id: _Int, value: _Float) -> None: ...
     def get_stats(self, counter_id: _Int) -> _CounterStats: ...
     def reset(self, counter_id: _Int) -> None: ...
