@@ -110,8 +110,8 @@ class Bench:
 
 
 def format_table(rows: List[Dict[str, Any]]) -> str:
-    def fmt(v: Optional[float], spec: str) -> str:
-        return "-" if v is None else format(v, spec)
+    def fmt(v: Optional[float], form: str) -> str:
+        return "-" if v is None else format(v, form)
 
     header = ("operation", "ns/op", "x twin", "x floor", "x peer", "bars")
     lines = []

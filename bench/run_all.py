@@ -48,11 +48,11 @@ def _module_name(path: str) -> str:
 
 
 def _load(path: str) -> Any:
-    spec = importlib.util.spec_from_file_location("velmora_bench_" + _module_name(path), path)
-    if spec is None or spec.loader is None:
+    module_spec = importlib.util.spec_from_file_location("velmora_bench_" + _module_name(path), path)
+    if module_spec is None or module_spec.loader is None:
         raise ImportError("cannot load %s" % path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -96,7 +96,7 @@ def test_bare_command_runs_info_as_text():
 EXPECTED_PATTERNS = {
     "linear_algebra.py": "NUMPY_VECTORIZED",
     "array_normalise.py": "NUMPY_VECTORIZED",
-    "signal_spectrum.py": "NUMPY_VECTORIZED",
+    "signal_fft.py": "NUMPY_VECTORIZED",
     "sales_groupby.py": "PANDAS_DATAFRAME",
     "customer_join.py": "PANDAS_DATAFRAME",
     "train_classifier.py": "SKLEARN_TRAINING",
@@ -556,7 +556,7 @@ RUNNABLE = [
     ("word_index.py", ["200"], "distinct words: 24", None),
     ("array_normalise.py", [], "sensors: 64", "numpy"),
     ("linear_algebra.py", [], "condition number", "numpy"),
-    ("signal_spectrum.py", [], "signals: 32", "numpy"),
+    ("signal_fft.py", [], "signals: 32", "numpy"),
     ("sales_groupby.py", [], "", "pandas"),
     ("customer_join.py", [], "", "pandas"),
     ("train_classifier.py", ["600"], "ROC AUC", "sklearn"),

@@ -16,9 +16,9 @@ NATIVE_MODULES = [
 
 
 def _origin(name):
-    spec = importlib.util.find_spec(name)
-    assert spec is not None and spec.origin, "%s is not importable" % name
-    return Path(spec.origin)
+    module_spec = importlib.util.find_spec(name)
+    assert module_spec is not None and module_spec.origin, "%s is not importable" % name
+    return Path(module_spec.origin)
 
 
 @pytest.mark.parametrize("name", NATIVE_MODULES)

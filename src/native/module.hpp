@@ -327,11 +327,11 @@ inline bool check_single_interpreter() noexcept {
     return true;
 }
 
-inline PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+inline PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
     if (!check_single_interpreter()) return nullptr;
     ModuleFrame* frame = current_frame();
     if (frame->module != nullptr) return new_ref(frame->module);
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }

@@ -795,11 +795,11 @@ def find_bench_dir(explicit: Optional[str] = None) -> Tuple[Optional[str], List[
 
 
 def _load_run_all(bench_dir: str) -> Any:
-    spec = importlib.util.spec_from_file_location("velmora_bench_run_all", os.path.join(bench_dir, "run_all.py"))
-    if spec is None or spec.loader is None:
+    module_spec = importlib.util.spec_from_file_location("velmora_bench_run_all", os.path.join(bench_dir, "run_all.py"))
+    if module_spec is None or module_spec.loader is None:
         raise CommandError("cannot load %s" % os.path.join(bench_dir, "run_all.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
