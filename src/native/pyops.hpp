@@ -13,10 +13,8 @@
 
 namespace vn {
 
-// A global of `module` as compiled code sees it at call time: the module namespace, then the
-// builtins; NameError "name '<name>' is not defined" when neither has it. New reference or null.
-inline PyObject* module_global(PyObject* module, Name& name) noexcept {
-    PyObject* k = name.get();
+namespace detail {
+inline PyObject* lookup_global(PyObject* module, PyObject* k) noexcept {
     if (k == nullptr) return nullptr;
     PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), k);
     if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), k);
@@ -24,15 +22,16 @@ inline PyObject* module_global(PyObject* module, Name& name) noexcept {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
     return nullptr;
 }
+}  // namespace detail
+
+// A global of `module` as compiled code sees it at call time: the module namespace, then the
+// builtins; NameError "name '<name>' is not defined" when neither has it. New reference or null.
+inline PyObject* module_global(PyObject* module, Name& name) noexcept {
+    return detail::lookup_global(module, name.get());
+}
 
 inline PyObject* module_global(PyObject* module, const char* name) noexcept {
-    PyObject* k = key(name);
-    if (k == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), k);
-    if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), k);
-    if (v != nullptr) return new_ref(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
-    return nullptr;
+    return detail::lookup_global(module, key(name));
 }
 
 // getattr(o, name, <absent>): true with `out` set (a new reference), or left null when `o` has no

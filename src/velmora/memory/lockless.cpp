@@ -28,13 +28,8 @@ PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
 
 // A new threading.Lock(), with `threading` looked up in the module namespace at each call.
 PyObject* new_lock() {
-    PyObject* threading = PyDict_GetItemString(PyModule_GetDict(g_module), "threading");
-    if (threading == nullptr) {
-        PyErr_SetString(PyExc_NameError, "name 'threading' is not defined");
-        return nullptr;
-    }
-    vn::Ref keep = vn::Ref::borrow(threading);
-    return vn::new_lock(threading);
+    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, "threading"));
+    return threading ? vn::new_lock(threading.get()) : nullptr;
 }
 
 vn::Name n_load{"load"}, n_store{"store"}, n_increment{"increment"}, n_decrement{"decrement"},
