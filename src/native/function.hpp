@@ -208,22 +208,25 @@ inline bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, Py
     return true;
 }
 
-// Binds a classic (tuple, dict) call, as constructors receive it.
-inline bool bind_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) noexcept {
+// Binds a classic (tuple, dict) call, as constructors receive it. Keyword values are held in
+// `keep` (strong references): the dict they come from is not ours, and Python code run while an
+// earlier argument is converted could clear it.
+inline bool bind_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out, Ref& keep) noexcept {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* argv = &PyTuple_GET_ITEM(args, 0);
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return bind(s, argv, nargs, nullptr, nullptr, out);
     const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
     Ref names = Ref::steal(PyTuple_New(nkw));
-    if (!names) return false;
-    std::vector<PyObject*> values(static_cast<size_t>(nkw));
+    Ref values = Ref::steal(PyTuple_New(nkw));
+    if (!names || !values) return false;
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value) && k < nkw) {
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
         PyTuple_SET_ITEM(names.get(), k, new_ref(key));
-        values[static_cast<size_t>(k++)] = value;  // borrowed: the dict outlives the call
+        PyTuple_SET_ITEM(values.get(), k++, new_ref(value));
     }
-    return bind(s, argv, nargs, names.get(), values.data(), out);
+    keep = std::move(values);
+    return bind(s, argv, nargs, names.get(), &PyTuple_GET_ITEM(keep.get(), 0), out);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,8 +3,10 @@
 
 #include "function.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 namespace vn {
 
@@ -105,6 +107,23 @@ inline void free_instance(PyObject* self) noexcept {
     tp->tp_free(self);
 }
 
+// The deallocation of a collector-tracked instance that owns references: untracks it, then runs
+// `release` (which drops the references and frees the instance) inside the interpreter's trashcan,
+// so that a deep chain (a pointer holding a pointer holding ..., stacks of stacks, trees of trees)
+// is released in bounded C stack depth, as the interpreter's own containers are.
+template <typename Release>
+inline void dealloc_tracked(PyObject* self, destructor dealloc, Release&& release) noexcept {
+    PyObject_GC_UnTrack(self);
+#ifdef Py_TRASHCAN_BEGIN
+    Py_TRASHCAN_BEGIN(self, dealloc)
+    release();
+    Py_TRASHCAN_END
+#else
+    (void)dealloc;
+    release();
+#endif
+}
+
 // Raised when a public numeric attribute is deleted.
 inline int delete_not_implemented() noexcept {
     PyErr_SetString(PyExc_NotImplementedError, "__del__");
@@ -194,10 +213,13 @@ inline bool log_object(PyObject* logger, Name& level, PyObject* message) noexcep
 }
 
 // ---------------------------------------------------------------------------------------------
-// `with lock:` — the lock's __enter__ and __exit__(None, None, None). For the interpreter's own
-// lock type (what threading.Lock() returns) the lock's acquire() and release() method descriptors
-// are called directly: they are the very functions its __enter__ and __exit__ run, without the
-// method lookups and __exit__'s argument tuple. Any other object goes through __enter__/__exit__.
+// `with lock:`, as the statement runs it: __enter__ and __exit__ are looked up on the lock's type
+// (an instance attribute of that name is never called; a descriptor on the type is bound with its
+// __get__), in the interpreter's own order and with its own errors; the bound __exit__ is kept from
+// before __enter__ runs and is called with (None, None, None). For the interpreter's own lock type
+// (what threading.Lock() returns), whose type cannot be changed, the lock's acquire() and release()
+// method descriptors are called directly: they are the very functions its __enter__ and __exit__
+// run, without the lookups and __exit__'s argument tuple.
 
 namespace detail {
 
@@ -236,55 +258,128 @@ inline bool call_descriptor(PyObject* descriptor, PyObject* self) noexcept {
     return true;
 }
 
+// type(o).<name> bound to o the way the interpreter binds a special method. A new reference; null
+// without an exception when the type has no such attribute, null with one when binding failed.
+inline PyObject* lookup_special(PyObject* o, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* attr = _PyType_LookupRef(Py_TYPE(o), name);
+#else
+    PyObject* attr = _PyType_Lookup(Py_TYPE(o), name);
+    Py_XINCREF(attr);
+#endif
+    if (attr == nullptr) return nullptr;
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (get == nullptr) return attr;
+    PyObject* bound = get(attr, o, reinterpret_cast<PyObject*>(Py_TYPE(o)));
+    Py_DECREF(attr);
+    return bound;
+}
+
+// The error of a `with` statement whose manager lacks `which` ("__enter__" or "__exit__").
+[[gnu::cold]] inline void no_context_manager(PyObject* o, const char* which) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (std::strcmp(which, "__enter__") == 0)
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     type_name(o));
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     type_name(o));
+#else
+    (void)o;
+    PyErr_SetString(PyExc_AttributeError, which);
+#endif
+}
+
+inline bool bind_special(PyObject* o, const char* which, Ref& out) noexcept {
+    static Name enter{"__enter__"}, exit_{"__exit__"};
+    PyObject* name = (which[2] == 'e' && which[3] == 'n') ? enter.get() : exit_.get();
+    if (name == nullptr) return false;
+    out = Ref::steal(lookup_special(o, name));
+    if (out) return true;
+    if (!PyErr_Occurred()) no_context_manager(o, which);
+    return false;
+}
+
 }  // namespace detail
 
-inline bool lock_enter(PyObject* lock) noexcept {
-    const detail::LockOps& ops = detail::lock_ops();
-    if (ops.type != nullptr && Py_TYPE(lock) == ops.type) return detail::call_descriptor(ops.acquire, lock);
-    static Name enter{"__enter__"};
-    return call_method_void(lock, enter);
-}
-
-inline bool lock_exit(PyObject* lock) noexcept {
-    const detail::LockOps& ops = detail::lock_ops();
-    if (ops.type != nullptr && Py_TYPE(lock) == ops.type) return detail::call_descriptor(ops.release, lock);
-    static Name exit_{"__exit__"};
-    return call_method_void(lock, exit_, Py_None, Py_None, Py_None);
-}
-
-// Enters on construction (check ok()), leaves on leave() or at scope end. An error raised by the
-// exit while unwinding another error is chained, never lost silently.
+// A `with lock:` section. Construction enters (check ok()); leave() or the end of the scope leaves.
+// Leaving while an error is being raised passes it to __exit__ as the statement does; an error
+// raised by __exit__ then replaces it, with the first as its __context__. A true result of
+// __exit__ cannot resume a native operation that has already failed, so the error propagates
+// either way. When the scope ends without leave() and no error is being raised, an error of
+// __exit__ is left set: such a caller checks PyErr_Occurred() after the scope.
 class LockSection {
 public:
-    explicit LockSection(PyObject* lock) noexcept : lock_(lock), held_(lock_enter(lock)) { Py_XINCREF(lock_); }
+    explicit LockSection(PyObject* lock) noexcept : lock_(Ref::borrow(lock)) { held_ = enter(); }
     ~LockSection() {
-        if (held_) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            bool ok = lock_exit(lock_);
-            if (t != nullptr) {
-                if (!ok) PyErr_Clear();
-                PyErr_Restore(t, v, tb);
-            } else if (!ok) {
-                // Leaving failed on a path that returns normally (leave() was not called): the error
-                // cannot propagate from a destructor, so it is reported rather than left pending.
-                PyErr_WriteUnraisable(lock_);
-            }
+        if (!held_) return;
+        if (!PyErr_Occurred()) {
+            (void)exit(Py_None, Py_None, Py_None);
+            return;
         }
-        Py_XDECREF(lock_);
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (tb != nullptr) PyException_SetTraceback(v, tb);
+        if (exit(t, v, tb)) {
+            PyErr_Restore(t, v, tb);
+            return;
+        }
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        if (v2 != v) {
+            PyException_SetContext(v2, v);  // takes our reference to v
+            v = nullptr;
+        }
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+        PyErr_Restore(t2, v2, tb2);
     }
     bool ok() const noexcept { return held_; }
     // Leaves the lock now; false if its __exit__ raised.
     bool leave() noexcept {
         held_ = false;
-        return lock_exit(lock_);
+        return exit(Py_None, Py_None, Py_None);
     }
     LockSection(const LockSection&) = delete;
     LockSection& operator=(const LockSection&) = delete;
 
 private:
-    PyObject* lock_;
-    bool held_;
+    bool enter() noexcept {
+        PyObject* lock = lock_.get();
+        const detail::LockOps& ops = detail::lock_ops();
+        if (ops.type != nullptr && Py_TYPE(lock) == ops.type) return detail::call_descriptor(ops.acquire, lock);
+        Ref enter;
+#if PY_VERSION_HEX >= 0x030E0000
+        // 3.14 loads __exit__ before __enter__.
+        if (!detail::bind_special(lock, "__exit__", exit_) || !detail::bind_special(lock, "__enter__", enter))
+            return false;
+#else
+        if (!detail::bind_special(lock, "__enter__", enter) || !detail::bind_special(lock, "__exit__", exit_))
+            return false;
+#endif
+        PyObject* r = PyObject_CallNoArgs(enter.get());
+        if (r == nullptr) return false;
+        Py_DECREF(r);
+        return true;
+    }
+
+    bool exit(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+        if (!exit_) return detail::call_descriptor(detail::lock_ops().release, lock_.get());
+        Ref bound = std::move(exit_);
+        PyObject* args[3] = {type ? type : Py_None, value ? value : Py_None, traceback ? traceback : Py_None};
+        PyObject* r = PyObject_Vectorcall(bound.get(), args, 3, nullptr);
+        if (r == nullptr) return false;
+        Py_DECREF(r);
+        return true;
+    }
+
+    Ref lock_;   // a strong reference: the section may outlive the attribute that held the lock
+    Ref exit_;   // the bound __exit__ of a lock that is not the interpreter's own
+    bool held_ = false;
 };
 
 // A new threading.Lock(), looked up through `threading` in the module namespace.
@@ -301,7 +396,7 @@ struct ModuleFrame {
     const char* doc;
     int (*exec)(PyObject* module);
     PyModuleDef def;
-    PyModuleDef_Slot slots[4];
+    PyModuleDef_Slot slots[5];
     PyObject* module;  // the one initialised module object of this process
 };
 
@@ -312,19 +407,18 @@ inline ModuleFrame*& current_frame() noexcept {
     return frame;
 }
 
+// The first interpreter to load the module is the only one that may: another one is refused
+// (compare-and-swap, since interpreters with their own GIL can import at the same time).
 inline bool check_single_interpreter() noexcept {
-    static int64_t main_id = -1;
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (main_id == -1) {
-        main_id = current;
-        return current != -1;
-    }
-    if (main_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return false;
-    }
-    return true;
+    static std::atomic<int64_t> owner{-1};
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return false;
+    int64_t expected = -1;
+    if (owner.compare_exchange_strong(expected, current, std::memory_order_acq_rel) || expected == current)
+        return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
 }
 
 inline PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
@@ -356,18 +450,31 @@ inline int module_exec(PyObject* module) noexcept {
 
 }  // namespace detail
 
-// Called from PyInit_<shortname>; returns the module definition for multi-phase initialisation.
+// Called from PyInit_<shortname> (once per interpreter that imports the module); returns the
+// module definition for multi-phase initialisation. The definition is built once per process.
+//
+// The module declares that it supports interpreters with their own GIL: not because it runs in
+// several (its create step refuses every interpreter but the first, with the documented
+// ImportError), but so that the interpreter lets the create step run and that refusal is the one
+// a caller sees, instead of the interpreter's generic "does not support loading in
+// subinterpreters".
 inline PyObject* init_module(ModuleFrame& frame) noexcept {
-    detail::current_frame() = &frame;
-    int n = 0;
-    frame.slots[n++] = {Py_mod_create, reinterpret_cast<void*>(detail::module_create)};
-    frame.slots[n++] = {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec)};
-#ifdef Py_mod_gil
-    frame.slots[n++] = {Py_mod_gil, Py_MOD_GIL_USED};
+    static std::once_flag once;
+    std::call_once(once, [&frame] {
+        detail::current_frame() = &frame;
+        int n = 0;
+        frame.slots[n++] = {Py_mod_create, reinterpret_cast<void*>(detail::module_create)};
+        frame.slots[n++] = {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec)};
+#ifdef Py_mod_multiple_interpreters
+        frame.slots[n++] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
 #endif
-    frame.slots[n] = {0, nullptr};
-    frame.def = PyModuleDef{PyModuleDef_HEAD_INIT, frame.shortname, frame.doc, 0, nullptr, frame.slots,
-                            nullptr, nullptr, nullptr};
+#ifdef Py_mod_gil
+        frame.slots[n++] = {Py_mod_gil, Py_MOD_GIL_USED};
+#endif
+        frame.slots[n] = {0, nullptr};
+        frame.def = PyModuleDef{PyModuleDef_HEAD_INIT, frame.shortname, frame.doc, 0, nullptr, frame.slots,
+                                nullptr, nullptr, nullptr};
+    });
     return PyModuleDef_Init(&frame.def);
 }
 

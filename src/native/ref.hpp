@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -107,6 +108,70 @@ inline bool call_method_void(PyObject* obj, Name& name, Args... args) noexcept {
     Py_DECREF(r);
     return true;
 }
+
+// A growable array of trivially copyable values on the interpreter's allocator. The modules are
+// built without C++ exceptions, so growth reports failure (MemoryError set) instead of throwing.
+template <typename T>
+class PodVector {
+    static_assert(std::is_trivially_copyable<T>::value, "PodVector holds plain values");
+
+public:
+    PodVector() noexcept = default;
+    ~PodVector() { PyMem_Free(data_); }
+    PodVector(const PodVector&) = delete;
+    PodVector& operator=(const PodVector&) = delete;
+
+    bool push(const T& v) noexcept {
+        if (size_ == capacity_ && !grow()) return false;
+        data_[size_++] = v;
+        return true;
+    }
+    size_t size() const noexcept { return size_; }
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    const T& operator[](size_t i) const noexcept { return data_[i]; }
+
+private:
+    bool grow() noexcept {
+        const size_t cap = capacity_ ? capacity_ * 2 : 8;
+        if (cap > PY_SSIZE_T_MAX / sizeof(T)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        T* p = static_cast<T*>(PyMem_Realloc(data_, cap * sizeof(T)));
+        if (p == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = p;
+        capacity_ = cap;
+        return true;
+    }
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+// Owned references kept in order; each is released when the holder goes out of scope.
+class RefVector {
+public:
+    RefVector() noexcept = default;
+    ~RefVector() {
+        for (size_t i = 0; i < items_.size(); ++i) Py_DECREF(items_[i]);
+    }
+    RefVector(const RefVector&) = delete;
+    RefVector& operator=(const RefVector&) = delete;
+    // Appends a new reference to the borrowed `o`.
+    bool push(PyObject* o) noexcept {
+        if (!items_.push(o)) return false;
+        Py_INCREF(o);
+        return true;
+    }
+    size_t size() const noexcept { return items_.size(); }
+    PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+
+private:
+    PodVector<PyObject*> items_;
+};
 
 // Releases the interpreter lock for the lifetime of the object.
 class NoGil {

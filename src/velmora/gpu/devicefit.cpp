@@ -18,7 +18,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 namespace {
@@ -128,6 +127,9 @@ vn::Name NEEDLE_NAMES[NEEDLES] = {{"out of memory"}, {"outofmemoryerror"}, {"cud
 class LowerText {
 public:
     explicit LowerText(PyObject* source) noexcept : source_(source) {}
+    ~LowerText() { PyMem_Free(big_); }
+    LowerText(const LowerText&) = delete;
+    LowerText& operator=(const LowerText&) = delete;
 
     // 1 when the lowered text contains the needle, 0 when not, -1 with an exception set.
     int contains(Needle k) noexcept {
@@ -153,13 +155,12 @@ private:
         }
         char* out = small_;
         if (a.size > sizeof small_) {
-            try {
-                big_.resize(a.size);
-            } catch (...) {
+            big_ = static_cast<char*>(PyMem_Malloc(a.size));
+            if (big_ == nullptr) {
                 PyErr_NoMemory();
                 return false;
             }
-            out = &big_[0];
+            out = big_;
         }
         for (size_t i = 0; i < a.size; ++i) {
             const unsigned char c = static_cast<unsigned char>(a.data[i]);
@@ -173,7 +174,7 @@ private:
     PyObject* source_;  // borrowed for the call
     bool lowered_ = false;
     char small_[256];
-    std::string big_;
+    char* big_ = nullptr;  // the lowered text when it does not fit small_
     string_view text_;
     vn::Ref obj_;
 };

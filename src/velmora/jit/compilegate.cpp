@@ -104,7 +104,8 @@ bool validate(const CPolicyConfig& c) {
 PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[5];
     CPolicyConfig c;
-    if (!vn::bind_tuple(policy_config_sig, args, kwargs, argv) || !vn::to_int(argv[0], c.initial_threshold) ||
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(policy_config_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int(argv[0], c.initial_threshold) ||
         !vn::to_int(argv[1], c.min_threshold) || !vn::to_int(argv[2], c.max_threshold) ||
         !vn::to_double(argv[3], c.learning_rate) || !vn::to_double(argv[4], c.target_speedup) || !validate(c))
         return nullptr;
@@ -211,7 +212,8 @@ PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     PyObject* argv[6];
     CFunctionMetrics m;
     double last_compile_time, last_compiled;
-    if (!vn::bind_tuple(function_metrics_sig, args, kwargs, argv) || !vn::to_uint64(argv[0], m.call_count) ||
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(function_metrics_sig, args, kwargs, argv, kept_kwargs) || !vn::to_uint64(argv[0], m.call_count) ||
         !vn::to_uint32(argv[1], m.compile_count) || !vn::to_double(argv[2], m.avg_speedup) ||
         !vn::to_double(argv[3], m.total_execution_time_ms) || !vn::to_double(argv[4], last_compile_time) ||
         !vn::to_double(argv[5], last_compiled))
@@ -371,7 +373,8 @@ PyObject* config_from_object(PyObject* source) {
 
 PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
-    if (!vn::bind_tuple(compile_gate_sig, args, kwargs, argv)) return nullptr;
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(compile_gate_sig, args, kwargs, argv, kept_kwargs)) return nullptr;
     PyObject* given = argv[0];
     vn::Ref config;
     if (given == Py_None)
@@ -409,12 +412,13 @@ int CompileGate_traverse(PyObject* self, visitproc visit, void* arg) {
 // cycle through the engine always passes through a PolicyConfig subclass instance, whose own
 // clearing (its __dict__) breaks it.
 void CompileGate_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    CompileGate* g = as_gate(self);
-    Py_CLEAR(g->_config);
-    Py_CLEAR(g->_thresholds);
-    Py_CLEAR(g->_lock);
-    vn::free_instance(self);
+    vn::dealloc_tracked(self, CompileGate_dealloc, [self] {
+        CompileGate* g = as_gate(self);
+        Py_CLEAR(g->_config);
+        Py_CLEAR(g->_thresholds);
+        Py_CLEAR(g->_lock);
+        vn::free_instance(self);
+    });
 }
 
 PyObject* CompileGate_get_config(PyObject* self, void*) { return vn::new_ref(as_gate(self)->_config); }

@@ -61,6 +61,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -113,6 +114,11 @@ struct Tree {
     std::atomic<uint64_t> node_count;   // read without a lock by readers (their step bound)
     PyObject* write_lock;
     std::atomic<uint64_t> seq_counter;
+    // The thread inside write_lock / stats_lock (0: none): a call that would wait for a lock its
+    // own thread holds is refused instead of hanging. Relaxed: a thread only ever compares these
+    // with its own identity, which only it stores, and clears them before leaving the lock.
+    std::atomic<unsigned long> write_holder;
+    std::atomic<unsigned long> stats_holder;
     uint32_t sample_rate;
     PyObject* operation_counter;        // AtomicCounter or None
     PyObject* sampled_counter;          // AtomicCounter or None
@@ -278,21 +284,72 @@ void release_detached(Tree* t, RBNode* root, bool readers_possible) {
 }
 
 // =============================================================================================
-// The write section: seq_counter odd inside, even again at scope end (also on errors).
+// The tree's locks and the write section
 
+// One of the tree's locks, held by this thread for the scope. A call made from a thread that
+// already holds the same lock (a block's __eq__, the clock or a finaliser calling back into the
+// tree) is refused with RuntimeError: the lock is not reentrant, so waiting would hang forever,
+// and a reentrant replacement would let a nested write change the tree under the outer one.
+class TreeLock {
+public:
+    TreeLock(PyObject* lock, std::atomic<unsigned long>& holder, const char* method,
+             const char* lock_name) noexcept
+        : holder_(holder), me_(PyThread_get_thread_ident()) {
+        if (holder.load(kRelaxed) == me_) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "FastRedBlackTree.%s() called from inside a call on the same tree that holds its %s "
+                         "on this thread (the lock is not reentrant)",
+                         method, lock_name);
+            return;
+        }
+        section_.emplace(lock);
+        if (section_->ok()) holder.store(me_, kRelaxed);
+    }
+    ~TreeLock() {
+        if (ok()) holder_.store(0, kRelaxed);
+    }
+    bool ok() const noexcept { return section_ && section_->ok(); }
+    // Leaves the lock now; false if its __exit__ raised.
+    bool leave() noexcept {
+        holder_.store(0, kRelaxed);
+        return section_->leave();
+    }
+    TreeLock(const TreeLock&) = delete;
+    TreeLock& operator=(const TreeLock&) = delete;
+
+private:
+    std::atomic<unsigned long>& holder_;
+    unsigned long me_;
+    std::optional<vn::LockSection> section_;
+};
+
+// The write section: seq_counter odd inside, even again at scope end (also on errors). It opens
+// only from an even counter: a second writer inside the section of another (possible only when
+// the lock factory made a lock that does not exclude) is refused, so a write section never sees
+// the tree change under it while it runs Python code.
 class WriteSection {
 public:
     explicit WriteSection(Tree* t) noexcept : t_(t), s_(t->seq_counter.load(kRelaxed)) {
-        t->seq_counter.store(s_ + 1, kRelaxed);
+        open_ = (s_ & 1u) == 0 && t->seq_counter.compare_exchange_strong(s_, s_ + 1, kRelaxed);
+        if (!open_) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "another write to this FastRedBlackTree is in progress (its write_lock did not "
+                            "exclude it)");
+            return;
+        }
         std::atomic_thread_fence(kRelease);  // the odd value is ordered before every link store
     }
-    ~WriteSection() { t_->seq_counter.store(s_ + 2, kRelease); }
+    ~WriteSection() {
+        if (open_) t_->seq_counter.store(s_ + 2, kRelease);
+    }
+    bool ok() const noexcept { return open_; }
     WriteSection(const WriteSection&) = delete;
     WriteSection& operator=(const WriteSection&) = delete;
 
 private:
     Tree* t_;
     uint64_t s_;
+    bool open_;
 };
 
 // =============================================================================================
@@ -353,7 +410,9 @@ RBNode* _allocate_node(uint64_t size, PyObject* block) {
 [[maybe_unused]] bool _should_sample(const Tree* t) noexcept { return t->sample_rate == 1; }
 
 bool _record_sample(Tree* t) {
-    return !t->using_atomic || vn::call_method_void(t->sampled_counter, n_increment);
+    if (!t->using_atomic) return true;
+    vn::Ref counter = vn::Ref::borrow(t->sampled_counter);  // clear() may replace the field
+    return vn::call_method_void(counter.get(), n_increment);
 }
 
 void _rotate_left(Tree* t, RBNode* x) noexcept {
@@ -726,13 +785,16 @@ PyObject* new_counter() {
 PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
     uint32_t sample_rate;
-    if (!vn::bind_tuple(tree_new_sig, args, kwargs, argv) || !vn::to_uint32(argv[0], sample_rate)) return nullptr;
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(tree_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_uint32(argv[0], sample_rate)) return nullptr;
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Tree* t = as_tree(self.get());
     new (&t->root) std::atomic<RBNode*>(nullptr);
     new (&t->node_count) std::atomic<uint64_t>(0);
     new (&t->seq_counter) std::atomic<uint64_t>(0);
+    new (&t->write_holder) std::atomic<unsigned long>(0);
+    new (&t->stats_holder) std::atomic<unsigned long>(0);
     new (&t->epoch) std::atomic<uint64_t>(0);
     new (&t->readers[0]) std::atomic<uint64_t>(0);
     new (&t->readers[1]) std::atomic<uint64_t>(0);
@@ -802,19 +864,20 @@ int Tree_clear(PyObject* self) {
 }
 
 void Tree_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    Tree* t = as_tree(self);
-    RBNode* root = root_of(t);
-    set_root(t, nullptr);
-    release_detached(t, root, false);  // no reader can hold a reference to a dying tree
-    free_chain(t->limbo[0]);
-    free_chain(t->limbo[1]);
-    t->limbo[0] = t->limbo[1] = nullptr;
-    Py_CLEAR(t->write_lock);
-    Py_CLEAR(t->operation_counter);
-    Py_CLEAR(t->sampled_counter);
-    Py_CLEAR(t->stats_lock);
-    vn::free_instance(self);
+    vn::dealloc_tracked(self, Tree_dealloc, [self] {
+        Tree* t = as_tree(self);
+        RBNode* root = root_of(t);
+        set_root(t, nullptr);
+        release_detached(t, root, false);  // no reader can hold a reference to a dying tree
+        free_chain(t->limbo[0]);
+        free_chain(t->limbo[1]);
+        t->limbo[0] = t->limbo[1] = nullptr;
+        Py_CLEAR(t->write_lock);
+        Py_CLEAR(t->operation_counter);
+        Py_CLEAR(t->sampled_counter);
+        Py_CLEAR(t->stats_lock);
+        vn::free_instance(self);
+    });
 }
 
 // =============================================================================================
@@ -833,9 +896,11 @@ PyObject* FastRedBlackTree__sanitize_size(PyObject*, PyObject* const* argv) {
 }
 
 bool insert_locked(Tree* t, uint64_t c_size, PyObject* block, bool sample) {
-    RBNode* existing = _find_node(t, c_size);
+    // The entry is allocated first: it reads the clock (Python code), and nothing found in the
+    // tree is kept across that.
     RBNode* fresh = _allocate_node(c_size, block);
     if (fresh == nullptr) return false;
+    RBNode* existing = _find_node(t, c_size);
     if (existing != nullptr) {
         fresh->next_same_size = existing->next_same_size;
         existing->next_same_size = fresh;
@@ -883,16 +948,17 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
     }
     bool sample = false;
     if (t->using_atomic) {
-        vn::Ref op = vn::Ref::steal(vn::call_method(t->operation_counter, n_increment));
+        vn::Ref counter = vn::Ref::borrow(t->operation_counter);  // clear() may replace the field
+        vn::Ref op = vn::Ref::steal(vn::call_method(counter.get(), n_increment));
         if (!op) return nullptr;
         if (t->sample_rate != 0 && !is_multiple(op.get(), t->sample_rate, sample)) return nullptr;
     }
     bool ok;
     {
-        vn::LockSection lock(t->write_lock);
+        TreeLock lock(t->write_lock, t->write_holder, "insert", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
-        ok = insert_locked(t, c_size, argv[1], sample);
+        ok = section.ok() && insert_locked(t, c_size, argv[1], sample);
     }
     return section_ok(ok) ? vn::new_ref(Py_True) : nullptr;
 }
@@ -953,10 +1019,10 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* argv) {
     int result;
     PyObject* released = nullptr;
     {
-        vn::LockSection lock(t->write_lock);
+        TreeLock lock(t->write_lock, t->write_holder, "delete", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
-        result = delete_locked(t, c_size, argv[1], released);
+        result = section.ok() ? delete_locked(t, c_size, argv[1], released) : -1;
     }
     // The section has ended and write_lock is free: a finaliser may call the tree.
     reclaim(t);
@@ -979,9 +1045,10 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* argv) {
     uint64_t actual_size = 0;
     vn::Ref block;  // the caller's reference, taken over from the tree
     {
-        vn::LockSection lock(t->write_lock);
+        TreeLock lock(t->write_lock, t->write_holder, "remove_ge", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
+        if (!section.ok()) return nullptr;
         // The search keeps the interpreter lock, like every other write section: releasing it for
         // these few hundred nanoseconds let waiting readers run exactly while the counter is odd,
         // so under one busy writer most reads ran out of retries and reported "not found".
@@ -1014,9 +1081,10 @@ PyObject* FastRedBlackTree_clear(PyObject* self, PyObject* const*) {
     vn::Ref old_op, old_sampled;
     bool ok = true;
     {
-        vn::LockSection lock(t->write_lock);
+        TreeLock lock(t->write_lock, t->write_holder, "clear", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
+        if (!section.ok()) return nullptr;
         // The new counters are made before anything changes, so a failure leaves the tree intact.
         vn::Ref op, sampled;
         if (t->using_atomic) {
@@ -1172,7 +1240,7 @@ PyObject* Tree_repr(PyObject* self) {
 
 PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const*) {
     Tree* t = as_tree(self);
-    vn::LockSection lock(t->stats_lock);
+    TreeLock lock(t->stats_lock, t->stats_holder, "get_stats", "stats_lock");
     if (!lock.ok()) return nullptr;
     const Stats& s = t->stats;
     vn::Ref d = vn::Ref::steal(vn::make_dict(
@@ -1187,7 +1255,8 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const*) {
     if (!vn::dict_set(d.get(), "node_count", PyLong_FromUnsignedLongLong(t->node_count.load(kRelaxed))) ||
         !vn::dict_set(d.get(), "height", PyLong_FromUnsignedLongLong(_compute_height(root_of(t)))))
         return nullptr;
-    PyObject* sampled = t->using_atomic ? vn::call_method(t->sampled_counter, n_load) : PyLong_FromLong(0);
+    vn::Ref counter = vn::Ref::borrow(t->sampled_counter);  // clear() may replace the field
+    PyObject* sampled = t->using_atomic ? vn::call_method(counter.get(), n_load) : PyLong_FromLong(0);
     if (!vn::dict_set(d.get(), "sampled_operations", sampled) ||
         !vn::dict_set(d.get(), "is_valid", vn::new_ref(Py_True)))
         return nullptr;
@@ -1201,7 +1270,7 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
     Tree* t = as_tree(self);
     vn::Ref dist;
     {
-        vn::LockSection lock(t->write_lock);  // the counter is not touched
+        TreeLock lock(t->write_lock, t->write_holder, "get_size_distribution", "write_lock");  // no section
         if (!lock.ok()) return nullptr;
         dist = vn::Ref::steal(_collect_distribution(t));
     }
@@ -1210,7 +1279,7 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
 
 PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const*) {
     Tree* t = as_tree(self);
-    vn::LockSection lock(t->stats_lock);
+    TreeLock lock(t->stats_lock, t->stats_holder, "reset_circuit_breaker", "stats_lock");
     if (!lock.ok()) return nullptr;
     t->stats.has_trips = true;
     t->stats.operation_count = 0;

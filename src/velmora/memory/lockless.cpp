@@ -105,7 +105,8 @@ Counter* alloc_counter(PyTypeObject* type, int64_t initial) {
 PyObject* Counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
     int64_t initial;
-    if (!vn::bind_tuple(counter_new_sig, args, kwargs, argv) || !vn::to_int64(argv[0], initial)) return nullptr;
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(counter_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int64(argv[0], initial)) return nullptr;
     return reinterpret_cast<PyObject*>(alloc_counter(type, initial));
 }
 
@@ -260,7 +261,8 @@ PyObject* Pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     p->ptr = nullptr;
     p->version = 0;
     PyObject* argv[1];
-    if (!vn::bind_tuple(pointer_new_sig, args, kwargs, argv)) return nullptr;
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(pointer_new_sig, args, kwargs, argv, kept_kwargs)) return nullptr;
     p->ptr = to_slot(argv[0]);
     PyObject* lock = new_lock();
     if (lock == nullptr) return nullptr;
@@ -284,74 +286,63 @@ int Pointer_clear(PyObject* self) {
 }
 
 void Pointer_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    Pointer* p = as_pointer(self);
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    Py_CLEAR(p->ptr);
-    PyErr_Restore(t, v, tb);
-    Py_CLEAR(p->lock);
-    vn::free_instance(self);
+    vn::dealloc_tracked(self, Pointer_dealloc, [self] {
+        Pointer* p = as_pointer(self);
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        Py_CLEAR(p->ptr);
+        PyErr_Restore(t, v, tb);
+        Py_CLEAR(p->lock);
+        vn::free_instance(self);
+    });
 }
 
 PyObject* Pointer_load(PyObject* self, PyObject* const*) {
     Pointer* p = as_pointer(self);
-    vn::Ref lock = vn::Ref::borrow(p->lock);
-    if (!vn::lock_enter(lock.get())) return nullptr;
-    PyObject* value = p->ptr ? p->ptr : Py_None;
-    Py_INCREF(value);  // taken under the lock: the object cannot be released before we own it
-    if (!vn::lock_exit(lock.get())) {
-        Py_DECREF(value);
-        return nullptr;
-    }
-    return value;
+    vn::LockSection section(p->lock);
+    if (!section.ok()) return nullptr;
+    // Taken under the lock: the object cannot be released before we own it.
+    vn::Ref value = vn::Ref::borrow(p->ptr ? p->ptr : Py_None);
+    if (!section.leave()) return nullptr;
+    return value.release();
 }
 
 PyObject* Pointer_store(PyObject* self, PyObject* const* argv) {
     Pointer* p = as_pointer(self);
-    vn::Ref lock = vn::Ref::borrow(p->lock);
-    PyObject* fresh = to_slot(argv[0]);
-    if (!vn::lock_enter(lock.get())) {
-        Py_XDECREF(fresh);
-        return nullptr;
-    }
-    PyObject* old = p->ptr;
-    p->ptr = fresh;
+    vn::Ref fresh = vn::Ref::steal(to_slot(argv[0]));
+    vn::Ref old;  // released after the lock is left
+    vn::LockSection section(p->lock);
+    if (!section.ok()) return nullptr;
+    old = vn::Ref::steal(p->ptr);
+    p->ptr = fresh.release();
     p->version += 1;
-    bool ok = vn::lock_exit(lock.get());
-    Py_XDECREF(old);
-    return ok ? vn::none() : nullptr;
+    return section.leave() ? vn::none() : nullptr;
 }
 
 PyObject* Pointer_compare_and_swap(PyObject* self, PyObject* const* argv) {
     Pointer* p = as_pointer(self);
-    vn::Ref lock = vn::Ref::borrow(p->lock);
     PyObject* expected = argv[0] == Py_None ? nullptr : argv[0];  // identity only, no reference
-    PyObject* fresh = to_slot(argv[1]);
-    if (!vn::lock_enter(lock.get())) {
-        Py_XDECREF(fresh);
-        return nullptr;
-    }
-    PyObject* released;
+    vn::Ref fresh = vn::Ref::steal(to_slot(argv[1]));
+    vn::Ref released;  // the old object on success, the unused new one on failure; after the lock
+    vn::LockSection section(p->lock);
+    if (!section.ok()) return nullptr;
     const bool swapped = p->ptr == expected;
     if (swapped) {
-        released = p->ptr;
-        p->ptr = fresh;
+        released = vn::Ref::steal(p->ptr);
+        p->ptr = fresh.release();
         p->version += 1;
     } else {
-        released = fresh;
+        released = std::move(fresh);
     }
-    bool ok = vn::lock_exit(lock.get());
-    Py_XDECREF(released);
-    return ok ? vn::boolean(swapped) : nullptr;
+    return section.leave() ? vn::boolean(swapped) : nullptr;
 }
 
 PyObject* Pointer_get_version(PyObject* self, PyObject* const*) {
     Pointer* p = as_pointer(self);
-    vn::Ref lock = vn::Ref::borrow(p->lock);
-    if (!vn::lock_enter(lock.get())) return nullptr;
+    vn::LockSection section(p->lock);
+    if (!section.ok()) return nullptr;
     const uint64_t version = p->version;
-    if (!vn::lock_exit(lock.get())) return nullptr;
+    if (!section.leave()) return nullptr;
     return PyLong_FromUnsignedLongLong(version);
 }
 
@@ -425,14 +416,15 @@ int Stack_clear(PyObject* self) {
 }
 
 void Stack_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    Stack* s = as_stack(self);
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    release_nodes(s);
-    PyErr_Restore(t, v, tb);
-    Py_CLEAR(s->lock);
-    vn::free_instance(self);
+    vn::dealloc_tracked(self, Stack_dealloc, [self] {
+        Stack* s = as_stack(self);
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        release_nodes(s);
+        PyErr_Restore(t, v, tb);
+        Py_CLEAR(s->lock);
+        vn::free_instance(self);
+    });
 }
 
 PyObject* Stack_push(PyObject* self, PyObject* const* argv) {
@@ -444,8 +436,8 @@ PyObject* Stack_push(PyObject* self, PyObject* const* argv) {
     }
     node->data = vn::new_ref(argv[0]);
     node->version = 0;
-    vn::Ref lock = vn::Ref::borrow(s->lock);
-    if (!vn::lock_enter(lock.get())) {
+    vn::LockSection section(s->lock);
+    if (!section.ok()) {
         Py_DECREF(node->data);
         PyMem_RawFree(node);
         return nullptr;
@@ -453,19 +445,23 @@ PyObject* Stack_push(PyObject* self, PyObject* const* argv) {
     node->next = s->head;
     s->head = node;
     s->size.fetch_add(1, std::memory_order_seq_cst);
-    return vn::lock_exit(lock.get()) ? vn::none() : nullptr;
+    return section.leave() ? vn::none() : nullptr;
 }
 
 PyObject* Stack_pop(PyObject* self, PyObject* const*) {
     Stack* s = as_stack(self);
-    vn::Ref lock = vn::Ref::borrow(s->lock);
-    if (!vn::lock_enter(lock.get())) return nullptr;
-    StackNode* node = s->head;
-    if (node != nullptr) {
-        s->head = node->next;
-        s->size.fetch_sub(1, std::memory_order_seq_cst);
+    StackNode* node;
+    bool ok;
+    {
+        vn::LockSection section(s->lock);
+        if (!section.ok()) return nullptr;
+        node = s->head;
+        if (node != nullptr) {
+            s->head = node->next;
+            s->size.fetch_sub(1, std::memory_order_seq_cst);
+        }
+        ok = section.leave();
     }
-    const bool ok = vn::lock_exit(lock.get());
     if (node == nullptr) return ok ? vn::none() : nullptr;
     PyObject* item = node->data ? node->data : vn::new_ref(Py_None);
     PyMem_RawFree(node);
@@ -478,10 +474,10 @@ PyObject* Stack_pop(PyObject* self, PyObject* const*) {
 
 PyObject* Stack_is_empty(PyObject* self, PyObject* const*) {
     Stack* s = as_stack(self);
-    vn::Ref lock = vn::Ref::borrow(s->lock);
-    if (!vn::lock_enter(lock.get())) return nullptr;
+    vn::LockSection section(s->lock);
+    if (!section.ok()) return nullptr;
     const bool empty = s->head == nullptr;
-    if (!vn::lock_exit(lock.get())) return nullptr;
+    if (!section.leave()) return nullptr;
     return vn::boolean(empty);
 }
 
@@ -585,11 +581,12 @@ int Stats_clear(PyObject* self) {
 }
 
 void Stats_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    Stats* s = as_stats(self);
-    Py_CLEAR(s->update_lock);
-    for (PyObject*& c : s->counter) Py_CLEAR(c);
-    vn::free_instance(self);
+    vn::dealloc_tracked(self, Stats_dealloc, [self] {
+        Stats* s = as_stats(self);
+        Py_CLEAR(s->update_lock);
+        for (PyObject*& c : s->counter) Py_CLEAR(c);
+        vn::free_instance(self);
+    });
 }
 
 PyObject* Stats_get_counter(PyObject* self, void* closure) {
@@ -644,13 +641,16 @@ int int_sign(PyObject* exact_int) {
     return (v > 0) - (v < 0);
 }
 
-// One peak loop on the public counter `peak_counter` with the candidate `current` (any object).
-bool raise_public_peak(PyObject* peak_counter, PyObject* current) {
-    if (is_exact_counter(peak_counter) && PyLong_CheckExact(current)) {
+// One peak loop on public counter `index` with the candidate `current` (any object). The attribute
+// is read again, as a strong reference, at every step: a counter method may replace it (and drop
+// the last reference to the object it replaced) while the loop runs.
+bool raise_public_peak(Stats* s, int index, PyObject* current) {
+    vn::Ref counter = vn::Ref::borrow(s->counter[index]);
+    if (is_exact_counter(counter.get()) && PyLong_CheckExact(current)) {
         int of = 0;
         long v = PyLong_AsLongAndOverflow(current, &of);
         if (of == 0) {
-            Counter* c = as_counter(peak_counter);
+            Counter* c = as_counter(counter.get());
             for (;;) {
                 int64_t peak = c_load(c);
                 if (v <= peak || c_compare_and_swap(c, peak, v)) return true;
@@ -658,22 +658,24 @@ bool raise_public_peak(PyObject* peak_counter, PyObject* current) {
         }
     }
     for (;;) {
-        vn::Ref peak = vn::Ref::steal(vn::call_method(peak_counter, n_load));
+        vn::Ref peak = vn::Ref::steal(vn::call_method(counter.get(), n_load));
         if (!peak) return false;
         int le = PyObject_RichCompareBool(current, peak.get(), Py_LE);
         if (le < 0) return false;
         if (le) return true;
-        vn::Ref swapped = vn::Ref::steal(vn::call_method(peak_counter, n_compare_and_swap, peak.get(), current));
+        counter = vn::Ref::borrow(s->counter[index]);
+        vn::Ref swapped = vn::Ref::steal(vn::call_method(counter.get(), n_compare_and_swap, peak.get(), current));
         if (!swapped) return false;
         int t = PyObject_IsTrue(swapped.get());
         if (t < 0) return false;
         if (t) return true;
+        counter = vn::Ref::borrow(s->counter[index]);
     }
 }
 
 bool update_peaks(Stats* s, PyObject* current_allocs, PyObject* current_bytes) {
-    return raise_public_peak(s->counter[PEAK_ALLOCATIONS], current_allocs) &&
-           raise_public_peak(s->counter[PEAK_BYTES_ALLOCATED], current_bytes);
+    return raise_public_peak(s, PEAK_ALLOCATIONS, current_allocs) &&
+           raise_public_peak(s, PEAK_BYTES_ALLOCATED, current_bytes);
 }
 
 PyObject* Stats_update_peaks(PyObject* self, PyObject* const* argv) {

@@ -240,7 +240,8 @@ const SlabHeaderOps kSlabHeaderOps = {is_object_free, allocate_object, deallocat
 PyObject* SlabHeader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[2];
     int32_t size_class_index, objects_per_slab;
-    if (!vn::bind_tuple(slab_header_new_sig, args, kwargs, argv) || !vn::to_int32(argv[0], size_class_index) ||
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(slab_header_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int32(argv[0], size_class_index) ||
         !vn::to_int32(argv[1], objects_per_slab))
         return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -453,7 +454,8 @@ bool ensure_bucket_view(BucketAllocator* a) {
 PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
     int32_t step, small, medium;
-    if (!vn::bind_tuple(bucket_allocator_new_sig, args, kwargs, argv) || !vn::to_int32(argv[0], step) ||
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(bucket_allocator_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int32(argv[0], step) ||
         !vn::to_int32(argv[1], small) || !vn::to_int32(argv[2], medium))
         return nullptr;
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
@@ -493,10 +495,11 @@ int BucketAllocator_clear(PyObject* self) {
 }
 
 void BucketAllocator_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    BucketAllocator_clear(self);
-    Py_CLEAR(as_alloc(self)->lock);
-    vn::free_instance(self);
+    vn::dealloc_tracked(self, BucketAllocator_dealloc, [self] {
+        BucketAllocator_clear(self);
+        Py_CLEAR(as_alloc(self)->lock);
+        vn::free_instance(self);
+    });
 }
 
 PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*) {
@@ -658,7 +661,8 @@ const StatsCollectorOps kStatsCollectorOps = {record_allocation, record_dealloca
 
 PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* unused[1];
-    if (!vn::bind_tuple(stats_collector_new_sig, args, kwargs, unused)) return nullptr;
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(stats_collector_new_sig, args, kwargs, unused, kept_kwargs)) return nullptr;
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     StatsCollector* c = as_collector(self.get());

@@ -273,7 +273,8 @@ vn::Signature g_new_signature;
 
 PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
-    if (!vn::bind_tuple(g_new_signature, args, kwargs, argv)) return nullptr;
+    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
+    if (!vn::bind_tuple(g_new_signature, args, kwargs, argv, kept_kwargs)) return nullptr;
     int32_t num_counters;
     if (!vn::to_int(argv[0], num_counters)) return nullptr;
     vn::Ref obj = vn::Ref::steal(type->tp_alloc(type, 0));

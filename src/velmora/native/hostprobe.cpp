@@ -22,6 +22,8 @@ using vn::Ref;
 using vn::catch_exception;
 
 PyObject* g_module = nullptr;  // this module (borrowed: it lives until the interpreter ends)
+PyObject* g_since = nullptr;         // (3, 12): sub-interpreters are probed from this version
+PyObject* g_since_rename = nullptr;  // (3, 13): the private module's new name
 
 vn::Name kSys{"sys"};
 vn::Name kOs{"os"};
@@ -475,9 +477,8 @@ PyObject* detect_python_version(PyObject*, PyObject* const*) {
     Ref version = Ref::steal(dotted_version({major.get(), minor.get(), micro.get()}));
     if (!version) return nullptr;
     bool has_subinterpreters = false;
-    static PyObject* since = Py_BuildValue("(ii)", 3, 12);         // kept for the process
-    static PyObject* since_rename = Py_BuildValue("(ii)", 3, 13);  // kept for the process
-    if (since == nullptr || since_rename == nullptr) return nullptr;
+    PyObject* const since = g_since;
+    PyObject* const since_rename = g_since_rename;
     int recent = PyObject_RichCompareBool(version_info.get(), since, Py_GE);
     if (recent < 0) return nullptr;
     if (recent) {
@@ -590,6 +591,9 @@ PyObject* detect_capabilities(PyObject*, PyObject* const*) {
 
 int exec_hostprobe(PyObject* module) {
     g_module = module;
+    g_since = Py_BuildValue("(ii)", 3, 12);         // kept for the process
+    g_since_rename = Py_BuildValue("(ii)", 3, 13);  // kept for the process
+    if (g_since == nullptr || g_since_rename == nullptr) return -1;
     if (!vn::import_into(module, "sys") || !vn::import_into(module, "os") || !vn::import_into(module, "time"))
         return -1;
     const std::vector<vn::FuncDef> functions = {

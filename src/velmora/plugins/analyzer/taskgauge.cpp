@@ -771,25 +771,27 @@ std::vector<vn::FuncDef> function_defs() {
     };
 }
 
-int taskgauge_exec(PyObject* module) {
-    // 0. A retry after a failed import starts from scratch.
+// Builds the compiled patterns and the keyword automata. Once they are complete they are never
+// rebuilt: functions of an earlier, failed import may still be running over them.
+bool build_tables() {
+    // A retry after a failure in here starts from scratch (no function has seen the tables yet).
     for (FrameworkPattern& pattern : g_compiled_patterns) Py_CLEAR(pattern.compiled);
     g_compiled_patterns.clear();
     g_framework_keywords = KeywordAutomaton{};
     g_indicator_keywords = KeywordAutomaton{};
-    // 1. Standard modules, the str.lower method and the compiled patterns.
-    PyObject* re = vn::import_into(module, "re");
-    if (re == nullptr) return -1;
+    // The str.lower method and the compiled patterns.
+    vn::Ref re = vn::Ref::steal(PyImport_ImportModule("re"));
+    if (!re) return false;
     Py_XSETREF(g_str_lower, PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
-    if (g_str_lower == nullptr) return -1;
-    vn::Ref ignorecase = vn::Ref::steal(PyObject_GetAttrString(re, "IGNORECASE"));
-    if (!ignorecase) return -1;
+    if (g_str_lower == nullptr) return false;
+    vn::Ref ignorecase = vn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
+    if (!ignorecase) return false;
     vn::Name compile{"compile"};
     for (const PatternData& data : kPatterns) {
         vn::Ref source = vn::Ref::steal(PyUnicode_FromString(data.regex));
         if (!source) return -1;
-        PyObject* compiled = vn::call_method(re, compile, source.get(), ignorecase.get());
-        if (compiled == nullptr) return -1;
+        PyObject* compiled = vn::call_method(re.get(), compile, source.get(), ignorecase.get());
+        if (compiled == nullptr) return false;
         g_compiled_patterns.push_back(FrameworkPattern{data.name, compiled, {}, 0});
         FrameworkPattern& pattern = g_compiled_patterns.back();
         for (const char* alt : data.alternatives) {
@@ -797,16 +799,26 @@ int taskgauge_exec(PyObject* module) {
             const size_t len = std::strlen(alt);
             if (len == 0 || alt[0] < 'a' || alt[0] > 'z') {
                 PyErr_SetString(PyExc_SystemError, "taskgauge: a pattern alternative must start with a letter");
-                return -1;
+                return false;
             }
             pattern.alternatives.push_back(Alternative{alt, ascii_word(static_cast<unsigned char>(alt[len - 1]))});
             pattern.first_letters |= uint32_t{1} << (alt[0] - 'a');
         }
     }
-    // 2. The keyword automata.
-    if (!load_tables(g_framework_keywords, kFrameworkTables, g_framework_tables) ||
-        !load_tables(g_indicator_keywords, kIndicatorTables, g_indicator_tables))
-        return -1;
+    // The keyword automata.
+    return load_tables(g_framework_keywords, kFrameworkTables, g_framework_tables) &&
+           load_tables(g_indicator_keywords, kIndicatorTables, g_indicator_tables);
+}
+
+bool g_tables_built = false;
+
+int taskgauge_exec(PyObject* module) {
+    // 1. Standard modules, the str.lower method and the compiled patterns; 2. the keyword automata.
+    if (!vn::import_into(module, "re")) return -1;
+    if (!g_tables_built) {
+        if (!build_tables()) return -1;
+        g_tables_built = true;
+    }
     // 3. Functions, logger, banner.
     if (!vn::add_functions(module, function_defs())) return -1;
     PyObject* logger = vn::make_logger(module);

@@ -327,16 +327,9 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
     // (pattern -> slot, built once there are more than kScan) after that.
     constexpr size_t kScan = 8;
     PyObject* scan[kScan] = {};
-    std::vector<Ref> keys;
-    std::vector<Py_ssize_t> counts;
+    vn::RefVector keys;
+    vn::PodVector<Py_ssize_t> counts;
     Ref index;
-    try {
-        keys.reserve(kScan);
-        counts.reserve(kScan);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
     for (Py_ssize_t i = start; i < n; ++i) {
         // Entries are exact str or None and all lookups are private, so no Python code runs here;
         // the bounds check stays anyway.
@@ -351,7 +344,7 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
         size_t slot = hits != 0 ? static_cast<size_t>(__builtin_ctz(hits)) : keys.size();
         if (slot == keys.size() && !index) {
             for (size_t j = 0; j < keys.size(); ++j)
-                if (entry != Py_None && keys[j].get() != Py_None && PyUnicode_Compare(keys[j].get(), entry) == 0) {
+                if (entry != Py_None && keys[j] != Py_None && PyUnicode_Compare(keys[j], entry) == 0) {
                     slot = j;
                     break;
                 }
@@ -367,20 +360,14 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
             continue;
         }
         // A new pattern.
-        try {
-            keys.push_back(Ref::borrow(entry));
-            counts.push_back(1);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+        if (!keys.push(entry) || !counts.push(1)) return nullptr;
         if (keys.size() <= kScan) scan[keys.size() - 1] = entry;
         if (!index && keys.size() > kScan) {
             index = Ref::steal(PyDict_New());
             if (!index) return nullptr;
             for (size_t j = 0; j + 1 < keys.size(); ++j) {
                 Ref at = Ref::steal(PyLong_FromSize_t(j));
-                if (!at || PyDict_SetItem(index.get(), keys[j].get(), at.get()) < 0) return nullptr;
+                if (!at || PyDict_SetItem(index.get(), keys[j], at.get()) < 0) return nullptr;
             }
         }
         if (index) {
@@ -394,7 +381,7 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
     for (size_t j = 0; j < keys.size(); ++j)
         if (counts[j] > best) {
             best = counts[j];
-            dominant = keys[j].get();
+            dominant = keys[j];
         }
     return vn::new_ref(dominant);
 }
