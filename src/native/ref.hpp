@@ -4,6 +4,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "threads.hpp"
+
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <type_traits>
@@ -60,12 +63,19 @@ inline PyObject* none() noexcept { return new_ref(Py_None); }
 inline PyObject* boolean(bool b) noexcept { return new_ref(b ? Py_True : Py_False); }
 
 // An interned attribute or key name, created on first use and kept for the life of the process.
+// Threads that meet it first at the same time may each intern it: one stores it (interning gives
+// them the same object), the others drop their extra reference.
 struct Name {
     const char* text;
-    PyObject* obj = nullptr;
+    std::atomic<PyObject*> obj{nullptr};
     PyObject* get() noexcept {
-        if (obj == nullptr) obj = PyUnicode_InternFromString(text);
-        return obj;
+        PyObject* o = obj.load(std::memory_order_acquire);
+        if (o != nullptr) return o;
+        PyObject* fresh = PyUnicode_InternFromString(text);
+        if (fresh == nullptr) return nullptr;
+        if (obj.compare_exchange_strong(o, fresh, std::memory_order_acq_rel)) return fresh;
+        Py_DECREF(fresh);
+        return o;
     }
 };
 
@@ -186,15 +196,22 @@ private:
 };
 
 // The interned str for a key given as a string literal (or any string that lives as long as the
-// process), created once per address. Callers hold the interpreter lock, which guards the table.
-// Returns a borrowed reference, or null with an exception set.
+// process), created once per address. The table is guarded by the interpreter lock, or by its own
+// mutex where there is none. Returns a borrowed reference, or null with an exception set.
 inline PyObject* key(const char* text) noexcept {
+    static Mutex mutex;
     static std::unordered_map<const char*, PyObject*>* table = new std::unordered_map<const char*, PyObject*>();
-    auto it = table->find(text);
-    if (it != table->end()) return it->second;
-    PyObject* k = PyUnicode_InternFromString(text);
-    if (k != nullptr) (*table)[text] = k;  // kept for the life of the process
-    return k;
+    {
+        MutexGuard guard(mutex);
+        auto it = table->find(text);
+        if (it != table->end()) return it->second;
+    }
+    PyObject* k = PyUnicode_InternFromString(text);  // outside the mutex: it may allocate
+    if (k == nullptr) return nullptr;
+    MutexGuard guard(mutex);
+    auto inserted = table->emplace(text, k);  // kept for the life of the process
+    if (!inserted.second) Py_DECREF(k);       // another thread was first: the same interned object
+    return inserted.first->second;
 }
 
 // Sets item `key` of dict `d` to `value` (a new reference, consumed even on failure).

@@ -1,5 +1,6 @@
 // velmora's native support library: include this one header from a module source.
 //
+//   threads.hpp   critical sections, mutexes and strong item access (free-threaded builds)
 //   ref.hpp       owned references (vn::Ref), interned names, calls by name, vn::NoGil, dict helpers
 //   convert.hpp   integer / float / bool / exact-type conversions with the shared messages
 //   pyops.hpp     globals at call time, getattr with default, imports, unpacking, saturating casts
