@@ -59,9 +59,11 @@ def test_stress_every_block_accounted_once(fast_switching, writers, readers, dis
     lock = threading.Lock()
     deadline = time.monotonic() + STRESS_SECONDS
     stop = threading.Event()
+    reading = threading.Event()   # writers start once a reader runs (without a GIL they may finish first)
     reads = collections.Counter()
 
     def writer(w):
+        reading.wait(10)
         rng = random.Random(w)
         pending = list(universe[w])
         mine = []
@@ -88,6 +90,7 @@ def test_stress_every_block_accounted_once(fast_switching, writers, readers, dis
 
     def reader(seed):
         rng = random.Random(1000 + seed)
+        reading.set()
         while not stop.is_set():
             want = rng.randrange(distinct + 2)
             b = tree.find_best_fit(want)

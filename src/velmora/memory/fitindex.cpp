@@ -4,58 +4,67 @@
 // at least this size" (best fit) without a reader lock.
 //
 // Concurrency model
-// - Writers (insert, delete, remove_ge, clear) hold the tree's threading.Lock `write_lock` and the
-//   interpreter lock. Each write section makes `seq_counter` odd before the first change and even
-//   again after the last one (a seqlock). No write section releases the interpreter lock itself, so
-//   a reader finds the counter odd only while a section runs Python code (a block's __eq__, the
-//   clock, the sampling counters), which may switch threads.
-// - Readers (find_best_fit, find_all_exact) take no lock. They read the counter, release the
-//   interpreter lock, search following only the child links and sizes, re-take the interpreter lock
-//   and accept the result only if the counter is even and unchanged. A block reference is taken only
-//   after that check, with the interpreter lock held, from a node that is then known to be live.
-// - Everything else (parents, colours, block references, same-size lists, statistics, the limbo
-//   lists below) is touched only with the interpreter lock held; whenever Python code can run
-//   (a block's __eq__, the clock, the sampling counters, finalisers) the tree is a consistent
-//   search tree, so a garbage-collector traversal or get_stats can walk it at any time.
+// - Writers (insert, delete, remove_ge, clear) hold the tree's threading.Lock `write_lock`. Each
+//   write section makes `seq_counter` odd before the first change and even again after the last one
+//   (a seqlock). Where the interpreter has a global lock, writers hold it too and no write section
+//   releases it itself, so a reader finds the counter odd only while a section runs Python code (a
+//   block's __eq__, the clock, the sampling counters), which may switch threads. Where it has none
+//   (free-threaded builds), writers also hold the tree's native `mutex` over each stretch that
+//   changes nodes, so the walkers that are not seqlock readers (get_stats' height, the size
+//   distribution) see a consistent tree.
+// - Readers (find_best_fit, find_all_exact) take no lock. They read the counter, search following
+//   only the child links and sizes, and accept the result only if the counter is even and
+//   unchanged. Where the interpreter has a global lock, the search runs with it released and the
+//   block references are taken after the check, with it re-taken: no write section can be open
+//   then, so the nodes found are live. Without a global lock the references are taken during the
+//   search, from entries that are still pinned (below), and dropped again if the check fails.
+// - Everything else (parents, colours, statistics, the sampling counters) is written only inside
+//   write sections. Whenever Python code can run inside one, the tree is a consistent search tree,
+//   so a garbage-collector traversal can walk it at any time (on free-threaded builds it walks
+//   only while every other thread is stopped, never inside a native stretch).
 //
-// Memory orderings of the seqlock (fields read without the interpreter lock are std::atomic):
-// - writer: seq = s + 1 (relaxed), then a release fence, then the link stores, then seq = s + 2
-//   (release). Links are stored with release so that a node's initialised fields are visible to
-//   whoever reaches it through the new link; sizes never change once a node is published.
+// Memory orderings of the seqlock (fields read without a lock are std::atomic):
+// - writer: seq = s + 1 (compare-and-swap from the even s, relaxed), then a release fence, then the
+//   link stores, then seq = s + 2 (release). Links, list links and block pointers are stored with
+//   release so that a node's initialised fields are visible to whoever reaches it through the new
+//   link; sizes never change once a node is published.
 // - reader: s1 = seq (acquire: it sees everything the last completed section wrote), link loads with
 //   acquire, sizes relaxed, then an acquire fence before seq is read again. If any load saw a store of
 //   a later section, that section's release fence synchronises with the reader's acquire fence, so
 //   the second read of seq sees at least the odd value of that section and the reader retries.
 //
-// Why a reader can never touch freed memory
-// The counter only tells a reader afterwards that something changed. Node memory is therefore
+// Why a reader can never touch freed memory, or take a reference to a released block
+// The counter only tells a reader afterwards that something changed. Entries are therefore
 // reclaimed by epochs:
-// 1. Only tree nodes are ever reachable by a reader without the interpreter lock (it follows left
-//    and right only). List entries are reachable only through next_same_size, which is followed with
-//    the interpreter lock held right after a successful validation, when no write section can be
-//    open; so list entries are freed at once.
-// 2. A tree node that a writer unlinks (delete, remove_ge, clear) is not freed: it goes to the limbo
+// 1. With a global interpreter lock, only tree nodes are ever reachable by a reader without it (it
+//    follows left and right only); list entries and blocks are reached only with the lock held,
+//    right after a successful validation, when no write section can be open. So list entries are
+//    freed at once and blocks released as soon as their write section ends. Without a global lock,
+//    readers also walk same-size lists and take block references while writers run, so every entry
+//    that leaves the tree, list entries included, waits in limbo together with the block reference
+//    it held; a block is released only when its entry is reclaimed.
+// 2. An entry that a writer unlinks (delete, remove_ge, clear) is not freed: it goes to the limbo
 //    list of the current epoch E (limbo[E & 1]), with its links intact.
-// 3. A reader pins an epoch before its search: it reads the epoch e, increments readers[e & 1]
-//    (seq_cst) and re-reads the epoch; if it moved it un-counts itself and tries again. It
-//    decrements (release) after its last node access.
-// 4. The epoch advances from E to E + 1 only when readers[(E + 1) & 1] is zero, i.e. no reader is
-//    pinned to E - 1; the nodes of limbo[(E + 1) & 1], retired during E - 1, are freed right then.
-//    So a node retired in epoch T is freed only once the epoch reaches T + 2, after it was seen that
-//    no reader pinned to T remains (and, at the step before, none pinned to T - 1).
+// 3. A reader pins an epoch before its search: it reads the epoch e, increments its shard of
+//    readers[e & 1] (seq_cst) and re-reads the epoch; if it moved it un-counts itself and tries
+//    again. It decrements (release) after its last access to an entry or a block pointer.
+// 4. The epoch advances from E to E + 1 only when every shard of readers[(E + 1) & 1] is zero, i.e.
+//    no reader is pinned to E - 1; the entries of limbo[(E + 1) & 1], retired during E - 1, are
+//    freed (and their blocks released) right then. So an entry retired in epoch T is freed only
+//    once the epoch reaches T + 2, after it was seen that no reader pinned to T remains.
 // 5. A reader pinned to T + 1 or later read that epoch value (seq_cst), which was stored after the
-//    node was unlinked, so the unlink happens-before its first link load: it cannot reach the node.
-//    A reader pinned to T or earlier is counted until it leaves (its increment precedes the check in
-//    the single total order; had it come after, its re-read would have seen a newer epoch and it
-//    would not be pinned to T). Its release decrement, read by the reclaimer's seq_cst load, orders
-//    all of its node reads before the free.
-// 6. A search takes at most node_count + 1 steps: in a consistent tree a path visits at most every
-//    tree node once. A view mixed across write sections can exceed that; the reader then stops and
-//    retries, so no reader can loop.
-// The limbo lists and the epoch are written only with the interpreter lock held and without any
-// Python code running in between, so the interpreter lock serialises them. Block references of
-// removed entries are released after the write section has ended and write_lock is released, so a
-// finaliser that calls the tree never runs inside a write section.
+//    entry was unlinked, so the unlink happens-before its first link load: it cannot reach the entry.
+//    A reader pinned to T or earlier is counted until it leaves (its increment precedes the check of
+//    its shard in the single total order; had it come after, its re-read would have seen a newer
+//    epoch and it would not be pinned to T). Its release decrement, read by the reclaimer's seq_cst
+//    load, orders all of its reads before the free.
+// 6. A search takes at most node_count + 1 steps, and so does a list walk: in a consistent tree a
+//    path visits at most every node once. A view mixed across write sections can exceed that; the
+//    reader then stops and retries, so no reader can loop.
+// The limbo lists and the epoch are changed with the interpreter lock held and no Python code in
+// between, or (free-threaded builds) under the tree's native mutex. Blocks are released after the
+// write section has ended and write_lock is released, so a finaliser that calls the tree never runs
+// inside a write section.
 #include "native/velmora_native.hpp"
 
 #include <atomic>
@@ -77,14 +86,32 @@ constexpr double kBackoffSeconds = 0.0001;
 PyObject* g_backoff = nullptr;          // float 0.0001, the back-off pause
 PyObject* g_zero = nullptr;             // int 0
 
-// A module global, looked up at each call (borrowed reference; NameError when missing).
-PyObject* module_global(vn::Name& name) {
-    PyObject* key = name.get();
-    if (key == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), key);
-    if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    return v;
-}
+// Without a global interpreter lock, blocks and list entries that leave the tree wait in limbo
+// (see the top of the file); with one they are released as soon as their write section ends.
+constexpr bool kDeferReleases = vn::kFreeThreaded;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMORA_FITINDEX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMORA_FITINDEX_ASAN 1
+#endif
+#endif
+
+#if defined(VELMORA_FITINDEX_ASAN)
+// Sanitizer builds give up the processor at each step of an unlocked search, so that writers
+// unlink and retire nodes while readers are inside them: the stress tests then cover that race.
+// Their entries come from the C allocator, which the sanitizer watches (the interpreter's own
+// allocator is opaque to it on free-threaded builds).
+inline void widen_race_window() noexcept { std::this_thread::yield(); }
+inline void* node_alloc(size_t n) noexcept { return PyMem_RawMalloc(n); }
+inline void node_free(void* p) noexcept { PyMem_RawFree(p); }
+#else
+inline void widen_race_window() noexcept {}
+inline void* node_alloc(size_t n) noexcept { return PyMem_Malloc(n); }
+inline void node_free(void* p) noexcept { PyMem_Free(p); }
+#endif
+
 
 // =============================================================================================
 // Native records
@@ -92,21 +119,84 @@ PyObject* module_global(vn::Name& name) {
 enum Color : int32_t { RED = 0, BLACK = 1 };
 
 struct RBNode {
-    RBNode* parent;               // writers only; null for the root and for list entries
-    std::atomic<RBNode*> left;    // read by unlocked readers
-    std::atomic<RBNode*> right;   // read by unlocked readers
-    Color color;                  // writers only; list entries keep RED
-    std::atomic<uint64_t> size;   // the key; written before the node is published, never after
-    PyObject* block_obj;          // one strong reference while the entry is stored
-    RBNode* next_same_size;       // same-size list; for a retired node, the limbo link
+    RBNode* parent;                       // writers only; null for the root and for list entries
+    std::atomic<RBNode*> left;            // read by unlocked readers
+    std::atomic<RBNode*> right;           // read by unlocked readers
+    Color color;                          // writers only; list entries keep RED
+    std::atomic<uint64_t> size;           // the key; written before the node is published, never after
+    std::atomic<PyObject*> block_obj;     // one strong reference while the entry is stored
+    std::atomic<RBNode*> next_same_size;  // same-size list (walked by unlocked readers)
     uint64_t insert_time_ns;
+    RBNode* retired_next;                 // limbo link of a retired entry
 };
 
-struct Stats {  // the running statistics; interpreter lock only
-    uint64_t total_blocks, total_insertions, total_deletions, total_searches, bucket_hits, tree_hits,
-        operation_count;
-    bool has_trips;  // reset_circuit_breaker added "circuit_breaker_trips" (always 0)
+// A counter with one slot per group of threads, each on its own cache line, so that threads that
+// count at the same time do not contend; a reading sums the slots. Where the interpreter lock
+// serialises the counting threads there is one slot.
+constexpr unsigned kShards = vn::kFreeThreaded ? 8 : 1;
+
+struct alignas(8) Shard {
+    std::atomic<uint64_t> value;
+    char pad[64 - sizeof(std::atomic<uint64_t>)];
 };
+
+inline unsigned my_shard() noexcept {
+    if constexpr (kShards == 1) {
+        return 0;
+    } else {
+        static std::atomic<unsigned> next{0};
+        thread_local const unsigned mine = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+        return mine;
+    }
+}
+
+struct ShardedCounter {
+    Shard shard[kShards];
+    void init() noexcept {
+        for (Shard& x : shard) new (&x.value) std::atomic<uint64_t>(0);
+    }
+    void add(uint64_t n) noexcept {
+        std::atomic<uint64_t>& v = shard[my_shard()].value;
+        if constexpr (kShards == 1)
+            v.store(v.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);  // serialised
+        else
+            v.fetch_add(n, std::memory_order_relaxed);
+    }
+    uint64_t sum() const noexcept {
+        uint64_t total = 0;
+        for (const Shard& x : shard) total += x.value.load(std::memory_order_relaxed);
+        return total;
+    }
+    void reset() noexcept {
+        for (Shard& x : shard) x.value.store(0, std::memory_order_relaxed);
+    }
+};
+
+// The running statistics. Writers change them inside their write sections; get_stats and
+// reset_circuit_breaker read or reset them under stats_lock, and readers count their searches, so
+// every field is atomic (relaxed: each is a lone count, nothing is published through it).
+struct Stats {
+    std::atomic<uint64_t> total_blocks, total_insertions, total_deletions, bucket_hits, tree_hits, operation_count;
+    ShardedCounter total_searches;
+    std::atomic<bool> has_trips;  // reset_circuit_breaker added "circuit_breaker_trips" (always 0)
+
+    void init() noexcept {
+        for (auto* f : {&total_blocks, &total_insertions, &total_deletions, &bucket_hits, &tree_hits, &operation_count})
+            new (f) std::atomic<uint64_t>(0);
+        total_searches.init();
+        new (&has_trips) std::atomic<bool>(false);
+    }
+    void reset() noexcept {
+        for (auto* f : {&total_blocks, &total_insertions, &total_deletions, &bucket_hits, &tree_hits, &operation_count})
+            f->store(0, std::memory_order_relaxed);
+        total_searches.reset();
+        has_trips.store(false, std::memory_order_relaxed);
+    }
+};
+
+inline void bump(std::atomic<uint64_t>& f, int64_t delta) noexcept {
+    f.fetch_add(static_cast<uint64_t>(delta), std::memory_order_relaxed);
+}
 
 struct Tree {
     PyObject_HEAD
@@ -120,15 +210,16 @@ struct Tree {
     std::atomic<unsigned long> write_holder;
     std::atomic<unsigned long> stats_holder;
     uint32_t sample_rate;
-    PyObject* operation_counter;        // AtomicCounter or None
-    PyObject* sampled_counter;          // AtomicCounter or None
+    PyObject* operation_counter;        // AtomicCounter or None; read and swapped in the critical section
+    PyObject* sampled_counter;          // AtomicCounter or None; read and swapped in the critical section
     int using_atomic;
     PyObject* stats_lock;
     Stats stats;
+    vn::Mutex mutex;  // free-threaded builds: node changes against non-seqlock walkers; limbo, epoch
     // Reclamation (see the top of the file). The reader counts sit apart from the hot fields above.
     char pad_[64];
     std::atomic<uint64_t> epoch;
-    std::atomic<uint64_t> readers[2];
+    Shard readers[2][kShards];
     RBNode* limbo[2];
 };
 
@@ -142,7 +233,7 @@ constexpr auto kAcquire = std::memory_order_acquire;
 constexpr auto kRelease = std::memory_order_release;
 constexpr auto kSeqCst = std::memory_order_seq_cst;
 
-// Writer-side link access: the writer is alone, so its own loads need no ordering; stores publish.
+// Writer-side access: the writer is alone, so its own loads need no ordering; stores publish.
 inline RBNode* L(const RBNode* n) noexcept { return n->left.load(kRelaxed); }
 inline RBNode* R(const RBNode* n) noexcept { return n->right.load(kRelaxed); }
 inline void set_left(RBNode* n, RBNode* v) noexcept { n->left.store(v, kRelease); }
@@ -151,23 +242,29 @@ inline uint64_t key(const RBNode* n) noexcept { return n->size.load(kRelaxed); }
 inline RBNode* root_of(const Tree* t) noexcept { return t->root.load(kRelaxed); }
 inline void set_root(Tree* t, RBNode* v) noexcept { t->root.store(v, kRelease); }
 inline bool is_red(const RBNode* n) noexcept { return n != nullptr && n->color == RED; }
+inline RBNode* next_of(const RBNode* n) noexcept { return n->next_same_size.load(kRelaxed); }
+inline void set_next(RBNode* n, RBNode* v) noexcept { n->next_same_size.store(v, kRelease); }
+inline PyObject* block_of(const RBNode* n) noexcept { return n->block_obj.load(kRelaxed); }
+inline void set_block(RBNode* n, PyObject* b) noexcept { n->block_obj.store(b, kRelease); }
 
 // =============================================================================================
-// Epochs and limbo (interpreter lock held for every function here except the reader pin)
+// Epochs and limbo (the interpreter lock, or the tree's mutex, held for every function here except
+// the reader pin)
 
-// Pins the reader to the current epoch for its lifetime; used without the interpreter lock.
+// Pins the reader to the current epoch for its lifetime; used without any lock.
 class ReaderPin {
 public:
     explicit ReaderPin(Tree* t) noexcept {
+        const unsigned shard = my_shard();
         for (;;) {
             const uint64_t e = t->epoch.load(kSeqCst);
-            slot_ = &t->readers[e & 1u];
+            slot_ = &t->readers[e & 1u][shard].value;
             slot_->fetch_add(1, kSeqCst);
             if (t->epoch.load(kSeqCst) == e) return;
             slot_->fetch_sub(1, kRelease);  // the epoch moved under us: count again in the new one
         }
     }
-    ~ReaderPin() { slot_->fetch_sub(1, kRelease); }  // orders this reader's node reads before a free
+    ~ReaderPin() { slot_->fetch_sub(1, kRelease); }  // orders this reader's reads before a free
     ReaderPin(const ReaderPin&) = delete;
     ReaderPin& operator=(const ReaderPin&) = delete;
 
@@ -175,35 +272,74 @@ private:
     std::atomic<uint64_t>* slot_ = nullptr;
 };
 
-void free_chain(RBNode* n) noexcept {
+inline bool readers_left(const Tree* t, uint64_t parity) noexcept {
+    for (const Shard& x : t->readers[parity & 1u])
+        if (x.value.load(kSeqCst) != 0) return true;
+    return false;
+}
+
+// Frees a chain of retired entries, releasing the block reference each still holds (only on
+// free-threaded builds do retired entries hold one). Runs with no lock of the tree held: a release
+// may run a finaliser that calls the tree.
+void free_retired(RBNode* n) noexcept {
     while (n != nullptr) {
-        RBNode* next = n->next_same_size;
-        PyMem_Free(n);
+        RBNode* next = n->retired_next;
+        PyObject* block = block_of(n);
+        node_free(n);
+        Py_XDECREF(block);
         n = next;
     }
 }
 
-// A tree node unlinked from the tree: its block reference has been taken out; its links stay
-// intact for readers still inside it.
+// An entry unlinked from the tree: its links stay intact for readers still inside it, and so does
+// the block reference it still holds, if any (released when the entry is reclaimed).
 void retire(Tree* t, RBNode* n) noexcept {
-    n->block_obj = nullptr;
-    const uint64_t e = t->epoch.load(kRelaxed);  // written only under the interpreter lock
-    n->next_same_size = t->limbo[e & 1u];
+    const uint64_t e = t->epoch.load(kRelaxed);  // written only by reclaim, under the same guard
+    n->retired_next = t->limbo[e & 1u];
     t->limbo[e & 1u] = n;
 }
 
-// Advances the epoch (at most twice) while no reader is pinned to the epoch before the current
-// one, freeing the nodes retired two epochs ago.
-void reclaim(Tree* t) noexcept {
-    for (int step = 0; step < 2; ++step) {
-        if (t->limbo[0] == nullptr && t->limbo[1] == nullptr) return;
-        const uint64_t e = t->epoch.load(kSeqCst);
-        if (t->readers[(e + 1) & 1u].load(kSeqCst) != 0) return;
-        RBNode* old = t->limbo[(e + 1) & 1u];
-        t->limbo[(e + 1) & 1u] = nullptr;
-        free_chain(old);
-        t->epoch.store(e + 1, kSeqCst);
+// An entry leaving the tree (a tree node already unlinked, or a list entry already spliced out),
+// with the block reference it holds. Returns the reference the caller releases after its write
+// section, or null when the entry keeps it in limbo: with a global interpreter lock a list entry is
+// freed at once and a tree node retired without its block; without one both wait in limbo with it.
+PyObject* retire_entry(Tree* t, RBNode* n, bool tree_node) noexcept {
+    if (kDeferReleases) {
+        retire(t, n);
+        return nullptr;
     }
+    PyObject* block = block_of(n);
+    if (tree_node) {
+        set_block(n, nullptr);
+        retire(t, n);
+    } else {
+        node_free(n);
+    }
+    return block;
+}
+
+// Advances the epoch (at most twice) while no reader is pinned to the epoch before the current
+// one; the entries retired two epochs ago are freed after the guard is left.
+void reclaim(Tree* t) noexcept {
+    RBNode* freeable = nullptr;
+    {
+        vn::MutexGuard guard(t->mutex);
+        for (int step = 0; step < 2; ++step) {
+            if (t->limbo[0] == nullptr && t->limbo[1] == nullptr) break;
+            const uint64_t e = t->epoch.load(kSeqCst);
+            if (readers_left(t, e + 1)) break;
+            RBNode* old = t->limbo[(e + 1) & 1u];
+            t->limbo[(e + 1) & 1u] = nullptr;
+            if (old != nullptr) {  // splice the chain in front of what is already freeable
+                RBNode* last = old;
+                while (last->retired_next != nullptr) last = last->retired_next;
+                last->retired_next = freeable;
+                freeable = old;
+            }
+            t->epoch.store(e + 1, kSeqCst);
+        }
+    }
+    free_retired(freeable);
 }
 
 // =============================================================================================
@@ -247,10 +383,24 @@ RBNode* first_leaf(RBNode* n) noexcept {
     }
 }
 
+// The block reference of an entry that no reader can reach any more, after freeing the entry.
+inline PyObject* free_entry(RBNode* n) noexcept {
+    PyObject* block = block_of(n);
+    node_free(n);
+    return block;
+}
+
+// retire_entry under the tree's mutex (for entries leaving the tree outside a native stretch).
+inline PyObject* retire_entry_guarded(Tree* t, RBNode* n, bool tree_node) noexcept {
+    vn::MutexGuard guard(t->mutex);
+    return retire_entry(t, n, tree_node);
+}
+
 // Releases a detached tree (the recursive free of the contract, done iteratively) in post-order:
-// for each node, its list entries in order (freed at
-// once), then the node itself (retired when readers may still hold it, else freed). Every step that
-// may run Python code (a block release) comes after the walk has read what it needs of the node.
+// for each node, its list entries in order, then the node itself. When readers may still be inside
+// (clear), every entry leaves as it does in a write (retire_entry); otherwise entries are freed at
+// once. Every step that may run Python code (a block release) comes after the walk has read what
+// it needs of the node.
 void release_detached(Tree* t, RBNode* root, bool readers_possible) {
     if (root == nullptr) return;
     PyObject *et, *ev, *etb;
@@ -263,20 +413,12 @@ void release_detached(Tree* t, RBNode* root, bool readers_possible) {
             RBNode* const pr = R(p);
             next = (L(p) == n && pr != nullptr) ? first_leaf(pr) : p;
         }
-        for (RBNode* e = n->next_same_size; e != nullptr;) {
-            RBNode* const e_next = e->next_same_size;
-            PyObject* const obj = e->block_obj;
-            PyMem_Free(e);
-            Py_XDECREF(obj);
+        for (RBNode* e = next_of(n); e != nullptr;) {
+            RBNode* const e_next = next_of(e);
+            Py_XDECREF(readers_possible ? retire_entry_guarded(t, e, false) : free_entry(e));
             e = e_next;
         }
-        PyObject* const obj = n->block_obj;
-        if (readers_possible) {
-            retire(t, n);
-        } else {
-            PyMem_Free(n);
-        }
-        Py_XDECREF(obj);
+        Py_XDECREF(readers_possible ? retire_entry_guarded(t, n, true) : free_entry(n));
         if (p == nullptr) break;
         n = next;
     }
@@ -382,7 +524,7 @@ void invalid_size(PyObject* size) { PyErr_Format(PyExc_ValueError, "Invalid size
 // Allocates a list or tree entry holding `block`. On any failure nothing is left allocated and
 // no reference is held.
 RBNode* _allocate_node(uint64_t size, PyObject* block) {
-    auto* n = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
+    auto* n = static_cast<RBNode*>(node_alloc(sizeof(RBNode)));
     if (n == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
         return nullptr;
@@ -390,16 +532,16 @@ RBNode* _allocate_node(uint64_t size, PyObject* block) {
     n->parent = nullptr;
     new (&n->left) std::atomic<RBNode*>(nullptr);
     new (&n->right) std::atomic<RBNode*>(nullptr);
-    n->next_same_size = nullptr;
+    new (&n->next_same_size) std::atomic<RBNode*>(nullptr);
     n->color = RED;
     new (&n->size) std::atomic<uint64_t>(size);
-    n->block_obj = block;
+    new (&n->block_obj) std::atomic<PyObject*>(block);
     n->insert_time_ns = 0;
-    PyObject* time_mod = module_global(n_time);
-    vn::Ref keep = vn::Ref::borrow(time_mod);
-    vn::Ref now = vn::Ref::steal(time_mod ? vn::call_method(time_mod, n_perf_counter_ns) : nullptr);
+    n->retired_next = nullptr;
+    vn::Ref time_mod = vn::Ref::steal(vn::module_global(g_module, n_time));
+    vn::Ref now = vn::Ref::steal(time_mod ? vn::call_method(time_mod.get(), n_perf_counter_ns) : nullptr);
     if (!now || !vn::to_uint64(now.get(), n->insert_time_ns)) {
-        PyMem_Free(n);  // the clock failed: the record is given back, the tree never saw it
+        node_free(n);  // the clock failed: the record is given back, the tree never saw it
         return nullptr;
     }
     Py_INCREF(block);
@@ -409,9 +551,16 @@ RBNode* _allocate_node(uint64_t size, PyObject* block) {
 // Not called by any method (the sampling decision is part of insert); kept with the record ops.
 [[maybe_unused]] bool _should_sample(const Tree* t) noexcept { return t->sample_rate == 1; }
 
+// One of the two sampling counters as a strong reference: clear() replaces them (inside the
+// tree's critical section, as this reads them) and releases the old ones.
+vn::Ref sampling_counter(Tree* t, PyObject* const& field) {
+    vn::CriticalSection cs(reinterpret_cast<PyObject*>(t));
+    return vn::Ref::borrow(field);
+}
+
 bool _record_sample(Tree* t) {
     if (!t->using_atomic) return true;
-    vn::Ref counter = vn::Ref::borrow(t->sampled_counter);  // clear() may replace the field
+    vn::Ref counter = sampling_counter(t, t->sampled_counter);  // clear() may replace it
     return vn::call_method_void(counter.get(), n_increment);
 }
 
@@ -488,27 +637,10 @@ void _fixup_insert(Tree* t, RBNode* z) noexcept {
     root_of(t)->color = BLACK;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VELMORA_FITINDEX_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELMORA_FITINDEX_ASAN 1
-#endif
-#endif
 
-#if defined(VELMORA_FITINDEX_ASAN)
-// Sanitizer builds give up the processor at each step of an unlocked search, so that writers
-// unlink and retire nodes while readers are inside them: the stress tests then cover that race.
-inline void widen_race_window() noexcept { std::this_thread::yield(); }
-#else
-inline void widen_race_window() noexcept {}
-#endif
-
-// Reader-side searches, run without the interpreter lock: acquire link loads, a step bound, and
-// the acquire fence that orders every load before the caller re-reads seq_counter. `complete`
-// is false when the bound was hit (a view torn across write sections).
+// Reader-side searches, run without any lock and pinned by the caller: acquire link loads and a
+// step bound. `complete` is false when the bound was hit (a view torn across write sections).
 RBNode* read_find_node(Tree* t, uint64_t size, bool& complete) {
-    ReaderPin pin(t);
     uint64_t steps_left = t->node_count.load(kRelaxed) + 1;
     RBNode* n = t->root.load(kAcquire);
     complete = true;
@@ -523,12 +655,10 @@ RBNode* read_find_node(Tree* t, uint64_t size, bool& complete) {
         if (size == s) break;
         n = size < s ? n->left.load(kAcquire) : n->right.load(kAcquire);
     }
-    std::atomic_thread_fence(kAcquire);
     return n;
 }
 
 RBNode* read_best_fit_node(Tree* t, uint64_t size, bool& complete) {
-    ReaderPin pin(t);
     uint64_t steps_left = t->node_count.load(kRelaxed) + 1;
     RBNode* n = t->root.load(kAcquire);
     RBNode* candidate = nullptr;
@@ -552,7 +682,6 @@ RBNode* read_best_fit_node(Tree* t, uint64_t size, bool& complete) {
             n = n->left.load(kAcquire);
         }
     }
-    std::atomic_thread_fence(kAcquire);
     return candidate;
 }
 
@@ -669,9 +798,9 @@ void _fixup_delete(Tree* t, RBNode* x) noexcept {
     x->color = BLACK;
 }
 
-// Unlinks tree node z (which has no list). Its block reference must already have been taken out
-// by the caller; z is retired rather than freed, since readers may still be inside it.
-void _delete_node(Tree* t, RBNode* z) noexcept {
+// Unlinks tree node z (which has no list) and retires it (readers may still be inside it). Returns
+// the block reference for the caller to release after its write section, or null (retire_entry).
+PyObject* _delete_node(Tree* t, RBNode* z) noexcept {
     Color removed = z->color;
     RBNode* x;
     if (L(z) == nullptr) {
@@ -698,7 +827,7 @@ void _delete_node(Tree* t, RBNode* z) noexcept {
     }
     // No sentinel leaf: when the replacing child is null no repair runs.
     if (x != nullptr && removed == BLACK) _fixup_delete(t, x);
-    retire(t, z);
+    return retire_entry(t, z, true);
 }
 
 uint64_t _compute_height(RBNode* root) {
@@ -710,23 +839,37 @@ uint64_t _compute_height(RBNode* root) {
     return height;
 }
 
+// The (size, count) pairs in pre-order are read natively under the tree's mutex, then the dict is
+// built outside it.
 PyObject* _collect_distribution(Tree* t) {
+    struct Pair {
+        uint64_t size, count;
+    };
+    vn::PodVector<Pair> pairs;
+    int rc;
+    {
+        vn::MutexGuard guard(t->mutex);
+        rc = walk(root_of(t), [&](RBNode* n, uint64_t) {
+            uint64_t count = 1;
+            for (RBNode* e = next_of(n); e != nullptr; e = next_of(e)) ++count;
+            return pairs.push(Pair{key(n), count}) ? 0 : -1;
+        });
+    }
+    if (rc != 0) return nullptr;
     vn::Ref dist = vn::Ref::steal(PyDict_New());
     if (!dist) return nullptr;
-    int rc = walk(root_of(t), [&](RBNode* n, uint64_t) {
-        uint64_t count = 1;
-        for (RBNode* e = n->next_same_size; e != nullptr; e = e->next_same_size) ++count;
-        vn::Ref k = vn::Ref::steal(PyLong_FromUnsignedLongLong(key(n)));
-        vn::Ref v = vn::Ref::steal(PyLong_FromUnsignedLongLong(count));
-        return (k && v && PyDict_SetItem(dist.get(), k.get(), v.get()) == 0) ? 0 : -1;
-    });
-    return rc == 0 ? dist.release() : nullptr;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        vn::Ref k = vn::Ref::steal(PyLong_FromUnsignedLongLong(pairs[i].size));
+        vn::Ref v = vn::Ref::steal(PyLong_FromUnsignedLongLong(pairs[i].count));
+        if (!k || !v || PyDict_SetItem(dist.get(), k.get(), v.get()) != 0) return nullptr;
+    }
+    return dist.release();
 }
 
 void removed_one(Tree* t) noexcept {
     t->node_count.store(t->node_count.load(kRelaxed) - 1, kRelaxed);
-    t->stats.total_blocks -= 1;
-    t->stats.total_deletions += 1;
+    bump(t->stats.total_blocks, -1);
+    bump(t->stats.total_deletions, 1);
 }
 
 // Python-semantics `op % rate == 0` for the sampling decision.
@@ -754,10 +897,8 @@ bool is_multiple(PyObject* op, uint32_t rate, bool& out) {
 
 // time.sleep(0.0001), with `time` looked up at each call.
 bool back_off() {
-    PyObject* time_mod = module_global(n_time);
-    if (time_mod == nullptr) return false;
-    vn::Ref keep = vn::Ref::borrow(time_mod);
-    return vn::call_method_void(time_mod, n_sleep, g_backoff);
+    vn::Ref time_mod = vn::Ref::steal(vn::module_global(g_module, n_time));
+    return time_mod && vn::call_method_void(time_mod.get(), n_sleep, g_backoff);
 }
 
 // Drops a reference taken out of the tree without disturbing an exception being raised.
@@ -776,10 +917,8 @@ inline bool section_ok(bool body_ok) noexcept { return body_ok && PyErr_Occurred
 // Construction and destruction
 
 PyObject* new_counter() {
-    PyObject* cls = module_global(n_AtomicCounter);
-    if (cls == nullptr) return nullptr;
-    vn::Ref keep = vn::Ref::borrow(cls);
-    return vn::call(cls, g_zero);
+    vn::Ref cls = vn::Ref::steal(vn::module_global(g_module, n_AtomicCounter));
+    return cls ? vn::call(cls.get(), g_zero) : nullptr;
 }
 
 PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -796,32 +935,32 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&t->write_holder) std::atomic<unsigned long>(0);
     new (&t->stats_holder) std::atomic<unsigned long>(0);
     new (&t->epoch) std::atomic<uint64_t>(0);
-    new (&t->readers[0]) std::atomic<uint64_t>(0);
-    new (&t->readers[1]) std::atomic<uint64_t>(0);
+    for (auto& parity : t->readers)
+        for (Shard& x : parity) new (&x.value) std::atomic<uint64_t>(0);
+    new (&t->mutex) vn::Mutex();
     t->limbo[0] = t->limbo[1] = nullptr;
     t->write_lock = vn::none();
     t->operation_counter = vn::none();
     t->sampled_counter = vn::none();
     t->stats_lock = vn::none();
-    t->stats = Stats{};
+    t->stats.init();
     t->using_atomic = 0;
 
-    PyObject* threading = module_global(n_threading);
-    if (threading == nullptr) return nullptr;
-    vn::Ref keep_threading = vn::Ref::borrow(threading);
-    PyObject* lock = vn::new_lock(threading);
+    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, n_threading));
+    if (!threading) return nullptr;
+    PyObject* lock = vn::new_lock(threading.get());
     if (lock == nullptr) return nullptr;
     Py_SETREF(t->write_lock, lock);
     t->sample_rate = sample_rate;
 
-    PyObject* available = module_global(n_ATOMIC_AVAILABLE);
-    if (available == nullptr) return nullptr;
-    int use = PyObject_IsTrue(available);
+    vn::Ref available = vn::Ref::steal(vn::module_global(g_module, n_ATOMIC_AVAILABLE));
+    if (!available) return nullptr;
+    int use = PyObject_IsTrue(available.get());
     if (use < 0) return nullptr;
     if (use) {
-        PyObject* cls = module_global(n_AtomicCounter);
-        if (cls == nullptr) return nullptr;
-        use = PyObject_IsTrue(cls);
+        vn::Ref cls = vn::Ref::steal(vn::module_global(g_module, n_AtomicCounter));
+        if (!cls) return nullptr;
+        use = PyObject_IsTrue(cls.get());
         if (use < 0) return nullptr;
     }
     if (use) {
@@ -833,7 +972,7 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Py_SETREF(t->sampled_counter, sampled);
         t->using_atomic = 1;
     }
-    lock = vn::new_lock(threading);
+    lock = vn::new_lock(threading.get());
     if (lock == nullptr) return nullptr;
     Py_SETREF(t->stats_lock, lock);
     return self.release();
@@ -846,7 +985,7 @@ int Tree_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(t->sampled_counter);
     Py_VISIT(t->stats_lock);
     return walk(root_of(t), [&](RBNode* n, uint64_t) {
-        for (RBNode* e = n; e != nullptr; e = e->next_same_size) Py_VISIT(e->block_obj);
+        for (RBNode* e = n; e != nullptr; e = next_of(e)) Py_VISIT(block_of(e));
         return 0;
     });
 }
@@ -858,7 +997,7 @@ int Tree_clear(PyObject* self) {
     RBNode* root = root_of(t);
     set_root(t, nullptr);
     t->node_count.store(0, kRelaxed);
-    t->stats.total_blocks = 0;
+    t->stats.total_blocks.store(0, kRelaxed);
     release_detached(t, root, false);
     return 0;
 }
@@ -869,8 +1008,8 @@ void Tree_dealloc(PyObject* self) {
         RBNode* root = root_of(t);
         set_root(t, nullptr);
         release_detached(t, root, false);  // no reader can hold a reference to a dying tree
-        free_chain(t->limbo[0]);
-        free_chain(t->limbo[1]);
+        free_retired(t->limbo[0]);
+        free_retired(t->limbo[1]);
         t->limbo[0] = t->limbo[1] = nullptr;
         Py_CLEAR(t->write_lock);
         Py_CLEAR(t->operation_counter);
@@ -895,15 +1034,27 @@ PyObject* FastRedBlackTree__sanitize_size(PyObject*, PyObject* const* argv) {
     return size.release();
 }
 
+void link_entry(Tree* t, RBNode* fresh, uint64_t c_size) noexcept;
+
 bool insert_locked(Tree* t, uint64_t c_size, PyObject* block, bool sample) {
     // The entry is allocated first: it reads the clock (Python code), and nothing found in the
     // tree is kept across that.
     RBNode* fresh = _allocate_node(c_size, block);
     if (fresh == nullptr) return false;
+    {
+        vn::MutexGuard guard(t->mutex);
+        link_entry(t, fresh, c_size);
+    }
+    if (sample && t->using_atomic) return _record_sample(t);
+    return true;
+}
+
+// Links a new entry (a native stretch: no Python code runs here).
+void link_entry(Tree* t, RBNode* fresh, uint64_t c_size) noexcept {
     RBNode* existing = _find_node(t, c_size);
     if (existing != nullptr) {
-        fresh->next_same_size = existing->next_same_size;
-        existing->next_same_size = fresh;
+        set_next(fresh, next_of(existing));
+        set_next(existing, fresh);
     } else if (root_of(t) == nullptr) {
         fresh->color = BLACK;
         set_root(t, fresh);
@@ -929,11 +1080,9 @@ bool insert_locked(Tree* t, uint64_t c_size, PyObject* block, bool sample) {
         _fixup_insert(t, fresh);
     }
     t->node_count.store(t->node_count.load(kRelaxed) + 1, kRelaxed);
-    t->stats.total_blocks += 1;
-    t->stats.total_insertions += 1;
-    t->stats.operation_count += 1;
-    if (sample && t->using_atomic) return _record_sample(t);
-    return true;
+    bump(t->stats.total_blocks, 1);
+    bump(t->stats.total_insertions, 1);
+    bump(t->stats.operation_count, 1);
 }
 
 PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
@@ -948,7 +1097,7 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
     }
     bool sample = false;
     if (t->using_atomic) {
-        vn::Ref counter = vn::Ref::borrow(t->operation_counter);  // clear() may replace the field
+        vn::Ref counter = sampling_counter(t, t->operation_counter);  // clear() may replace it
         vn::Ref op = vn::Ref::steal(vn::call_method(counter.get(), n_increment));
         if (!op) return nullptr;
         if (t->sample_rate != 0 && !is_multiple(op.get(), t->sample_rate, sample)) return nullptr;
@@ -971,37 +1120,43 @@ int blocks_equal(PyObject* stored, PyObject* given) {
     return PyObject_IsTrue(r.get());
 }
 
+// Takes a head node's block out of the tree, keeping the node: the first list entry's block moves
+// up to the head (with its insertion time when `move_time`), and the entry leaves the tree
+// carrying the head's old block reference. Returns what retire_entry returns for that entry.
+PyObject* replace_head(Tree* t, RBNode* node, RBNode* first, bool move_time) noexcept {
+    PyObject* const head_block = block_of(node);
+    set_next(node, next_of(first));
+    set_block(node, block_of(first));
+    if (move_time) node->insert_time_ns = first->insert_time_ns;
+    set_block(first, head_block);
+    return retire_entry(t, first, false);
+}
+
 // Returns 1 removed, 0 not found, -1 error (nothing unlinked). `released` receives the block
-// reference to drop once the section has ended.
+// reference to drop once the section has ended (null when it waits in limbo).
 int delete_locked(Tree* t, uint64_t c_size, PyObject* block, PyObject*& released) {
     RBNode* node = _find_node(t, c_size);
     if (node == nullptr) return 0;
-    int eq = blocks_equal(node->block_obj, block);
+    int eq = blocks_equal(block_of(node), block);
     if (eq < 0) return -1;
     if (eq) {
-        released = node->block_obj;
-        if (RBNode* s = node->next_same_size) {
-            node->next_same_size = s->next_same_size;
-            node->block_obj = s->block_obj;  // s's reference moves with it
-            node->insert_time_ns = s->insert_time_ns;
-            PyMem_Free(s);
-        } else {
-            node->block_obj = nullptr;
-            _delete_node(t, node);
-        }
-    } else {
-        RBNode* prev = node;
-        RBNode* e = node->next_same_size;
-        for (; e != nullptr; prev = e, e = e->next_same_size) {
-            eq = blocks_equal(e->block_obj, block);
-            if (eq < 0) return -1;
-            if (eq) break;
-        }
-        if (e == nullptr) return 0;
-        prev->next_same_size = e->next_same_size;
-        released = e->block_obj;
-        PyMem_Free(e);
+        vn::MutexGuard guard(t->mutex);
+        RBNode* first = next_of(node);
+        released = first != nullptr ? replace_head(t, node, first, true) : _delete_node(t, node);
+        removed_one(t);
+        return 1;
     }
+    RBNode* prev = node;
+    RBNode* e = next_of(node);
+    for (; e != nullptr; prev = e, e = next_of(e)) {
+        eq = blocks_equal(block_of(e), block);
+        if (eq < 0) return -1;
+        if (eq) break;
+    }
+    if (e == nullptr) return 0;
+    vn::MutexGuard guard(t->mutex);
+    set_next(prev, next_of(e));
+    released = retire_entry(t, e, false);
     removed_one(t);
     return 1;
 }
@@ -1043,7 +1198,8 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* argv) {
     }
     RBNode* node;
     uint64_t actual_size = 0;
-    vn::Ref block;  // the caller's reference, taken over from the tree
+    vn::Ref block;               // the caller's reference
+    PyObject* released = nullptr;  // the tree's reference, to drop after the section (or in limbo)
     {
         TreeLock lock(t->write_lock, t->write_holder, "remove_ge", "write_lock");
         if (!lock.ok()) return nullptr;
@@ -1052,22 +1208,19 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* argv) {
         // The search keeps the interpreter lock, like every other write section: releasing it for
         // these few hundred nanoseconds let waiting readers run exactly while the counter is odd,
         // so under one busy writer most reads ran out of retries and reported "not found".
+        vn::MutexGuard guard(t->mutex);
         node = _find_best_fit_node(t, c_size);
         if (node != nullptr) {
             actual_size = key(node);
-            block = vn::Ref::steal(node->block_obj);
-            if (RBNode* s = node->next_same_size) {
-                node->next_same_size = s->next_same_size;
-                node->block_obj = s->block_obj;  // insert_time_ns of the head stays as it was
-                PyMem_Free(s);
-            } else {
-                node->block_obj = nullptr;
-                _delete_node(t, node);
-            }
+            block = vn::Ref::borrow(block_of(node));
+            RBNode* first = next_of(node);
+            // insert_time_ns of the head stays as it was.
+            released = first != nullptr ? replace_head(t, node, first, false) : _delete_node(t, node);
             removed_one(t);
         }
     }
     reclaim(t);
+    release_block(released);
     if (!section_ok(true)) return nullptr;
     if (node == nullptr) return Py_BuildValue("(OO)", Py_None, Py_None);
     vn::Ref size_obj = vn::Ref::steal(PyLong_FromUnsignedLongLong(actual_size));
@@ -1093,11 +1246,15 @@ PyObject* FastRedBlackTree_clear(PyObject* self, PyObject* const*) {
             ok = static_cast<bool>(sampled);
         }
         if (ok) {
-            detached = root_of(t);
-            set_root(t, nullptr);
-            t->node_count.store(0, kRelaxed);
-            t->stats = Stats{};
+            {
+                vn::MutexGuard guard(t->mutex);
+                detached = root_of(t);
+                set_root(t, nullptr);
+                t->node_count.store(0, kRelaxed);
+                t->stats.reset();
+            }
             if (t->using_atomic) {
+                vn::CriticalSection cs(self);  // sampling_counter() reads them there
                 old_op = vn::Ref::steal(t->operation_counter);
                 old_sampled = vn::Ref::steal(t->sampled_counter);
                 t->operation_counter = op.release();
@@ -1105,7 +1262,7 @@ PyObject* FastRedBlackTree_clear(PyObject* self, PyObject* const*) {
             }
         }
     }
-    // After the section: release the blocks (finalisers may call the tree), retire the nodes.
+    // After the section: the entries leave (their blocks are released: finalisers may call the tree).
     release_detached(t, detached, true);
     reclaim(t);
     return section_ok(ok) ? vn::none() : nullptr;
@@ -1113,6 +1270,59 @@ PyObject* FastRedBlackTree_clear(PyObject* self, PyObject* const*) {
 
 // =============================================================================================
 // Python methods: lock-free readers
+
+// The seqlock read of both searches. `search(complete)` runs pinned and without any lock; then
+// `take(found, retry)` makes the result (a new reference, or null with an exception set; `retry`
+// set when the view it walked was torn). With a global interpreter lock the search runs with it
+// released, and `take` runs after the check, with it held again: no write section can be open then,
+// so `found` is live. Without one, `take` runs still pinned, before the check, on entries and blocks
+// that cannot be freed while the pin lasts, and its result is dropped if the check fails.
+template <typename Search, typename Take>
+PyObject* read_validated(Tree* t, Search&& search, Take&& take, PyObject* (*exhausted)()) {
+    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+        const uint64_t seq_start = t->seq_counter.load(kAcquire);
+        if (seq_start & 1u) {
+            if (!back_off()) return nullptr;
+            continue;
+        }
+        bool complete, retry = false;
+        if constexpr (kDeferReleases) {
+            vn::Ref result;
+            bool valid = false;
+            {
+                ReaderPin pin(t);
+                RBNode* found = search(complete);
+                if (complete) {
+                    result = vn::Ref::steal(take(found, retry));
+                    if (!result && !retry) return nullptr;
+                    // Orders every load above before the counter is read again.
+                    std::atomic_thread_fence(kAcquire);
+                    valid = !retry && t->seq_counter.load(kRelaxed) == seq_start;
+                }
+            }
+            if (valid) {
+                t->stats.total_searches.add(1);
+                return result.release();
+            }
+        } else {
+            RBNode* found;
+            {
+                vn::NoGil unlocked;
+                ReaderPin pin(t);
+                found = search(complete);
+                std::atomic_thread_fence(kAcquire);
+            }
+            // Ordered after the search by the fence (and by re-taking the interpreter lock).
+            if (complete && t->seq_counter.load(kRelaxed) == seq_start) {
+                PyObject* result = take(found, retry);
+                if (result == nullptr && retry) continue;
+                if (result != nullptr) t->stats.total_searches.add(1);
+                return result;
+            }
+        }
+    }
+    return exhausted();  // retries exhausted: indistinguishable from "not found"
+}
 
 PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* argv) {
     Tree* t = as_tree(self);
@@ -1126,51 +1336,28 @@ PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* argv) 
         case SizeArg::Negative: return vn::none();
         case SizeArg::Error: return nullptr;
     }
-    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-        const uint64_t seq_start = t->seq_counter.load(kAcquire);
-        if (seq_start & 1u) {
-            if (!back_off()) return nullptr;
-            continue;
-        }
-        RBNode* found;
-        bool complete;
-        {
-            vn::NoGil unlocked;
-            found = read_best_fit_node(t, c_size, complete);
-        }
-        // Ordered after the search by the fence inside it (and by re-taking the interpreter lock).
-        if (complete && t->seq_counter.load(kRelaxed) == seq_start) {
-            // No section has opened since seq_start and we hold the interpreter lock: `found` is live.
-            t->stats.total_searches += 1;
-            return vn::new_ref(found != nullptr ? found->block_obj : Py_None);
-        }
-    }
-    return vn::none();  // retries exhausted: indistinguishable from "not found"
+    return read_validated(
+        t, [&](bool& complete) { return read_best_fit_node(t, c_size, complete); },
+        [](RBNode* found, bool&) { return vn::new_ref(found != nullptr ? found->block_obj.load(kAcquire) : Py_None); },
+        vn::none);
 }
 
-// Takes references to a live node's blocks (head, then list order) before anything that could
-// run Python code, then builds the list.
-PyObject* collect_blocks(RBNode* node) {
-    Py_ssize_t count = 0;
-    for (RBNode* e = node; e != nullptr; e = e->next_same_size) ++count;
-    if (count == 0) return PyList_New(0);
-    PyObject* small[16];
-    PyObject** refs = small;
-    if (count > 16) {
-        refs = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(count)));
-        if (refs == nullptr) return PyErr_NoMemory();
-    }
-    Py_ssize_t i = 0;
-    for (RBNode* e = node; e != nullptr; e = e->next_same_size) refs[i++] = vn::new_ref(e->block_obj);
-    PyObject* list = PyList_New(count);  // may collect garbage: we own the references already
-    for (i = 0; i < count; ++i) {
-        if (list != nullptr) {
-            PyList_SET_ITEM(list, i, refs[i]);
-        } else {
-            Py_DECREF(refs[i]);
+// References to the blocks of a node's entries (head, then list order), taken before anything
+// that could run Python code, then the list. Walks at most node_count + 1 entries: a longer walk
+// means the view was torn (`retry`).
+PyObject* collect_blocks(Tree* t, RBNode* node, bool& retry) {
+    vn::RefVector refs;
+    uint64_t steps_left = t->node_count.load(kRelaxed) + 1;
+    for (RBNode* e = node; e != nullptr; e = e->next_same_size.load(kAcquire)) {
+        if (--steps_left == 0) {
+            retry = true;
+            return nullptr;
         }
+        if (!refs.push(e->block_obj.load(kAcquire))) return nullptr;
     }
-    if (refs != small) PyMem_Free(refs);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(refs.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < refs.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), vn::new_ref(refs[i]));
     return list;
 }
 
@@ -1184,26 +1371,11 @@ PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* argv)
         case SizeArg::Negative: return PyList_New(0);
         case SizeArg::Error: return nullptr;
     }
-    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-        const uint64_t seq_start = t->seq_counter.load(kAcquire);
-        if (seq_start & 1u) {
-            if (!back_off()) return nullptr;
-            continue;
-        }
-        RBNode* found;
-        bool complete;
-        {
-            vn::NoGil unlocked;
-            found = read_find_node(t, c_size, complete);
-        }
-        // Validated before the list walk (not after): a node of a failed attempt may be freed.
-        if (complete && t->seq_counter.load(kRelaxed) == seq_start) {
-            PyObject* result = found != nullptr ? collect_blocks(found) : PyList_New(0);
-            if (result != nullptr) t->stats.total_searches += 1;
-            return result;
-        }
-    }
-    return PyList_New(0);
+    // Validated before the list is used: an entry of a failed attempt may be freed.
+    return read_validated(
+        t, [&](bool& complete) { return read_find_node(t, c_size, complete); },
+        [t](RBNode* found, bool& retry) { return found != nullptr ? collect_blocks(t, found, retry) : PyList_New(0); },
+        []() { return PyList_New(0); });
 }
 
 // =============================================================================================
@@ -1243,19 +1415,25 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const*) {
     TreeLock lock(t->stats_lock, t->stats_holder, "get_stats", "stats_lock");
     if (!lock.ok()) return nullptr;
     const Stats& s = t->stats;
+    auto count = [](const std::atomic<uint64_t>& f) { return PyLong_FromUnsignedLongLong(f.load(kRelaxed)); };
     vn::Ref d = vn::Ref::steal(vn::make_dict(
         {"total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits", "tree_hits",
          "operation_count"},
-        PyLong_FromUnsignedLongLong(s.total_blocks), PyLong_FromUnsignedLongLong(s.total_insertions),
-        PyLong_FromUnsignedLongLong(s.total_deletions), PyLong_FromUnsignedLongLong(s.total_searches),
-        PyLong_FromUnsignedLongLong(s.bucket_hits), PyLong_FromUnsignedLongLong(s.tree_hits),
-        PyLong_FromUnsignedLongLong(s.operation_count)));
+        count(s.total_blocks), count(s.total_insertions), count(s.total_deletions),
+        PyLong_FromUnsignedLongLong(s.total_searches.sum()), count(s.bucket_hits), count(s.tree_hits),
+        count(s.operation_count)));
     if (!d) return nullptr;
-    if (s.has_trips && !vn::dict_set(d.get(), "circuit_breaker_trips", PyLong_FromLong(0))) return nullptr;
-    if (!vn::dict_set(d.get(), "node_count", PyLong_FromUnsignedLongLong(t->node_count.load(kRelaxed))) ||
-        !vn::dict_set(d.get(), "height", PyLong_FromUnsignedLongLong(_compute_height(root_of(t)))))
+    if (s.has_trips.load(kRelaxed) && !vn::dict_set(d.get(), "circuit_breaker_trips", PyLong_FromLong(0)))
         return nullptr;
-    vn::Ref counter = vn::Ref::borrow(t->sampled_counter);  // clear() may replace the field
+    uint64_t height;
+    {
+        vn::MutexGuard guard(t->mutex);
+        height = _compute_height(root_of(t));
+    }
+    if (!vn::dict_set(d.get(), "node_count", PyLong_FromUnsignedLongLong(t->node_count.load(kRelaxed))) ||
+        !vn::dict_set(d.get(), "height", PyLong_FromUnsignedLongLong(height)))
+        return nullptr;
+    vn::Ref counter = sampling_counter(t, t->sampled_counter);  // clear() may replace it
     PyObject* sampled = t->using_atomic ? vn::call_method(counter.get(), n_load) : PyLong_FromLong(0);
     if (!vn::dict_set(d.get(), "sampled_operations", sampled) ||
         !vn::dict_set(d.get(), "is_valid", vn::new_ref(Py_True)))
@@ -1281,8 +1459,8 @@ PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const
     Tree* t = as_tree(self);
     TreeLock lock(t->stats_lock, t->stats_holder, "reset_circuit_breaker", "stats_lock");
     if (!lock.ok()) return nullptr;
-    t->stats.has_trips = true;
-    t->stats.operation_count = 0;
+    t->stats.has_trips.store(true, kRelaxed);
+    t->stats.operation_count.store(0, kRelaxed);
     if (!lock.leave()) return nullptr;
     return vn::none();
 }

@@ -1,21 +1,28 @@
 // velmora.memory.lockless: low-level synchronisation primitives for the package's allocators.
 //
-// Concurrency model, class by class:
+// Concurrency model, class by class (the same on builds with and without the interpreter lock):
 // - AtomicCounter: the value is a std::atomic<int64_t>; every operation is one sequentially
 //   consistent atomic instruction, so it may be called from any thread, with or without the
 //   interpreter lock (the native operation table is published for that). The Python methods keep
 //   the interpreter lock across the single instruction: releasing and re-taking it costs more than
 //   the instruction itself, and holding it blocks nobody for longer than one atomic operation.
 // - AtomicPointer and LockFreeStack: every access to the stored object pointer, the version and the
-//   node links happens under the instance's threading.Lock (and with the interpreter lock held).
-//   References are taken before the lock is entered and released after it is left, so no
-//   destructor runs inside the lock. The stack's size is a std::atomic<int64_t> changed inside the
-//   lock and read without it. A node is freed only after it has been unlinked under the lock, so no
-//   other thread can reach it.
+//   node links happens under the instance's threading.Lock, which is a real mutex whether or not
+//   the interpreter has a global lock. References are taken before the lock is entered and released
+//   after it is left, so no destructor runs inside the lock. The stack's size is a
+//   std::atomic<int64_t> changed inside the lock and read without it. A node is freed only after it
+//   has been unlinked under the lock, so no other thread can reach it. The collector reads the
+//   fields only while every other thread is stopped.
 // - LockFreeStatistics: the twelve native mirrors are std::atomic<int64_t>, updated with the
-//   interpreter lock released; the twelve public counters are ordinary attributes holding objects
-//   (AtomicCounter by default) whose own operations are atomic. Only reset() takes a lock.
-// - PerformanceTimer: a plain field, one timer per caller, as documented.
+//   interpreter lock released; the twelve public counters are attributes holding objects
+//   (AtomicCounter by default) whose own operations are atomic. Each attribute is read as a strong
+//   reference inside the object's critical section (vn::CriticalSection: the per-object lock on
+//   free-threaded builds, nothing where the interpreter lock serialises), and the setter swaps it
+//   there and releases the old object after, so a counter in use is never freed under its user.
+//   The all-native record_allocation path runs its reads and updates inside that section. Only
+//   reset() takes the lock.
+// - PerformanceTimer: one std::atomic<int64_t> start time (relaxed: nothing else is published
+//   through it), one timer per caller, as documented.
 #include "native/velmora_native.hpp"
 
 #include <atomic>
@@ -25,6 +32,7 @@
 namespace {
 
 PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
+PyObject* g_zero = nullptr;    // int 0, made at import
 
 // A new threading.Lock(), with `threading` looked up in the module namespace at each call.
 PyObject* new_lock() {
@@ -589,21 +597,37 @@ void Stats_dealloc(PyObject* self) {
     });
 }
 
+vn::Ref public_counter(Stats* s, int index);
+
 PyObject* Stats_get_counter(PyObject* self, void* closure) {
-    return vn::new_ref(as_stats(self)->counter[reinterpret_cast<intptr_t>(closure)]);
+    return public_counter(as_stats(self), static_cast<int>(reinterpret_cast<intptr_t>(closure))).release();
 }
 
 int Stats_set_counter(PyObject* self, PyObject* value, void* closure) {
-    // Deleting a public object attribute stores None.
-    Py_SETREF(as_stats(self)->counter[reinterpret_cast<intptr_t>(closure)], vn::new_ref(value ? value : Py_None));
+    vn::Ref old;  // released after the section: its finaliser may read the attributes
+    {
+        vn::CriticalSection cs(self);
+        PyObject*& slot = as_stats(self)->counter[reinterpret_cast<intptr_t>(closure)];
+        old = vn::Ref::steal(slot);
+        slot = vn::new_ref(value ? value : Py_None);  // deleting a public object attribute stores None
+    }
     return 0;
+}
+
+// Public counter `index` as a strong reference: another thread, or Python code run earlier in the
+// same call, may replace the attribute at any time, and the reference keeps what was read alive.
+vn::Ref public_counter(Stats* s, int index) {
+    vn::CriticalSection cs(reinterpret_cast<PyObject*>(s));
+    return vn::Ref::borrow(s->counter[index]);
 }
 
 // --- operations on one public counter: native when it is exactly an AtomicCounter, otherwise the
 // object's own Python method, so replacements and subclasses behave as attributes always did.
 
 // counter.increment(delta) / decrement(delta), result dropped.
-bool counter_add(PyObject* counter, vn::Name& method, PyObject* delta) {
+bool counter_add(Stats* s, int index, vn::Name& method, PyObject* delta) {
+    vn::Ref keep = public_counter(s, index);  // the method may replace the attribute holding it
+    PyObject* counter = keep.get();
     if (is_exact_counter(counter)) {
         int64_t d = 1;
         if (delta != nullptr && !vn::to_int64(delta, d)) return false;
@@ -613,24 +637,22 @@ bool counter_add(PyObject* counter, vn::Name& method, PyObject* delta) {
             c_decrement(as_counter(counter), d);
         return true;
     }
-    vn::Ref keep = vn::Ref::borrow(counter);  // the method may replace the attribute holding it
     return delta ? vn::call_method_void(counter, method, delta) : vn::call_method_void(counter, method);
 }
 
-PyObject* counter_load(PyObject* counter) {
-    if (is_exact_counter(counter)) return PyLong_FromLongLong(c_load(as_counter(counter)));
-    vn::Ref keep = vn::Ref::borrow(counter);
-    return vn::call_method(counter, n_load);
+PyObject* counter_load(Stats* s, int index) {
+    vn::Ref counter = public_counter(s, index);
+    if (is_exact_counter(counter.get())) return PyLong_FromLongLong(c_load(as_counter(counter.get())));
+    return vn::call_method(counter.get(), n_load);
 }
 
-bool counter_store_zero(PyObject* counter) {
-    if (is_exact_counter(counter)) {
-        c_store(as_counter(counter), 0);
+bool counter_store_zero(Stats* s, int index) {
+    vn::Ref counter = public_counter(s, index);
+    if (is_exact_counter(counter.get())) {
+        c_store(as_counter(counter.get()), 0);
         return true;
     }
-    static PyObject* zero = PyLong_FromLong(0);
-    vn::Ref keep = vn::Ref::borrow(counter);
-    return vn::call_method_void(counter, n_store, zero);
+    return vn::call_method_void(counter.get(), n_store, g_zero);
 }
 
 // Sign of an exact int (-1, 0, 1).
@@ -645,7 +667,7 @@ int int_sign(PyObject* exact_int) {
 // is read again, as a strong reference, at every step: a counter method may replace it (and drop
 // the last reference to the object it replaced) while the loop runs.
 bool raise_public_peak(Stats* s, int index, PyObject* current) {
-    vn::Ref counter = vn::Ref::borrow(s->counter[index]);
+    vn::Ref counter = public_counter(s, index);
     if (is_exact_counter(counter.get()) && PyLong_CheckExact(current)) {
         int of = 0;
         long v = PyLong_AsLongAndOverflow(current, &of);
@@ -663,13 +685,13 @@ bool raise_public_peak(Stats* s, int index, PyObject* current) {
         int le = PyObject_RichCompareBool(current, peak.get(), Py_LE);
         if (le < 0) return false;
         if (le) return true;
-        counter = vn::Ref::borrow(s->counter[index]);
+        counter = public_counter(s, index);
         vn::Ref swapped = vn::Ref::steal(vn::call_method(counter.get(), n_compare_and_swap, peak.get(), current));
         if (!swapped) return false;
         int t = PyObject_IsTrue(swapped.get());
         if (t < 0) return false;
         if (t) return true;
-        counter = vn::Ref::borrow(s->counter[index]);
+        counter = public_counter(s, index);
     }
 }
 
@@ -706,6 +728,8 @@ bool record_allocation_native(PyObject* self, PyObject* size_obj, bool is_bucket
                               PyObject* time_obj) {
     if (Py_TYPE(self) != &StatsType) return false;
     Stats* s = as_stats(self);
+    // The attributes cannot be replaced while the counters are read and updated.
+    vn::CriticalSection cs(self);
     const int bucket = is_bucketed ? int(BUCKETED_ALLOCATIONS) : int(FALLBACK_ALLOCATIONS);
     for (int i : {int(TOTAL_ALLOCATIONS), int(CURRENT_ALLOCATIONS), int(BYTES_ALLOCATED), bucket, int(ALIGNMENT_PADDING_BYTES),
                   int(TOTAL_ALLOCATION_TIME_NS), int(PEAK_ALLOCATIONS), int(PEAK_BYTES_ALLOCATED)})
@@ -744,20 +768,20 @@ PyObject* Stats_record_allocation(PyObject* self, PyObject* const* argv) {
     Stats* s = as_stats(self);
     if (record_allocation_native(self, size.get(), is_bucketed, padding.get(), time_ns.get())) return vn::none();
     // Each attribute is re-read at its step: a counter method may replace attributes.
-    if (!counter_add(s->counter[TOTAL_ALLOCATIONS], n_increment, nullptr) ||
-        !counter_add(s->counter[CURRENT_ALLOCATIONS], n_increment, nullptr) ||
-        !counter_add(s->counter[BYTES_ALLOCATED], n_increment, size.get()))
+    if (!counter_add(s, TOTAL_ALLOCATIONS, n_increment, nullptr) ||
+        !counter_add(s, CURRENT_ALLOCATIONS, n_increment, nullptr) ||
+        !counter_add(s, BYTES_ALLOCATED, n_increment, size.get()))
         return nullptr;
-    if (!counter_add(s->counter[is_bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS], n_increment, nullptr))
+    if (!counter_add(s, is_bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS, n_increment, nullptr))
         return nullptr;
-    if (int_sign(padding.get()) > 0 && !counter_add(s->counter[ALIGNMENT_PADDING_BYTES], n_increment, padding.get()))
+    if (int_sign(padding.get()) > 0 && !counter_add(s, ALIGNMENT_PADDING_BYTES, n_increment, padding.get()))
         return nullptr;
     if (int_sign(time_ns.get()) > 0 &&
-        !counter_add(s->counter[TOTAL_ALLOCATION_TIME_NS], n_increment, time_ns.get()))
+        !counter_add(s, TOTAL_ALLOCATION_TIME_NS, n_increment, time_ns.get()))
         return nullptr;
-    vn::Ref current_allocs = vn::Ref::steal(counter_load(s->counter[CURRENT_ALLOCATIONS]));
+    vn::Ref current_allocs = vn::Ref::steal(counter_load(s, CURRENT_ALLOCATIONS));
     if (!current_allocs) return nullptr;
-    vn::Ref current_bytes = vn::Ref::steal(counter_load(s->counter[BYTES_ALLOCATED]));
+    vn::Ref current_bytes = vn::Ref::steal(counter_load(s, BYTES_ALLOCATED));
     if (!current_bytes) return nullptr;
     if (Py_TYPE(self) == &StatsType) {
         // _update_peaks cannot be overridden on the exact type; its own argument conversion still applies.
@@ -775,19 +799,20 @@ PyObject* Stats_record_deallocation(PyObject* self, PyObject* const* argv) {
     vn::Ref time_ns = vn::Ref::steal(vn::py_int(argv[1], "time_ns"));
     if (!time_ns) return nullptr;
     Stats* s = as_stats(self);
-    if (!counter_add(s->counter[TOTAL_DEALLOCATIONS], n_increment, nullptr) ||
-        !counter_add(s->counter[CURRENT_ALLOCATIONS], n_decrement, nullptr) ||
-        !counter_add(s->counter[BYTES_ALLOCATED], n_decrement, size.get()))
+    if (!counter_add(s, TOTAL_DEALLOCATIONS, n_increment, nullptr) ||
+        !counter_add(s, CURRENT_ALLOCATIONS, n_decrement, nullptr) ||
+        !counter_add(s, BYTES_ALLOCATED, n_decrement, size.get()))
         return nullptr;
     if (int_sign(time_ns.get()) > 0 &&
-        !counter_add(s->counter[TOTAL_DEALLOCATION_TIME_NS], n_increment, time_ns.get()))
+        !counter_add(s, TOTAL_DEALLOCATION_TIME_NS, n_increment, time_ns.get()))
         return nullptr;
     return vn::none();
 }
 
 // The public counters of the py_ recorders: increment()/decrement() with an int64 argument.
 bool public_add(Stats* s, int index, vn::Name& method, int64_t delta, bool with_arg) {
-    PyObject* counter = s->counter[index];
+    vn::Ref keep = public_counter(s, index);
+    PyObject* counter = keep.get();
     if (is_exact_counter(counter)) {
         if (&method == &n_increment)
             c_increment(as_counter(counter), delta);
@@ -795,7 +820,6 @@ bool public_add(Stats* s, int index, vn::Name& method, int64_t delta, bool with_
             c_decrement(as_counter(counter), delta);
         return true;
     }
-    vn::Ref keep = vn::Ref::borrow(counter);
     if (!with_arg) return vn::call_method_void(counter, method);
     vn::Ref arg = vn::Ref::steal(PyLong_FromLongLong(delta));
     return arg && vn::call_method_void(counter, method, arg.get());
@@ -867,15 +891,14 @@ PyObject* true_divide(PyObject* a, PyObject* b) {
 // `x > 0` for any object.
 int positive(PyObject* x) {
     if (PyLong_CheckExact(x)) return int_sign(x) > 0;
-    static PyObject* zero = PyLong_FromLong(0);
-    return PyObject_RichCompareBool(x, zero, Py_GT);
+    return PyObject_RichCompareBool(x, g_zero, Py_GT);
 }
 
 PyObject* Stats_get_snapshot(PyObject* self, PyObject* const*) {
     Stats* s = as_stats(self);
     vn::Ref v[STAT_COUNT];
     for (int i = 0; i < STAT_COUNT; ++i) {
-        v[i] = vn::Ref::steal(counter_load(s->counter[i]));
+        v[i] = vn::Ref::steal(counter_load(s, i));
         if (!v[i]) return nullptr;
     }
     vn::Ref ratio, avg_alloc, avg_dealloc;
@@ -923,7 +946,7 @@ PyObject* Stats_reset(PyObject* self, PyObject* const*) {
     if (!section.ok()) return nullptr;
     for (auto& m : s->mirror) (void)m.exchange(0, std::memory_order_seq_cst);
     for (int i = 0; i < STAT_COUNT; ++i)
-        if (!counter_store_zero(s->counter[i])) return nullptr;  // the section leaves the lock
+        if (!counter_store_zero(s, i)) return nullptr;  // the section leaves the lock
     return section.leave() ? vn::none() : nullptr;
 }
 
@@ -932,7 +955,7 @@ PyObject* Stats_reset(PyObject* self, PyObject* const*) {
 
 struct Timer {
     PyObject_HEAD
-    int64_t start_time_ns;
+    std::atomic<int64_t> start_time_ns;  // relaxed: a lone value, nothing is published through it
 };
 
 PyTypeObject TimerType;
@@ -940,7 +963,7 @@ inline Timer* as_timer(PyObject* o) noexcept { return reinterpret_cast<Timer*>(o
 
 PyObject* Timer_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
-    if (self != nullptr) as_timer(self)->start_time_ns = 0;
+    if (self != nullptr) new (&as_timer(self)->start_time_ns) std::atomic<int64_t>(0);
     return self;
 }
 
@@ -955,7 +978,7 @@ bool perf_counter_ns(int64_t& out) {
 PyObject* Timer_start(PyObject* self, PyObject* const*) {
     int64_t now;
     if (!perf_counter_ns(now)) return nullptr;
-    as_timer(self)->start_time_ns = now;
+    as_timer(self)->start_time_ns.store(now, std::memory_order_relaxed);
     return vn::none();
 }
 
@@ -964,7 +987,7 @@ PyObject* Timer_elapsed_ns(PyObject* self, PyObject* const*) {
     if (!perf_counter_ns(now)) return nullptr;
     // Computed in Python integers: a difference beyond 64 bits is still exact.
     vn::Ref a = vn::Ref::steal(PyLong_FromLongLong(now));
-    vn::Ref b = vn::Ref::steal(PyLong_FromLongLong(as_timer(self)->start_time_ns));
+    vn::Ref b = vn::Ref::steal(PyLong_FromLongLong(as_timer(self)->start_time_ns.load(std::memory_order_relaxed)));
     if (!a || !b) return nullptr;
     return PyNumber_Subtract(a.get(), b.get());
 }
@@ -1105,6 +1128,8 @@ int lockless_exec(PyObject* module) {
 
     // 2. Standard modules.
     g_module = module;
+    g_zero = PyLong_FromLong(0);
+    if (g_zero == nullptr) return -1;
     if (!vn::import_into(module, "threading") || !vn::import_into(module, "time") ||
         !vn::from_import(module, "typing", {"Optional", "TypeVar", "Generic"}))
         return -1;
