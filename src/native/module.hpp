@@ -7,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 
 namespace vn {
 
@@ -229,27 +230,35 @@ struct LockOps {
     PyObject* release = nullptr;
 };
 
-inline const LockOps& lock_ops() noexcept {
-    static LockOps ops;
-    static bool looked = false;
-    if (!looked) {
-        looked = true;
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-        Ref type = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "LockType")) : Ref();
-        Ref acquire = type ? Ref::steal(PyObject_GetAttrString(type.get(), "acquire")) : Ref();
-        Ref release = type ? Ref::steal(PyObject_GetAttrString(type.get(), "release")) : Ref();
-        if (acquire && release && PyType_Check(type.get())) {  // kept for the life of the process
-            ops.type = reinterpret_cast<PyTypeObject*>(type.release());
-            ops.acquire = acquire.release();
-            ops.release = release.release();
-        }
-        PyErr_Clear();
-        PyErr_Restore(t, v, tb);
-    }
-    return ops;
+inline std::atomic<const LockOps*>& lock_ops_slot() noexcept {
+    static std::atomic<const LockOps*> slot{nullptr};
+    return slot;
 }
+
+// Looks the lock type up once, at module initialisation (which the import system runs alone), and
+// publishes it (release) for every later reader.
+inline void init_lock_ops() noexcept {
+    if (lock_ops_slot().load(std::memory_order_acquire) != nullptr) return;
+    static LockOps ops;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+    Ref type = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "LockType")) : Ref();
+    Ref acquire = type ? Ref::steal(PyObject_GetAttrString(type.get(), "acquire")) : Ref();
+    Ref release = type ? Ref::steal(PyObject_GetAttrString(type.get(), "release")) : Ref();
+    if (acquire && release && PyType_Check(type.get())) {  // kept for the life of the process
+        ops.type = reinterpret_cast<PyTypeObject*>(type.release());
+        ops.acquire = acquire.release();
+        ops.release = release.release();
+    }
+    PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+    lock_ops_slot().store(&ops, std::memory_order_release);
+}
+
+// The interpreter's lock type and its methods; null before initialisation (the generic path then
+// serves every lock).
+inline const LockOps* lock_ops() noexcept { return lock_ops_slot().load(std::memory_order_acquire); }
 
 inline bool call_descriptor(PyObject* descriptor, PyObject* self) noexcept {
     PyObject* r = PyObject_Vectorcall(descriptor, &self, 1, nullptr);
@@ -350,8 +359,11 @@ public:
 private:
     bool enter() noexcept {
         PyObject* lock = lock_.get();
-        const detail::LockOps& ops = detail::lock_ops();
-        if (ops.type != nullptr && Py_TYPE(lock) == ops.type) return detail::call_descriptor(ops.acquire, lock);
+        const detail::LockOps* ops = detail::lock_ops();
+        if (ops != nullptr && ops->type != nullptr && Py_TYPE(lock) == ops->type) {
+            release_ = ops->release;
+            return detail::call_descriptor(ops->acquire, lock);
+        }
         Ref enter;
 #if PY_VERSION_HEX >= 0x030E0000
         // 3.14 loads __exit__ before __enter__.
@@ -368,7 +380,7 @@ private:
     }
 
     bool exit(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
-        if (!exit_) return detail::call_descriptor(detail::lock_ops().release, lock_.get());
+        if (!exit_) return detail::call_descriptor(release_, lock_.get());
         Ref bound = std::move(exit_);
         PyObject* args[3] = {type ? type : Py_None, value ? value : Py_None, traceback ? traceback : Py_None};
         PyObject* r = PyObject_Vectorcall(bound.get(), args, 3, nullptr);
@@ -379,7 +391,42 @@ private:
 
     Ref lock_;   // a strong reference: the section may outlive the attribute that held the lock
     Ref exit_;   // the bound __exit__ of a lock that is not the interpreter's own
+    PyObject* release_ = nullptr;  // or the release() descriptor of the interpreter's own lock
     bool held_ = false;
+};
+
+// A section over an object's native state that runs no Python code, guarded by the object's own
+// threading.Lock `lock` as a `with` statement would be, and taken without the lock where that is
+// indistinguishable: when the lock is the interpreter's own lock type and this object holds the
+// only reference to it, nobody else can ever hold it, so with a global interpreter lock (which the
+// section never releases) the section is already exclusive. Without a global lock the object's
+// critical section makes it exclusive, whichever way the lock goes; a lock of any other kind (a
+// replaced `threading`) is entered and left exactly as a LockSection does, around it.
+class ObjectSection {
+public:
+    ObjectSection(PyObject* owner, PyObject* lock) noexcept {
+        const detail::LockOps* ops = detail::lock_ops();
+        const bool private_lock = ops != nullptr && Py_TYPE(lock) == ops->type && Py_REFCNT(lock) == 1;
+        if (!private_lock) {
+            lock_.emplace(lock);
+            if (!lock_->ok()) return;
+        }
+        critical_.emplace(owner);
+        ok_ = true;
+    }
+    bool ok() const noexcept { return ok_; }
+    // Ends the section; false if the lock's __exit__ raised.
+    bool leave() noexcept {
+        critical_.reset();
+        return !lock_ || lock_->leave();
+    }
+    ObjectSection(const ObjectSection&) = delete;
+    ObjectSection& operator=(const ObjectSection&) = delete;
+
+private:
+    std::optional<LockSection> lock_;          // destroyed after critical_ (declared first)
+    std::optional<CriticalSection> critical_;
+    bool ok_ = false;
 };
 
 // A new threading.Lock(), looked up through `threading` in the module namespace.
@@ -440,6 +487,7 @@ inline int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if (PyModule_SetDocString(module, frame->doc) < 0) return -1;
+    init_lock_ops();
     frame->module = new_ref(module);
     if (frame->exec(module) < 0) {
         Py_CLEAR(frame->module);

@@ -307,7 +307,7 @@ void Pointer_dealloc(PyObject* self) {
 
 PyObject* Pointer_load(PyObject* self, PyObject* const*) {
     Pointer* p = as_pointer(self);
-    vn::LockSection section(p->lock);
+    vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
     // Taken under the lock: the object cannot be released before we own it.
     vn::Ref value = vn::Ref::borrow(p->ptr ? p->ptr : Py_None);
@@ -319,7 +319,7 @@ PyObject* Pointer_store(PyObject* self, PyObject* const* argv) {
     Pointer* p = as_pointer(self);
     vn::Ref fresh = vn::Ref::steal(to_slot(argv[0]));
     vn::Ref old;  // released after the lock is left
-    vn::LockSection section(p->lock);
+    vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
     old = vn::Ref::steal(p->ptr);
     p->ptr = fresh.release();
@@ -332,7 +332,7 @@ PyObject* Pointer_compare_and_swap(PyObject* self, PyObject* const* argv) {
     PyObject* expected = argv[0] == Py_None ? nullptr : argv[0];  // identity only, no reference
     vn::Ref fresh = vn::Ref::steal(to_slot(argv[1]));
     vn::Ref released;  // the old object on success, the unused new one on failure; after the lock
-    vn::LockSection section(p->lock);
+    vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
     const bool swapped = p->ptr == expected;
     if (swapped) {
@@ -347,7 +347,7 @@ PyObject* Pointer_compare_and_swap(PyObject* self, PyObject* const* argv) {
 
 PyObject* Pointer_get_version(PyObject* self, PyObject* const*) {
     Pointer* p = as_pointer(self);
-    vn::LockSection section(p->lock);
+    vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
     const uint64_t version = p->version;
     if (!section.leave()) return nullptr;
@@ -444,7 +444,7 @@ PyObject* Stack_push(PyObject* self, PyObject* const* argv) {
     }
     node->data = vn::new_ref(argv[0]);
     node->version = 0;
-    vn::LockSection section(s->lock);
+    vn::ObjectSection section(self, s->lock);
     if (!section.ok()) {
         Py_DECREF(node->data);
         PyMem_RawFree(node);
@@ -461,7 +461,7 @@ PyObject* Stack_pop(PyObject* self, PyObject* const*) {
     StackNode* node;
     bool ok;
     {
-        vn::LockSection section(s->lock);
+        vn::ObjectSection section(self, s->lock);
         if (!section.ok()) return nullptr;
         node = s->head;
         if (node != nullptr) {
@@ -482,7 +482,7 @@ PyObject* Stack_pop(PyObject* self, PyObject* const*) {
 
 PyObject* Stack_is_empty(PyObject* self, PyObject* const*) {
     Stack* s = as_stack(self);
-    vn::LockSection section(s->lock);
+    vn::ObjectSection section(self, s->lock);
     if (!section.ok()) return nullptr;
     const bool empty = s->head == nullptr;
     if (!section.leave()) return nullptr;
