@@ -42,9 +42,25 @@ enum class Kind {
 
 using Impl = PyObject* (*)(PyObject* self, PyObject* const* argv);
 
+// The entry point the interpreter calls for a method descriptor (METH_FASTCALL | METH_KEYWORDS).
+using FastMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+struct Signature;
+
+// What a table entry runs: the implementation, and for a method of a native type the fast entry
+// point that makes it a method descriptor (`vn::method<Impl>` below). A bare implementation
+// converts to an entry without one.
+struct Callable {
+    Impl impl;
+    FastMethod fast = nullptr;
+    const Signature** signature = nullptr;  // where `fast` finds the entry's signature
+    Callable(Impl f) noexcept : impl(f) {}  // NOLINT: a bare implementation is the common case
+    constexpr Callable(Impl f, FastMethod m, const Signature** s) noexcept : impl(f), fast(m), signature(s) {}
+};
+
 struct FuncDef {
     const char* name;
-    Impl impl;
+    Callable impl;
     std::vector<Param> params;
     const char* returns = nullptr;  // return annotation, or null
     const char* doc = nullptr;
@@ -229,6 +245,55 @@ inline bool bind_tuple(const Signature& s, PyObject* args, PyObject* kwargs, PyO
     return bind(s, argv, nargs, names.get(), &PyTuple_GET_ITEM(keep.get(), 0), out);
 }
 
+namespace detail {
+
+// The call of an implementation through a signature, once self is known. The exact-arity
+// positional call passes the caller's arguments straight through; the common "last argument
+// defaulted" call fills one slot; everything else (defaults, keywords, errors) is out of line.
+[[gnu::noinline]] inline PyObject* call_slow(const Signature& s, Impl impl, PyObject* self, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* buf[kMaxParams];
+    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= s.nreq && nargs < s.npos) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+        for (Py_ssize_t i = nargs; i < s.npos; ++i) buf[i] = PyTuple_GET_ITEM(s.defaults, i - s.nreq);
+        return impl(self, buf);
+    }
+    if (!bind(s, args, nargs, kwnames, args + nargs, buf)) return nullptr;
+    return impl(self, buf);
+}
+
+inline PyObject* call_bound(const Signature& s, Impl impl, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    if (kwnames == nullptr) {
+        if (nargs == s.npos) return impl(self, args);
+        if (nargs + 1 == s.npos && nargs >= s.nreq) {
+            PyObject* buf[kMaxParams];
+            for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+            buf[nargs] = PyTuple_GET_ITEM(s.defaults, nargs - s.nreq);
+            return impl(self, buf);
+        }
+    }
+    return call_slow(s, impl, self, args, nargs, kwnames);
+}
+
+}  // namespace detail
+
+// The signature of the method whose implementation is F: set once, when its type is readied.
+template <Impl F>
+inline const Signature* method_signature = nullptr;
+
+template <Impl F>
+PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return detail::call_bound(*method_signature<F>, F, self, args, nargs, kwnames);
+}
+
+// A method of a native type as a method descriptor: `obj.name(...)` then takes the interpreter's
+// own specialised call of a method descriptor (the self check is the descriptor's, with the
+// interpreter's message), while the class attribute keeps the table's signature, defaults and
+// annotations (see ready_type).
+template <Impl F>
+constexpr Callable method{F, &fast_method<F>, &method_signature<F>};
+
 // ---------------------------------------------------------------------------------------------
 // The native function type.
 
@@ -258,21 +323,6 @@ namespace detail {
     return nullptr;
 }
 
-// Everything but the exact-arity positional call: defaults, keywords, errors. Kept out of line so
-// the fast path below stays a handful of instructions with no stack frame to speak of.
-[[gnu::noinline]] inline PyObject* function_call_slow(Function* f, PyObject* self, PyObject* const* args,
-                                                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    const Signature& s = f->sig;
-    PyObject* buf[kMaxParams];
-    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= s.nreq && nargs < s.npos) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
-        for (Py_ssize_t i = nargs; i < s.npos; ++i) buf[i] = PyTuple_GET_ITEM(s.defaults, i - s.nreq);
-        return f->impl(self, buf);
-    }
-    if (!bind(s, args, nargs, kwnames, args + nargs, buf)) return nullptr;
-    return f->impl(self, buf);
-}
-
 inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) noexcept {
     Function* f = reinterpret_cast<Function*>(callable);
@@ -285,17 +335,7 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
         ++args;
         --nargs;
     }
-    if (kwnames == nullptr) {
-        const Signature& s = f->sig;
-        if (nargs == s.npos) return f->impl(self, args);
-        if (nargs + 1 == s.npos && nargs >= s.nreq) {  // the common "last argument defaulted" call
-            PyObject* buf[kMaxParams];
-            for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
-            buf[nargs] = PyTuple_GET_ITEM(s.defaults, nargs - s.nreq);
-            return f->impl(self, buf);
-        }
-    }
-    return function_call_slow(f, self, args, nargs, kwnames);
+    return call_bound(f->sig, f->impl, self, args, nargs, kwnames);
 }
 
 inline void function_dealloc(PyObject* o) noexcept {
@@ -406,7 +446,7 @@ inline PyObject* make_function(const FuncDef& def, const char* module_name, cons
     Function* f = PyObject_New(Function, type);
     if (f == nullptr) return nullptr;
     f->vectorcall = detail::function_vectorcall;
-    f->impl = def.impl;
+    f->impl = def.impl.impl;
     f->kind = def.kind;
     f->owner = owner;
     new (&f->sig) Signature();

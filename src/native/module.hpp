@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <optional>
+#include <string>
 
 namespace vn {
 
@@ -47,6 +48,102 @@ inline const char* short_type_name(PyTypeObject* t) noexcept {
     return dot ? dot + 1 : t->tp_name;
 }
 
+// The methods of this module's native types that are method descriptors: the definition the
+// descriptor calls, beside the rich function object of the same table entry. Filled while the
+// module initialises, read-only afterwards (published by the count, release/acquire).
+struct MethodEntry {
+    PyMethodDef def;
+    PyObject* rich;
+};
+constexpr size_t kMaxMethods = 96;
+
+inline MethodEntry* method_pool() noexcept {
+    static MethodEntry pool[kMaxMethods];
+    return pool;
+}
+
+inline std::atomic<size_t>& method_pool_used() noexcept {
+    static std::atomic<size_t> used{0};
+    return used;
+}
+
+// The rich function of one of our method descriptors, or null for any other object.
+inline PyObject* rich_method(PyObject* o) noexcept {
+    if (!Py_IS_TYPE(o, &PyMethodDescr_Type)) return nullptr;
+    const uintptr_t def = reinterpret_cast<uintptr_t>(reinterpret_cast<PyMethodDescrObject*>(o)->d_method);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(method_pool());
+    const size_t used = method_pool_used().load(std::memory_order_acquire);
+    if (def < first || def >= first + used * sizeof(MethodEntry)) return nullptr;
+    return reinterpret_cast<MethodEntry*>(def)->rich;
+}
+
+// Attribute lookup on one of our native types: as for any type, except that a method descriptor of
+// ours is answered with its rich function (signature, defaults, annotations), as the class
+// attribute of a method always was. Instances keep the descriptor itself, through the type's
+// dictionary, so `obj.method(...)` is the interpreter's own method-descriptor call.
+inline PyObject* native_type_getattro(PyObject* type, PyObject* name) noexcept {
+    PyObject* found = PyType_Type.tp_getattro(type, name);
+    if (found == nullptr) return nullptr;
+    PyObject* rich = rich_method(found);
+    if (rich == nullptr) return found;
+    Py_DECREF(found);
+    return new_ref(rich);
+}
+
+// The type of this module's native types: `type`, with the attribute lookup above.
+inline PyTypeObject* native_meta() noexcept {
+    static PyTypeObject meta;
+    static bool ready = false;
+    if (ready) return &meta;
+    std::memset(&meta, 0, sizeof meta);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&meta), 1);
+    meta.tp_name = "velmora_native_type";
+    meta.tp_base = &PyType_Type;
+    meta.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    // As `type` itself: only heap types are collector-tracked (the native classes are static).
+    meta.tp_traverse = PyType_Type.tp_traverse;
+    meta.tp_clear = PyType_Type.tp_clear;
+    meta.tp_is_gc = PyType_Type.tp_is_gc;
+    meta.tp_getattro = native_type_getattro;
+    meta.tp_doc = "The type of velmora's native classes.";
+    if (PyType_Ready(&meta) < 0) return nullptr;
+    ready = true;
+    return &meta;
+}
+
+// Makes a method descriptor for a table entry with a fast entry point; the rich function `rich`
+// (a new reference) is kept with it for the life of the process.
+inline PyObject* method_descriptor(PyTypeObject& t, const FuncDef& def, PyObject* rich) noexcept {
+    const size_t index = method_pool_used().load(std::memory_order_relaxed);
+    if (index == kMaxMethods) {
+        Py_DECREF(rich);
+        PyErr_SetString(PyExc_SystemError, "too many native methods in one module");
+        return nullptr;
+    }
+    // The docstring carries the text signature ("name($self, ...)\n--\n\n" + doc), as the
+    // interpreter's own methods do, so a bound method has the table's signature too.
+    Ref text = Ref::steal(build_text_signature(def));
+    const char* sig = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (sig == nullptr) {
+        Py_DECREF(rich);
+        return nullptr;
+    }
+    const std::string doc = std::string(def.name) + sig + "\n--\n\n" + (def.doc ? def.doc : "");
+    char* kept = static_cast<char*>(PyMem_RawMalloc(doc.size() + 1));  // kept for the process
+    if (kept == nullptr) {
+        Py_DECREF(rich);
+        return PyErr_NoMemory();
+    }
+    std::memcpy(kept, doc.c_str(), doc.size() + 1);
+    MethodEntry& entry = method_pool()[index];
+    entry.def = PyMethodDef{def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(def.impl.fast)),
+                            METH_FASTCALL | METH_KEYWORDS, kept};
+    entry.rich = rich;
+    *def.impl.signature = &reinterpret_cast<Function*>(rich)->sig;
+    method_pool_used().store(index + 1, std::memory_order_release);
+    return PyDescr_NewMethod(&t, &entry.def);
+}
+
 }  // namespace detail
 
 // Puts the native methods (and the pickling refusal) into the type's dictionary, readies the type
@@ -54,6 +151,11 @@ inline const char* short_type_name(PyTypeObject* t) noexcept {
 inline bool ready_type(PyObject* module, PyTypeObject& t, const std::vector<FuncDef>& methods,
                        bool refuse_pickle = true) noexcept {
     const char* shortname = detail::short_type_name(&t);
+    // The type's own type first: the method descriptors made below refer to the type, and the
+    // collector may look at it through them before it is ready.
+    PyTypeObject* meta = detail::native_meta();
+    if (meta == nullptr) return false;
+    Py_SET_TYPE(reinterpret_cast<PyObject*>(&t), meta);
     PyObject* modname = PyModule_GetNameObject(module);
     if (modname == nullptr) return false;
     Ref modname_ref = Ref::steal(modname);
@@ -63,6 +165,8 @@ inline bool ready_type(PyObject* module, PyTypeObject& t, const std::vector<Func
     if (!dict) return false;
     auto add = [&](const FuncDef& def) {
         PyObject* f = make_function(def, mname, shortname, &t);
+        if (f != nullptr && def.impl.fast != nullptr && def.kind == Kind::Method)
+            f = detail::method_descriptor(t, def, f);
         if (f == nullptr) return false;
         int rc = PyDict_SetItemString(dict.get(), def.name, f);
         Py_DECREF(f);

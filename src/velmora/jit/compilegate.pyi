@@ -22,7 +22,7 @@ class _TelemetrySource(Protocol):
     def get_metrics(self, func_id: Optional[str], /) -> _MetricsRecord: ...
 
 @disjoint_base
-class PolicyConfig:
+class PolicyConfig(metaclass=type):  # at run time a subclass of type
     initial_threshold: int
     min_threshold: int
     max_threshold: int
@@ -38,7 +38,7 @@ class PolicyConfig:
     ) -> PolicyConfig: ...
 
 @disjoint_base
-class FunctionMetrics:
+class FunctionMetrics(metaclass=type):  # at run time a subclass of type
     call_count: int
     compile_count: int
     avg_speedup: float
@@ -71,7 +71,7 @@ def create_function_metrics(
 ) -> FunctionMetrics: ...
 
 @disjoint_base
-class CompileGate:
+class CompileGate(metaclass=type):  # at run time a subclass of type
     def __new__(cls, config: Any = None) -> CompileGate: ...
     @property
     def config(self) -> PolicyConfig: ...

@@ -1493,24 +1493,24 @@ const char* const kFindBestFitDoc =
 
 std::vector<vn::FuncDef> tree_methods() {
     return {
-        {"insert", FastRedBlackTree_insert, {{"size", "int"}, {"block", "MemoryBlock"}}, "bool",
+        {"insert", vn::method<FastRedBlackTree_insert>, {{"size", "int"}, {"block", "MemoryBlock"}}, "bool",
          "Insert block into tree.\n\nSingle-writer operation with seqlock coordination."},
-        {"delete", FastRedBlackTree_delete, {{"size", "int"}, {"block", "MemoryBlock"}}, "bool",
+        {"delete", vn::method<FastRedBlackTree_delete>, {{"size", "int"}, {"block", "MemoryBlock"}}, "bool",
          "Delete specific block.\n\nSingle-writer operation."},
-        {"remove_ge", FastRedBlackTree_remove_ge, {{"size", "int"}}, "Tuple[Optional[int], Optional[MemoryBlock]]",
+        {"remove_ge", vn::method<FastRedBlackTree_remove_ge>, {{"size", "int"}}, "Tuple[Optional[int], Optional[MemoryBlock]]",
          "Remove and return best-fit block >= size."},
-        {"clear", FastRedBlackTree_clear, {}, nullptr, "Clear all blocks."},
-        {"find_best_fit", FastRedBlackTree_find_best_fit, {{"size", "int"}, {"alignment", "int", "1"}},
+        {"clear", vn::method<FastRedBlackTree_clear>, {}, nullptr, "Clear all blocks."},
+        {"find_best_fit", vn::method<FastRedBlackTree_find_best_fit>, {{"size", "int"}, {"alignment", "int", "1"}},
          "Optional[MemoryBlock]", kFindBestFitDoc},
-        {"find_all_exact", FastRedBlackTree_find_all_exact, {{"size", "int"}}, "List[MemoryBlock]",
+        {"find_all_exact", vn::method<FastRedBlackTree_find_all_exact>, {{"size", "int"}}, "List[MemoryBlock]",
          "Find all blocks of exact size (lock-free read)."},
-        {"size", FastRedBlackTree_size, {}, "int", "Get total block count."},
-        {"get_stats", FastRedBlackTree_get_stats, {}, "Dict[str, Any]", "Get tree statistics."},
-        {"get_statistics", FastRedBlackTree_get_statistics, {}, "Dict[int, List[float]]",
+        {"size", vn::method<FastRedBlackTree_size>, {}, "int", "Get total block count."},
+        {"get_stats", vn::method<FastRedBlackTree_get_stats>, {}, "Dict[str, Any]", "Get tree statistics."},
+        {"get_statistics", vn::method<FastRedBlackTree_get_statistics>, {}, "Dict[int, List[float]]",
          "Get timing statistics (empty for sampling mode)."},
-        {"get_size_distribution", FastRedBlackTree_get_size_distribution, {}, "Dict[int, int]",
+        {"get_size_distribution", vn::method<FastRedBlackTree_get_size_distribution>, {}, "Dict[int, int]",
          "Get size distribution."},
-        {"reset_circuit_breaker", FastRedBlackTree_reset_circuit_breaker, {}, nullptr, "Reset circuit breaker stats."},
+        {"reset_circuit_breaker", vn::method<FastRedBlackTree_reset_circuit_breaker>, {}, nullptr, "Reset circuit breaker stats."},
     };
 }
 

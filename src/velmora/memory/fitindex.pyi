@@ -14,7 +14,7 @@ ATOMIC_AVAILABLE: bool
 AtomicCounter: Optional[Type[_AtomicCounter]]
 
 @disjoint_base
-class FastRedBlackTree:
+class FastRedBlackTree(metaclass=type):  # at run time a subclass of type
     """Red-black tree of free memory blocks keyed by size, with lock-free best-fit reads."""
 
     def __new__(cls, sample_rate: SupportsInt = 100) -> "FastRedBlackTree": ...

@@ -165,12 +165,12 @@ const char* const kCounterDoc =
 
 std::vector<vn::FuncDef> counter_methods() {
     return {
-        {"load", Counter_load, {}, "int", "Atomically load value."},
-        {"store", Counter_store, {{"value"}}, nullptr, "Atomically store value."},
-        {"increment", Counter_increment, {{"delta", nullptr, "1"}}, "int", "Atomically increment and return new value."},
-        {"decrement", Counter_decrement, {{"delta", nullptr, "1"}}, "int", "Atomically decrement and return new value."},
-        {"compare_and_swap", Counter_compare_and_swap, {{"expected"}, {"new_value"}}, "bool", "Atomically compare and swap."},
-        {"fetch_and_add", Counter_fetch_and_add, {{"delta"}}, "int", "Atomically fetch and add."},
+        {"load", vn::method<Counter_load>, {}, "int", "Atomically load value."},
+        {"store", vn::method<Counter_store>, {{"value"}}, nullptr, "Atomically store value."},
+        {"increment", vn::method<Counter_increment>, {{"delta", nullptr, "1"}}, "int", "Atomically increment and return new value."},
+        {"decrement", vn::method<Counter_decrement>, {{"delta", nullptr, "1"}}, "int", "Atomically decrement and return new value."},
+        {"compare_and_swap", vn::method<Counter_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool", "Atomically compare and swap."},
+        {"fetch_and_add", vn::method<Counter_fetch_and_add>, {{"delta"}}, "int", "Atomically fetch and add."},
     };
 }
 
@@ -1040,13 +1040,13 @@ int lockless_exec(PyObject* module) {
     PointerType.tp_clear = Pointer_clear;
     if (!vn::ready_type(module, PointerType,
                         {
-                            {"load", Pointer_load, {}, "Optional[object]",
+                            {"load", vn::method<Pointer_load>, {}, "Optional[object]",
                              "Atomically load the pointer value.\n\nReturns:\n    Current value (Python object or None)"},
-                            {"store", Pointer_store, {{"value"}}, nullptr, "Atomically store a new pointer value."},
-                            {"compare_and_swap", Pointer_compare_and_swap, {{"expected"}, {"new_value"}}, "bool",
+                            {"store", vn::method<Pointer_store>, {{"value"}}, nullptr, "Atomically store a new pointer value."},
+                            {"compare_and_swap", vn::method<Pointer_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool",
                              "Atomically compare and swap the pointer.\n\nnew_value is stored if the current value "
                              "is expected (identity).\n\nReturns:\n    True if the swap occurred"},
-                            {"get_version", Pointer_get_version, {}, "int", "Get current version for ABA detection."},
+                            {"get_version", vn::method<Pointer_get_version>, {}, "int", "Get current version for ABA detection."},
                         }))
         return -1;
 
@@ -1057,11 +1057,11 @@ int lockless_exec(PyObject* module) {
     StackType.tp_clear = Stack_clear;
     if (!vn::ready_type(module, StackType,
                         {
-                            {"push", Stack_push, {{"item"}}, nullptr, "Push an item onto the stack."},
-                            {"pop", Stack_pop, {}, "Optional[object]",
+                            {"push", vn::method<Stack_push>, {{"item"}}, nullptr, "Push an item onto the stack."},
+                            {"pop", vn::method<Stack_pop>, {}, "Optional[object]",
                              "Pop an item from the stack.\n\nReturns:\n    The popped item or None if empty"},
-                            {"is_empty", Stack_is_empty, {}, "bool", "Check if stack is empty."},
-                            {"size", Stack_size, {}, "int", "Get approximate stack size."},
+                            {"is_empty", vn::method<Stack_is_empty>, {}, "bool", "Check if stack is empty."},
+                            {"size", vn::method<Stack_size>, {}, "int", "Get approximate stack size."},
                         }))
         return -1;
 
@@ -1084,28 +1084,28 @@ int lockless_exec(PyObject* module) {
     if (!vn::ready_type(
             module, StatsType,
             {
-                {"record_allocation", Stats_record_allocation,
+                {"record_allocation", vn::method<Stats_record_allocation>,
                  {{"size", "int"}, {"is_bucketed", "bool", "True"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}},
                  "None",
                  "Record an allocation event.\n\nArgs:\n    size: Allocation size in bytes\n    is_bucketed: "
                  "Whether allocation came from a bucketed pool\n    padding: Alignment padding bytes used\n    "
                  "time_ns: Time taken in nanoseconds"},
-                {"record_deallocation", Stats_record_deallocation, {{"size", "int"}, {"time_ns", "int", "0"}}, "None",
+                {"record_deallocation", vn::method<Stats_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}}, "None",
                  "Record a deallocation event.\n\nArgs:\n    size: Deallocation size in bytes\n    time_ns: Time "
                  "taken in nanoseconds"},
-                {"py_record_allocation", Stats_py_record_allocation,
+                {"py_record_allocation", vn::method<Stats_py_record_allocation>,
                  {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}}, nullptr,
                  "Record an allocation event, updating both the internal atomics and the public AtomicCounter "
                  "instances."},
-                {"py_record_deallocation", Stats_py_record_deallocation, {{"size", "int"}, {"time_ns", "int", "0"}},
+                {"py_record_deallocation", vn::method<Stats_py_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}},
                  nullptr,
                  "Record a deallocation event, updating both the internal atomics and the public AtomicCounter "
                  "instances."},
-                {"_update_peaks", Stats_update_peaks, {{"current_allocs", "int"}, {"current_bytes", "int"}}, "None",
+                {"_update_peaks", vn::method<Stats_update_peaks>, {{"current_allocs", "int"}, {"current_bytes", "int"}}, "None",
                  "Update peak values using compare-and-swap."},
-                {"get_snapshot", Stats_get_snapshot, {}, "dict",
+                {"get_snapshot", vn::method<Stats_get_snapshot>, {}, "dict",
                  "Get a snapshot of the statistics.\n\nReturns:\n    Dictionary with all statistics"},
-                {"reset", Stats_reset, {}, nullptr, "Reset all statistics to zero."},
+                {"reset", vn::method<Stats_reset>, {}, nullptr, "Reset all statistics to zero."},
             }))
         return -1;
     if (!vn::set_type_attribute(StatsType, "_native_ops",
@@ -1118,10 +1118,10 @@ int lockless_exec(PyObject* module) {
     TimerType.tp_dealloc = vn::free_instance;
     if (!vn::ready_type(module, TimerType,
                         {
-                            {"start", Timer_start, {}, nullptr, "Start timing."},
-                            {"elapsed_ns", Timer_elapsed_ns, {}, "int", "Get elapsed time in nanoseconds."},
-                            {"elapsed_us", Timer_elapsed_scaled<1000>, {}, "float", "Get elapsed time in microseconds."},
-                            {"elapsed_ms", Timer_elapsed_scaled<1000000>, {}, "float",
+                            {"start", vn::method<Timer_start>, {}, nullptr, "Start timing."},
+                            {"elapsed_ns", vn::method<Timer_elapsed_ns>, {}, "int", "Get elapsed time in nanoseconds."},
+                            {"elapsed_us", vn::method<Timer_elapsed_scaled<1000>>, {}, "float", "Get elapsed time in microseconds."},
+                            {"elapsed_ms", vn::method<Timer_elapsed_scaled<1000000>>, {}, "float",
                              "Get elapsed time in milliseconds."},
                         }))
         return -1;

@@ -14,7 +14,7 @@ def fast_can_fit_aligned(
 ) -> bool: ...
 
 @disjoint_base
-class FastSlabHeaderOps:
+class FastSlabHeaderOps(metaclass=type):  # at run time a subclass of type
     _native_ops: Any
     def __new__(cls, size_class_index: SupportsInt, objects_per_slab: SupportsInt) -> FastSlabHeaderOps: ...
     def pack_header(self) -> bytes: ...
@@ -27,7 +27,7 @@ class FastSlabHeaderOps:
     def __setstate__(self, state: Any) -> NoReturn: ...
 
 @disjoint_base
-class FastBucketAllocator:
+class FastBucketAllocator(metaclass=type):  # at run time a subclass of type
     _native_ops: Any
     def __new__(
         cls, bucket_size_step: SupportsInt = 8, small_block_max: SupportsInt = 256, medium_block_max: SupportsInt = 4096
@@ -40,7 +40,7 @@ class FastBucketAllocator:
     def __setstate__(self, state: Any) -> NoReturn: ...
 
 @disjoint_base
-class FastStatsCollector:
+class FastStatsCollector(metaclass=type):  # at run time a subclass of type
     _native_ops: Any
     def __new__(cls) -> FastStatsCollector: ...
     def py_record_allocation(self, size: SupportsInt, padding: SupportsInt, is_bucketed: object) -> None: ...

@@ -16,7 +16,7 @@ class _CounterStats(TypedDict):
     max: float
 
 @disjoint_base
-class CounterAggregator:
+class CounterAggregator(metaclass=type):  # at run time a subclass of type
     """Fast counter aggregation in compiled code; updates run while the interpreter lock is held."""
 
     def __new__(cls, num_counters: _Int = 1000) -> CounterAggregator: ...
