@@ -430,7 +430,7 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* argv) noexce
     const Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 10) return vn::new_ref(g_no_prediction);
 
-    double first, last;
+    double first = 0.0, last = 0.0;  // set by first_item_as_double (the compiler cannot always tell)
     if (!first_item_as_double(history, 0, first) || !first_item_as_double(history, n - 1, last)) return nullptr;
     const double time_span = last - first;
     if (time_span <= 0.0) return vn::new_ref(g_no_prediction);
