@@ -4,9 +4,10 @@
 //
 // Threads: every object these operations hand out is a new reference, taken where the container
 // handed it over, so another thread replacing a global or removing a list item (free-threaded
-// builds) cannot free it under the caller. Reads of a list that must see one state of it (its
-// size and the items it implies) happen inside the list's critical section; tuples are immutable
-// and need none. Where the interpreter lock serialises, the sections compile to nothing.
+// builds) cannot free it under the caller; ListItem alone borrows, and only where the interpreter
+// lock serialises. Reads of a list that must see one state of it (its size and the items it
+// implies) happen inside the list's critical section; tuples are immutable and need none. Where
+// the interpreter lock serialises, the sections compile to nothing.
 #pragma once
 
 #include "ref.hpp"
