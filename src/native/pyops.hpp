@@ -1,6 +1,13 @@
 // Python-level operations that module code performs the way compiled Python code would: globals
 // looked up at call time, getattr with a default, `except Exception:`, imports, unpacking, list
 // access that survives a list shrinking under it, and saturating double-to-integer conversions.
+//
+// Threads: every object these operations hand out is a new reference, taken where the container
+// handed it over, so another thread replacing a global or removing a list item (free-threaded
+// builds) cannot free it under the caller; ListItem alone borrows, and only where the interpreter
+// lock serialises. Reads of a list that must see one state of it (its size and the items it
+// implies) happen inside the list's critical section; tuples are immutable and need none. Where
+// the interpreter lock serialises, the sections compile to nothing.
 #pragma once
 
 #include "ref.hpp"
@@ -14,12 +21,15 @@
 namespace vn {
 
 namespace detail {
+// The module's dict is the module's for life, and the builtins belong to the running frame; only
+// their values can change, and dict_item_ref takes the reference inside the dict's own lookup.
 inline PyObject* lookup_global(PyObject* module, PyObject* k) noexcept {
     if (k == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), k);
-    if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), k);
-    if (v != nullptr) return new_ref(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
+    PyObject* v = nullptr;
+    int found = dict_item_ref(PyModule_GetDict(module), k, &v);
+    if (found == 0) found = dict_item_ref(PyEval_GetBuiltins(), k, &v);
+    if (found > 0) return v;
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
     return nullptr;
 }
 }  // namespace detail
@@ -116,25 +126,80 @@ inline PyObject* import_from(PyObject* module, const char* module_name, Name& na
 // TypeError "object of type 'NoneType' has no len()", as len(None) raises it.
 inline void none_has_no_len() noexcept { PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()"); }
 
-// Item i of an exact list, borrowed; IndexError "list index out of range" once the list has
-// shrunk below i (Python code run earlier in a walk may have removed items).
-inline PyObject* list_item(PyObject* list, Py_ssize_t i) noexcept {
-    if (i < 0 || i >= PyList_GET_SIZE(list)) {
+// Item i of an exact list, as a strong reference (null with IndexError "list index out of range"
+// once the list has shrunk below i: Python code run earlier in a walk, or another thread, may have
+// removed items). The reference is taken where the list hands the item over, so the item stays
+// valid however the list changes afterwards.
+inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
+#ifdef Py_GIL_DISABLED
+    return Ref::steal(list_item_ref(list, i));
+#else
+    // Under the interpreter lock nothing changes the list between the check and the incref.
+    if (static_cast<size_t>(i) >= static_cast<size_t>(PyList_GET_SIZE(list))) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
+        return Ref();
     }
-    return PyList_GET_ITEM(list, i);
+    return Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
 }
 
-// list.pop() of a non-empty exact list, as a new reference, without a method call.
+// Item i of an exact list for a native stretch that runs no Python code while it uses the item
+// (type checks, reading an exact float, identity and exact-str comparisons): a strong reference on
+// free-threaded builds, where another thread may remove the item at any moment; a borrowed one
+// where the interpreter lock serialises, since nothing can change the list before Python code
+// runs, which keeps a walk over a long list free of reference-count traffic. Before running any
+// Python code with the item (a conversion, an iterator, a comparison that may call __eq__), take
+// hold() and use that. Null get() with IndexError "list index out of range" as for list_item.
+class ListItem {
+public:
+    ListItem(PyObject* list, Py_ssize_t i) noexcept
+#ifdef Py_GIL_DISABLED
+        : item_(list_item(list, i)) {}
+    PyObject* get() const noexcept { return item_.get(); }
+    Ref hold() const noexcept { return item_; }
+#else
+        : item_(nullptr) {
+        if (static_cast<size_t>(i) < static_cast<size_t>(PyList_GET_SIZE(list)))
+            item_ = PyList_GET_ITEM(list, i);
+        else
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+    }
+    PyObject* get() const noexcept { return item_; }
+    Ref hold() const noexcept { return Ref::borrow(item_); }
+#endif
+    explicit operator bool() const noexcept { return get() != nullptr; }
+    ListItem(const ListItem&) = delete;
+    ListItem& operator=(const ListItem&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    Ref item_;
+#else
+    PyObject* item_;
+#endif
+};
+
+// list.pop() of an exact list, as a new reference, without a method call where the interpreter
+// lock serialises; IndexError "pop from empty list" when it is empty. On free-threaded builds it
+// is list.pop itself, whose size check, removal and hand-over of the item are one critical section
+// of the list: two threads popping at once never take the same item.
 inline PyObject* list_pop_last(PyObject* list) noexcept {
+#ifdef Py_GIL_DISABLED
+    static Name pop{"pop"};
+    return call_method(list, pop);
+#else
     const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0) {
+        PyErr_SetString(PyExc_IndexError, "pop from empty list");
+        return nullptr;
+    }
     PyObject* item = new_ref(PyList_GET_ITEM(list, n - 1));
     if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {
         Py_DECREF(item);
         return nullptr;
     }
     return item;
+#endif
 }
 
 // Which wording unpack2 reports a wrong item count in.
@@ -157,12 +222,30 @@ inline bool unpack2(PyObject* value, Ref& first, Ref& second, UnpackText text = 
             PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
         return false;
     };
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-        const Py_ssize_t size = Py_SIZE(value);
+    const bool is_tuple = PyTuple_CheckExact(value);
+    if (is_tuple || PyList_CheckExact(value)) {
+        Py_ssize_t size;
+        PyObject* items[2] = {nullptr, nullptr};  // new references once taken
+        if (is_tuple) {
+            size = PyTuple_GET_SIZE(value);
+            if (size == 2) {
+                items[0] = new_ref(PyTuple_GET_ITEM(value, 0));
+                items[1] = new_ref(PyTuple_GET_ITEM(value, 1));
+            }
+        } else {
+            // The size and the two items from one state of the list (another thread may be
+            // changing it); nothing in the section can run Python code.
+            CriticalSection section(value);
+            size = PyList_GET_SIZE(value);
+            if (size == 2) {
+                items[0] = new_ref(PyList_GET_ITEM(value, 0));
+                items[1] = new_ref(PyList_GET_ITEM(value, 1));
+            }
+        }
         if (size > 2) return too_many();
         if (size < 2) return too_few(size);
-        first = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
-        second = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
+        first = Ref::steal(items[0]);
+        second = Ref::steal(items[1]);
         return true;
     }
     Ref it = Ref::steal(PyObject_GetIter(value));

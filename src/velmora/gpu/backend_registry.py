@@ -422,15 +422,20 @@ def _make_rsmi_version():
 
 
 _LAZY_STRUCTURES = {"_NvmlMemory": _make_nvml_memory, "_RsmiVersion": _make_rsmi_version}
+_structures_lock = threading.Lock()
 
 
 def _structure(name: str):
     """The ctypes structure class ``name``, built once on first use (so importing this module
-    needs no ctypes)."""
+    needs no ctypes). Built under a lock: threads meeting it first at once all get the same
+    class, so a function's argtypes and the instance passed to it always agree."""
     value = globals().get(name)
     if value is None:
-        value = _LAZY_STRUCTURES[name]()
-        globals()[name] = value
+        with _structures_lock:
+            value = globals().get(name)
+            if value is None:
+                value = _LAZY_STRUCTURES[name]()
+                globals()[name] = value
     return value
 
 

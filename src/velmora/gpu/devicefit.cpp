@@ -5,9 +5,13 @@
 // reports an out-of-memory condition. Nothing here touches a device: the caller passes byte counts.
 //
 // Concurrency: the functions keep no state between calls. The operation tables are constant data;
-// the message strings, the strategy-code names and the builtins dictionary are created once during
-// module initialisation and only read afterwards. Every function runs with the interpreter lock
-// held and never releases it, so no atomics are needed.
+// the message strings and the builtins dictionary are created once during module initialisation
+// and only read afterwards; the interned names (strategy codes, needles) are created on first use
+// by vn::Name, which publishes them atomically. The one thing another thread can change is the
+// module namespace (`devicefit.GPU_DIRECT = ...`): a strategy code is read from it as a strong
+// reference taken inside the dict's own lookup, so a concurrent replacement cannot free it under
+// us. Arguments are the caller's (str and tuple, immutable). The functions never release the
+// interpreter lock themselves.
 //
 // Integer safety: every product and quotient that could leave its type is either checked
 // (__builtin_mul_overflow, 128-bit products) or saturated before a double is converted to an
@@ -74,13 +78,12 @@ inline uint64_t safe_limit(uint64_t available, double headroom_ratio) noexcept {
 PyObject* strategy_code(vn::Name& name) noexcept {
     PyObject* key = name.get();
     if (key == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(module_dict, key);
-    if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins_dict, key);
-    if (v == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-        return nullptr;
-    }
-    return vn::new_ref(v);
+    PyObject* v = nullptr;
+    int found = vn::dict_item_ref(module_dict, key, &v);
+    if (found == 0) found = vn::dict_item_ref(builtins_dict, key, &v);
+    if (found > 0) return v;
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return nullptr;
 }
 
 // (code, chunk_size, chunk_count, message); `message` is a new reference, consumed.

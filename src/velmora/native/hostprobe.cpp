@@ -8,8 +8,14 @@
 // ctypes, subprocess, the sub-interpreter module and velmora.gpu.backend_registry are imported
 // lazily by the probes that need them.
 //
-// Concurrency: no module state beyond the namespace; every call probes independently while
-// holding the interpreter lock (subprocess.run releases it while it waits for nvidia-smi).
+// Concurrency: no module state beyond the namespace; every call probes independently and builds
+// its own dicts. What is shared is read-only after import (the module pointer, the two version
+// tuples) or published atomically on first use (the interned names, vn::Name). The namespace is
+// the one thing another thread can change (a probe replaced while detect_capabilities runs): every
+// global is read as a strong reference taken inside the dict's own lookup (vn::module_global), so
+// a replaced object stays alive for the call that read it. The lazy imports go through the import
+// system, which lets one thread initialise a module while others wait; the backend registry guards
+// its own cache. subprocess.run releases the interpreter lock while it waits for nvidia-smi.
 #include "native/velmora_native.hpp"
 
 #include <cstdint>
@@ -21,6 +27,7 @@ namespace {
 using vn::Ref;
 using vn::catch_exception;
 
+// Set in exec_hostprobe (the import lock serialises it), read-only afterwards.
 PyObject* g_module = nullptr;  // this module (borrowed: it lives until the interpreter ends)
 PyObject* g_since = nullptr;         // (3, 12): sub-interpreters are probed from this version
 PyObject* g_since_rename = nullptr;  // (3, 13): the private module's new name
@@ -294,11 +301,12 @@ PyObject* detect_numa_nodes(PyObject*, PyObject* const*) {
 
 // d[key] = stolen (a new reference, consumed even on failure).
 bool set_item(PyObject* d, vn::Name& key, PyObject* stolen) {
-    if (stolen == nullptr || key.get() == nullptr) {
+    PyObject* k = key.get();
+    if (stolen == nullptr || k == nullptr) {
         Py_XDECREF(stolen);
         return false;
     }
-    int rc = PyDict_SetItem(d, key.obj, stolen);
+    int rc = PyDict_SetItem(d, k, stolen);
     Py_DECREF(stolen);
     return rc == 0;
 }
@@ -401,9 +409,11 @@ bool gpu_from_nvidia_smi(PyObject* info) {
 PyObject* initial_gpu_info() {
     static vn::Name cpu{"cpu"};
     static vn::Name empty{""};
-    if (cpu.get() == nullptr || empty.get() == nullptr) return nullptr;
+    PyObject* const cpu_text = cpu.get();
+    PyObject* const empty_text = empty.get();
+    if (cpu_text == nullptr || empty_text == nullptr) return nullptr;
     PyObject* values[] = {Py_False, PyLong_FromLong(0), PyLong_FromLong(0), Py_False, Py_False, Py_False,
-                          cpu.obj,  empty.obj};
+                          cpu_text, empty_text};
     Ref info = Ref::steal(PyDict_New());
     if (!info) return nullptr;
     for (size_t i = 0; i < 8; ++i) {

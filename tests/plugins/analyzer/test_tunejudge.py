@@ -218,7 +218,14 @@ def test_predict_indexes_first_and_last_samples():
     with pytest.raises(TypeError, match="not subscriptable"):
         tj.predict_resource_requirements(hist, 1.0)
     hist[0] = ()
-    with pytest.raises(IndexError):
+    with pytest.raises(IndexError, match="tuple index out of range"):
+        tj.predict_resource_requirements(hist, 1.0)
+    hist[0] = []
+    with pytest.raises(IndexError, match="list index out of range"):
+        tj.predict_resource_requirements(hist, 1.0)
+    hist[0] = [0.0, 10]
+    hist[-1] = [11.0]
+    with pytest.raises(ValueError, match="need more than 1 value to unpack"):
         tj.predict_resource_requirements(hist, 1.0)
 
 

@@ -15,9 +15,15 @@
 //   no pattern can match, so matches never cross a line end and counting by lines is exact.
 //
 // Concurrency model: every function is stateless. The compiled patterns, the str.lower method and
-// the keyword automata are built once at import and only read afterwards, so any thread may call
-// any function. Long ASCII texts (and lower-cased copies we own) are scanned with the interpreter
-// lock released: str objects are immutable and the caller's reference (or ours) keeps them alive.
+// the keyword automata are built once, in the module's exec (which the import lock serialises),
+// before any function object exists, and are never written again once complete: only a build
+// that failed (and so left no function behind) is started over by a retried import. After that they
+// are only read, through const access, by any number of threads at once; the import system's own
+// locking publishes them to every thread that reaches the functions. The one lazy value, the
+// `findall` name, is published atomically by vn::Name; re.Pattern objects are safe to share
+// between threads. The arguments are str objects, which are immutable: long ASCII texts (and
+// lower-cased copies we own) are scanned with the interpreter lock released (on free-threaded
+// builds: with the thread detached), while the caller's reference or ours keeps them alive.
 #include "native/velmora_native.hpp"
 
 #include <cstdint>
@@ -772,7 +778,7 @@ std::vector<vn::FuncDef> function_defs() {
 }
 
 // Builds the compiled patterns and the keyword automata. Once they are complete they are never
-// rebuilt: functions of an earlier, failed import may still be running over them.
+// rebuilt: functions of an earlier import may still be running over them.
 bool build_tables() {
     // A retry after a failure in here starts from scratch (no function has seen the tables yet).
     for (FrameworkPattern& pattern : g_compiled_patterns) Py_CLEAR(pattern.compiled);
@@ -789,7 +795,7 @@ bool build_tables() {
     vn::Name compile{"compile"};
     for (const PatternData& data : kPatterns) {
         vn::Ref source = vn::Ref::steal(PyUnicode_FromString(data.regex));
-        if (!source) return -1;
+        if (!source) return false;
         PyObject* compiled = vn::call_method(re.get(), compile, source.get(), ignorecase.get());
         if (compiled == nullptr) return false;
         g_compiled_patterns.push_back(FrameworkPattern{data.name, compiled, {}, 0});
@@ -810,7 +816,7 @@ bool build_tables() {
            load_tables(g_indicator_keywords, kIndicatorTables, g_indicator_tables);
 }
 
-bool g_tables_built = false;
+bool g_tables_built = false;  // read and written only in exec, under the import lock
 
 int taskgauge_exec(PyObject* module) {
     // 1. Standard modules, the str.lower method and the compiled patterns; 2. the keyword automata.

@@ -6,11 +6,17 @@
 // Every function computes in double precision, in the order of operations its description gives.
 //
 // Concurrency model: nothing is shared between calls but the logger and two immutable constant
-// tuples built at import. Every function runs under the interpreter lock and keeps it: reading a
-// sample may run Python code (an iterator, a __float__), which may also mutate the list being
-// read. So each list is indexed with a bounds check at every step, and every object handed to
-// Python code is held by a strong reference for as long as it is used: no interleaving can make a
-// walk read past a list's end or touch a freed sample.
+// tuples built at import (their reference counts are the interpreter's own, atomic where there is
+// no interpreter lock). The lists and dicts a caller passes are not ours: reading a sample may run
+// Python code (an iterator, a __float__) that mutates the list being read, and on free-threaded
+// builds another thread may append to it, clear it or replace a dict's values at any moment. So
+// the length is read once; each item is taken as a strong reference where the list or dict hands
+// it over (vn::list_item, vn::dict_item_ref, and vn::ListItem for stretches that run no Python
+// code, which borrows only where the interpreter lock serialises); a list sample is unpacked
+// inside the list's critical section; and every object is held for as long as it is used. No
+// interleaving can make a walk read past a list's end or touch a freed item: a list that shrank
+// under a walk raises IndexError "list index out of range", a dict that lost a key raises
+// KeyError. The functions never release the interpreter lock themselves.
 
 #include "native/velmora_native.hpp"
 
@@ -32,9 +38,11 @@ vn::Name g_key_parallel{"parallelization_potential"};
 vn::Name g_key_cpu{"cpu_intensity"};
 vn::Name g_key_memory{"memory_intensity"};
 
-// A sample's two numbers, timestamp first. The list item is borrowed: a tuple of two exact floats
-// runs no Python code; any other shape is held while it is unpacked and converted.
-inline bool read_sample(PyObject* sample, double& timestamp, double& value) noexcept {
+// A sample's two numbers, timestamp first. A tuple of two exact floats is read in place (no Python
+// code runs, and a tuple's items are its own for its life); any other shape is held, and unpacked
+// into strong references, before Python code runs.
+inline bool read_sample(const vn::ListItem& item, double& timestamp, double& value) noexcept {
+    PyObject* sample = item.get();
     if (PyTuple_CheckExact(sample) && PyTuple_GET_SIZE(sample) == 2) {
         PyObject* a = PyTuple_GET_ITEM(sample, 0);
         PyObject* b = PyTuple_GET_ITEM(sample, 1);
@@ -44,7 +52,7 @@ inline bool read_sample(PyObject* sample, double& timestamp, double& value) noex
             return true;
         }
     }
-    Ref hold = Ref::borrow(sample);
+    Ref hold = item.hold();
     Ref a, b;
     if (!vn::unpack2(sample, a, b, vn::UnpackText::Counted)) return false;
     return vn::to_double(a.get(), timestamp) && vn::to_double(b.get(), value);
@@ -52,8 +60,8 @@ inline bool read_sample(PyObject* sample, double& timestamp, double& value) noex
 
 // Sample i of `list`, read as above.
 inline bool read_sample_at(PyObject* list, Py_ssize_t i, double& timestamp, double& value) noexcept {
-    PyObject* sample = vn::list_item(list, i);
-    return sample != nullptr && read_sample(sample, timestamp, value);
+    vn::ListItem sample(list, i);
+    return sample && read_sample(sample, timestamp, value);
 }
 
 // Clamp to 0.0..1.0; NaN counts as 0, like a negative input (the result stays within its range).
@@ -150,20 +158,22 @@ PyObject* calculate_performance_trend(PyObject*, PyObject* const* argv) noexcept
 
 // acc += entry[key] with the host's `+=` on a float, converted back to double.
 inline bool add_entry_value(double& acc, PyObject* entry, PyObject* key) noexcept {
-    PyObject* value = PyDict_GetItemWithError(entry, key);
-    if (value == nullptr) {
-        // The key was there when validated; only Python code run since (an __radd__) can remove it.
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    PyObject* found = nullptr;
+    const int present = vn::dict_item_ref(entry, key, &found);
+    if (present <= 0) {
+        // The key was there when validated; only Python code run since (an __radd__) or another
+        // thread can have removed it.
+        if (present == 0) PyErr_SetObject(PyExc_KeyError, key);
         return false;
     }
-    if (PyFloat_CheckExact(value)) {  // float += float: the same single addition
-        acc = acc + PyFloat_AS_DOUBLE(value);
+    Ref value = Ref::steal(found);
+    if (PyFloat_CheckExact(found)) {  // float += float: the same single addition
+        acc = acc + PyFloat_AS_DOUBLE(found);
         return true;
     }
-    Ref hold = Ref::borrow(value);
     Ref lhs = Ref::steal(PyFloat_FromDouble(acc));
     if (!lhs) return false;
-    Ref sum = Ref::steal(PyNumber_InPlaceAdd(lhs.get(), value));
+    Ref sum = Ref::steal(PyNumber_InPlaceAdd(lhs.get(), value.get()));
     return sum && vn::to_double(sum.get(), acc);
 }
 
@@ -185,13 +195,13 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     // Validate the last six entries, oldest first; they are held from here to the end of the call.
     Ref entries[6];
     for (Py_ssize_t k = 0; k < 6; ++k) {
-        PyObject* entry = vn::list_item(history, n - 6 + k);
+        entries[k] = vn::list_item(history, n - 6 + k);
+        PyObject* entry = entries[k].get();
         if (entry == nullptr) return nullptr;
         if (!PyDict_CheckExact(entry) && entry != Py_None) {
             vn::expected_type_error("dict", entry);
             return nullptr;
         }
-        entries[k] = Ref::borrow(entry);
         for (PyObject* key : keys) {
             if (entry == Py_None) {
                 PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -331,9 +341,11 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
     vn::PodVector<Py_ssize_t> counts;
     Ref index;
     for (Py_ssize_t i = start; i < n; ++i) {
-        // Entries are exact str or None and all lookups are private, so no Python code runs here;
-        // the bounds check stays anyway.
-        PyObject* entry = vn::list_item(patterns, i);
+        // Entries are exact str or None and all lookups are private, so no Python code runs here
+        // (another thread may still shrink the list, or drop an entry once it has been read: see
+        // ListItem); a new pattern is kept alive by `keys`.
+        vn::ListItem item(patterns, i);
+        PyObject* entry = item.get();
         if (entry == nullptr) return nullptr;
         if (!PyUnicode_CheckExact(entry) && entry != Py_None) {
             vn::expected_type_error("str", entry);
@@ -388,13 +400,16 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
 
 // sample[0] converted to double, for the first and last samples of a history.
 inline bool first_item_as_double(PyObject* list, Py_ssize_t i, double& out) noexcept {
-    PyObject* sample = vn::list_item(list, i);
+    Ref held = vn::list_item(list, i);
+    PyObject* sample = held.get();
     if (sample == nullptr) return false;
     Ref item;
-    if ((PyTuple_CheckExact(sample) || PyList_CheckExact(sample)) && Py_SIZE(sample) > 0) {
-        item = Ref::borrow(PySequence_Fast_GET_ITEM(sample, 0));
+    if (PyTuple_CheckExact(sample) && PyTuple_GET_SIZE(sample) > 0) {
+        item = Ref::borrow(PyTuple_GET_ITEM(sample, 0));
+    } else if (PyList_CheckExact(sample)) {
+        item = vn::list_item(sample, 0);  // an empty list: IndexError "list index out of range", as sample[0]
+        if (!item) return false;
     } else {
-        Ref hold = Ref::borrow(sample);
         Ref zero = Ref::steal(PyLong_FromLong(0));
         if (!zero) return false;
         item = Ref::steal(PyObject_GetItem(sample, zero.get()));
@@ -415,7 +430,7 @@ PyObject* predict_resource_requirements(PyObject*, PyObject* const* argv) noexce
     const Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 10) return vn::new_ref(g_no_prediction);
 
-    double first, last;
+    double first = 0.0, last = 0.0;  // set by first_item_as_double (the compiler cannot always tell)
     if (!first_item_as_double(history, 0, first) || !first_item_as_double(history, n - 1, last)) return nullptr;
     const double time_span = last - first;
     if (time_span <= 0.0) return vn::new_ref(g_no_prediction);
