@@ -356,6 +356,7 @@ class FakeLock:
         self._fuzz_label = label or "FakeLock"
         self._fuzz_victim = None
         self._fuzz_calls = {}
+        self._fuzz_made_in = _call_head(ctx.current) if ctx is not None else ""
         self.depth = 0
         if ctx is not None:
             ctx.unarmed.append(self)
@@ -404,7 +405,13 @@ class InstanceDunderLock(FakeLock):
 
     def _trip(self, name):
         if CTX is not None:
-            owner = type(self._fuzz_victim).__name__ if self._fuzz_victim is not None else "?"
+            victim = self._fuzz_victim
+            if isinstance(victim, types.ModuleType):
+                owner = victim.__name__.rsplit(".", 1)[-1]
+            elif victim is not None:
+                owner = type(victim).__name__
+            else:  # made inside a hostile callback: name the step that made it
+                owner = "lock made in " + self._fuzz_made_in
             CTX.finding("lock", "%s: the instance attribute %s of its lock was called (a `with` statement "
                                 "looks %s up on the type)" % (owner, name, name), head=owner.replace("Sub", ""))
 
@@ -1503,6 +1510,9 @@ class Fuzzer:
         name = rng.choice(weighted)
         original = vars(mod).get(name, _MISSING)
         value, desc = self.hostile_value_for(name, original)
+        if isinstance(value, FakeLock):  # a module lock such as _policy_lock: the module owns it
+            self.unarmed = [e for e in self.unarmed if e is not value]
+            value._fuzz_victim = mod
         self.top("patch %s.%s = %s for %d steps" % (short, name, desc, steps,))
         self.patch(mod, name, value, steps)
 
@@ -2039,10 +2049,13 @@ def run_exit(fz, seconds):
         funcs = [(getattr(fz.surfaces[s].mod, n), ps) for s in shorts for n, ps in fz.surfaces[s].functions
                  if not n.startswith("reset")]
         tg = fz.modules.get("taskgauge")
+        line = fz.log.line
         while True:
             try:
                 r = wrng.random()
                 if tg is not None and r < 0.3:
+                    # scoring long text runs without the interpreter lock for a while
+                    line("  > thread %d: taskgauge.score_indicators(<%d chars>, 'f')" % (i, len(big)))
                     tg.score_indicators(big, "f")
                 elif objs and r < 0.7:
                     cs, o = wrng.choice(objs)
@@ -2050,10 +2063,12 @@ def run_exit(fz, seconds):
                     if name.startswith("__"):
                         continue
                     args = [_exit_arg(wrng, p) for p in (params or []) if not p.has_default and p.kind == "pos"]
+                    line("  > thread %d: %s.%s%r" % (i, cs.name, name, tuple(args)))
                     getattr(o, name)(*args)
                 elif funcs:
                     fn, params = wrng.choice(funcs)
                     args = [_exit_arg(wrng, p) for p in (params or []) if not p.has_default and p.kind == "pos"]
+                    line("  > thread %d: %s%r" % (i, getattr(fn, "__name__", "?"), tuple(args)))
                     fn(*args)
             except Exception:
                 pass
@@ -2288,7 +2303,13 @@ def run_batch(unit, seed, batch, opts, seconds=None, steps=None, workdir=None, e
         if lines[i].startswith("S "):
             _, num, last = lines[i].split(" ", 2)
             last_step = int(num)
-            nested = [ln.strip()[2:] for ln in lines[i + 1:] if ln.startswith("  > ")][-12:]
+            nested = [ln.strip()[2:] for ln in lines[i + 1:] if ln.startswith("  > ")]
+            if unit == "exit":  # what each thread was doing last
+                last_of = {}
+                for ln in nested:
+                    last_of[ln.split(":", 1)[0]] = ln
+                nested = [last_of[k] for k in sorted(last_of)]
+            nested = nested[-12:]
             break
     if not done:
         out.steps = last_step
