@@ -410,8 +410,8 @@ class InstanceDunderLock(FakeLock):
                 owner = victim.__name__.rsplit(".", 1)[-1]
             elif victim is not None:
                 owner = type(victim).__name__
-            else:  # made inside a hostile callback: name the step that made it
-                owner = "lock made in " + self._fuzz_made_in
+            else:  # its owner is not known: name the class whose call made it
+                owner = self._fuzz_made_in.split(".", 1)[0] or "?"
             CTX.finding("lock", "%s: the instance attribute %s of its lock was called (a `with` statement "
                                 "looks %s up on the type)" % (owner, name, name), head=owner.replace("Sub", ""))
 
@@ -746,8 +746,8 @@ class Gen:
                    [self.plain("float")[0] for _ in range(2)]
             try:
                 return cg.PolicyConfig(*args[:rng.randint(0, 5)]), "<PolicyConfig>"
-            except Exception:
-                return cg.PolicyConfig(), "PolicyConfig()"
+            except BaseException:  # noqa: B902 - module globals may be hostile right now
+                return None, "None"
         if r < 0.75:
             return None, "None"
         return self.evil("duck")
@@ -757,12 +757,14 @@ class Gen:
         r = rng.random()
         heads = [o for o, _ in self.ctx.pool if type(o).__name__ == "FastSlabHeaderOps"]
         if heads and r < 0.5:
+            flip = rng.random() < 0.5
+            at, bit = rng.randrange(16), rng.randrange(8)
             try:
                 raw = bytearray(rng.choice(heads).pack_header())
-                if rng.random() < 0.5:
-                    raw[rng.randrange(16)] ^= 1 << rng.randrange(8)
-                return bytes(raw), "<packed header%s>" % (" flipped" if rng.random() else "")
-            except Exception:
+                if flip and len(raw) > at:
+                    raw[at] ^= 1 << bit
+                return bytes(raw), "<packed header%s>" % (" with a flipped bit" if flip else "")
+            except BaseException:  # noqa: B902 - a hostile subclass may override pack_header
                 pass
         v = rng.choice((bytes(16), b"\xff" * 16, bytes(range(16)), b"", b"\x00" * 15, b"\x01" * 17,
                         bytes(rng.randrange(256) for _ in range(16))))
@@ -974,7 +976,7 @@ class Gen:
         c = rng.choice(classes)
         try:
             return c.cls(), "%s()" % c.name
-        except Exception:
+        except BaseException:  # noqa: B902 - module globals may be hostile right now
             return None, "None"
 
     def armed_container(self, build):
@@ -1314,8 +1316,8 @@ class Fuzzer:
         self.log.line("  > %s: replaces %s.%s" % (d.get("_fuzz_label"), self.label_of(holder), name))
         try:
             setattr(holder, name, self.fresh_counter())
-        except Exception:
-            pass
+        except BaseException as e:  # noqa: B902
+            self.check_exception(e, "replacing %s" % name)
 
     def fresh_counter(self):
         ll = self.modules.get("lockless")
@@ -1464,6 +1466,13 @@ class Fuzzer:
         else:
             ns[name] = value
 
+    def original_of(self, ns, name):
+        """The value `name` had before any patch still in force."""
+        for p in self.patches:
+            if p[0] is ns and p[1] == name:
+                return p[2]
+        return ns.get(name, _MISSING)
+
     def expire_patches(self, all_=False):
         keep = []
         for p in self.patches:
@@ -1494,21 +1503,23 @@ class Fuzzer:
                         "_interpreters", "ctypes"]
         steps = rng.randint(1, 30)
         r = rng.random()
-        if r < 0.25 and "threading" in surf.globals and isinstance(vars(mod).get("threading"), types.ModuleType):
+        real_threading = self.original_of(vars(mod), "threading")
+        if r < 0.25 and isinstance(real_threading, types.ModuleType):
             # The lock factory: objects built now keep a lock that re-enters, misbehaves or is misused.
             factory, desc = self.hostile_attr("Lock", None)
-            proxy = ModuleProxy(vars(mod)["threading"], {"Lock": factory}, "proxy(threading)")
+            proxy = ModuleProxy(real_threading, {"Lock": factory}, "proxy(threading)")
             self.top("patch %s.threading = proxy(threading: Lock=%s) for %d steps" % (short, desc, steps))
             self.patch(mod, "threading", proxy, steps)
             return
         if r < 0.4:
             name = rng.choice(sysmods)
-            value, desc = self.hostile_module(name, sys.modules.get(name))
+            real = self.original_of(sys.modules, name)
+            value, desc = self.hostile_module(name, None if real is _MISSING else real)
             self.top("patch sys.modules[%r] = %s for %d steps" % (name, desc, steps,))
             self.patch(sys.modules, name, value, steps)
             return
         name = rng.choice(weighted)
-        original = vars(mod).get(name, _MISSING)
+        original = self.original_of(vars(mod), name)
         value, desc = self.hostile_value_for(name, original)
         if isinstance(value, FakeLock):  # a module lock such as _policy_lock: the module owns it
             self.unarmed = [e for e in self.unarmed if e is not value]
@@ -1541,6 +1552,8 @@ class Fuzzer:
 
     def module_proxy(self, real, name):
         rng = self.rng
+        while isinstance(real, ModuleProxy):  # patched already: wrap the real module
+            real = real.__dict__["_fuzz_real"]
         known = self.KNOWN_ATTRS.get(name, [])
         extra = sorted(n for n in dir(real) if not n.startswith("__"))
         chosen = rng.sample(known, min(len(known), rng.randint(1, 3))) if known else []
@@ -1828,6 +1841,7 @@ class Fuzzer:
             kind = rng.choice(table)
             if kind in ("construct", "method", "attr", "protocol") and not surf.classes:
                 kind = "function"
+            self.current = "%s step in %s" % (kind, surf.short)
             try:
                 getattr(self, "step_" + kind)(surf)
             except BaseException:  # noqa: B902 - a fault of the fuzzer itself: say so, do not hide it
@@ -1906,9 +1920,9 @@ def _override(name, act, base):
 
 def _candidates(v, default):
     """The integers a native integer conversion of `v` may produce (hostile plans included)."""
-    if isinstance(v, bool):
+    if type(v) in (bool, int):
         return {int(v)}
-    if isinstance(v, float):
+    if type(v) is float:
         return {int(v)} if math.isfinite(v) else {default}
     out = set()
     if isinstance(v, Evil):
@@ -1924,7 +1938,7 @@ def _candidates(v, default):
                 if isinstance(x, (int, float)) and (not isinstance(x, float) or math.isfinite(x)):
                     out.add(int(x))
     elif isinstance(v, int):
-        out.add(int(v))
+        out.add(int.__index__(v))  # the plain value of an int subclass, without its own methods
     return out or {default}
 
 
