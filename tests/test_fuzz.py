@@ -154,3 +154,19 @@ def test_plans_misbehave_only_after_their_count():
     assert [evil.__index__(), evil.__index__()] == [5, 5]
     with pytest.raises(KeyError):
         evil.__index__()
+
+
+@pytest.mark.parametrize(
+    "patterns, ignored",
+    [
+        (["hang"], True),
+        (["hang:CompileGate.update"], True),
+        (["hang:CompileGate"], True),
+        (["hang:CompileGate.should_compile"], False),
+        (["crash"], False),
+        ([], False),
+    ],
+)
+def test_ignore_patterns_match_kind_and_call_prefix(patterns, ignored):
+    res = fuzz.Result("compilegate", 1, 0, "hang", 12, "CompileGate#4.update('f1', <store>)", "no call finished")
+    assert fuzz._ignored(res, patterns) is ignored

@@ -26,10 +26,15 @@ beside the per-module batches: ``deep`` deletes chains of 200,000 nested native 
     python tools/fuzz.py                        # fixed seed, then one random seed (printed)
     python tools/fuzz.py --seed 7 --seconds 30 --module fitindex --module lockless
     python tools/fuzz.py --replay fitindex:7:0:1234   # rerun one batch up to step 1234
+    python tools/fuzz.py --module all --steps 2000    # one mixed batch of exactly 2000 steps
 
 A batch is fully determined by unit, seed and batch number (the child runs with
 PYTHONHASHSEED=0 and automatic garbage collection off), so ``--replay`` repeats the crashing call
-with the same history. The exit status is 1 when anything failed, 2 on a usage error.
+with the same history, as long as this file is unchanged. The exit unit also depends on how its
+threads interleave: its replay runs the same threads, not always into the same crash. A SystemError or a misused lock is recorded and the batch goes on; a crash
+or a hang ends the batch and the next one starts. Each distinct failure is printed once, in full,
+and all of them are counted in the closing summary. The exit status is 1 when anything failed, 2
+on a usage error.
 """
 
 import argparse
@@ -68,7 +73,7 @@ SPECIAL_UNITS = ("deep", "exit")
 MIXED = "all"  # a unit whose batches mix every module
 SELFTESTS = ("crash", "abort", "hang", "systemerror", "lock", "exit")
 FIXED_SEED = 1
-FINDING_EXIT = 70  # the child found a SystemError or a misused lock and stopped
+FINDING_EXIT = 70  # the child recorded a SystemError, a misused lock or an error of its own
 DEFAULT_DEPTH = 200_000
 
 # =================================================================================================
@@ -109,11 +114,11 @@ class StrSub(str):
     pass
 
 
-def _pow2(expr):
+def _const(expr):
     return (expr, eval(expr))  # noqa: S307 - constant expressions of this file only
 
 
-INTS = [_pow2(e) for e in (
+INTS = [_const(e) for e in (
     "0", "1", "-1", "2", "3", "7", "8", "63", "64", "65", "255", "256", "4096",
     "2**31-1", "2**31", "-2**31", "-2**31-1", "2**32-1", "2**32", "-2**32",
     "2**63-1", "2**63", "-2**63", "-2**63-1", "2**64-1", "2**64", "-2**64", "2**100", "-2**100",
@@ -1034,7 +1039,11 @@ class Gen:
         items = []
         descs = []
         for _ in range(n):
-            v, d = element() if self.rng.random() < 0.5 else self.plain("pattern_names")
+            if self.rng.random() < 0.5:
+                v, d = element()
+            else:
+                v = self.rng.choice(PATTERNS)
+                d = repr(v)
             items.append(v)
             descs.append(d)
         return items, "[%s]" % ", ".join(descs[:4])
@@ -1151,6 +1160,7 @@ class Log:
 
     def __init__(self, path, echo=False):
         self.path = path[:-4] if path and path.endswith(".log") else path
+        self.size = 0
         self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_APPEND, 0o644) if path else None
         self.echo = echo
 
@@ -1159,9 +1169,15 @@ class Log:
             with open(self.path + ".findings", "a", encoding="utf-8", errors="backslashreplace") as fh:
                 fh.write(text + "\n")
 
+    LIMIT = 16 << 20  # the log keeps its last part only: a replay recreates the rest
+
     def line(self, text):
         data = (text.replace("\n", "\\n") + "\n").encode("utf-8", "backslashreplace")
         if self.fd is not None:
+            self.size += len(data)
+            if self.size > self.LIMIT:
+                os.ftruncate(self.fd, 0)
+                self.size = len(data)
             os.write(self.fd, data)
         if self.echo:
             os.write(2, data)
@@ -2430,7 +2446,7 @@ def fuzz(opts, seeds, out):
     order = [(seed, unit) for seed in seeds for unit in units + [u for u in specials if u != "deep"]]
     if "deep" in specials:
         order.insert(len(units), (seeds[0], "deep"))
-    failures = []
+    failures, ignored = [], []
     totals = {}  # unit: [batches, steps, seconds, {module: steps}]
     started = _monotonic()
     deadline = started + opts.seconds
@@ -2455,6 +2471,9 @@ def fuzz(opts, seeds, out):
             for k, v in outcome.per_module.items():
                 t[3][k] = t[3].get(k, 0) + v
             for res in outcome.failures:
+                if _ignored(res, opts.ignore):
+                    ignored.append(res)
+                    continue
                 if not any(r.signature == res.signature for r in failures):
                     report(res, out)
                 failures.append(res)
@@ -2467,6 +2486,9 @@ def fuzz(opts, seeds, out):
         out.write("  %-12s %3d batches %8d steps %6.1f s\n" % (unit, b, n, secs))
         if unit == MIXED:
             out.write("    steps by module: %s\n" % ", ".join("%s=%d" % kv for kv in sorted(per.items())))
+    if ignored:
+        heads = sorted({"%s %s" % (r.kind, r.signature[2]) for r in ignored})
+        out.write("ignored as asked (--ignore): %d failure(s): %s\n" % (len(ignored), "; ".join(heads)))
     internal = [r for r in failures if r.kind == "internal"]
     if internal:
         out.write("%d fuzzer error(s): the fuzzer itself needs fixing\n" % len(internal))
@@ -2480,6 +2502,15 @@ def fuzz(opts, seeds, out):
         return 1
     out.write("no failures\n")
     return 0
+
+
+def _ignored(res, patterns):
+    """Whether `res` matches one of the --ignore patterns KIND or KIND:CALL-PREFIX."""
+    for pattern in patterns or ():
+        kind, _, prefix = pattern.partition(":")
+        if res.kind == kind and res.signature[2].startswith(prefix):
+            return True
+    return False
 
 
 def selftest(opts, out):
@@ -2523,6 +2554,9 @@ def parse_args(argv):
     ap.add_argument("--steps", type=int,
                     help="run each batch for exactly this many steps, one batch per unit and seed (no time budget)")
     ap.add_argument("--hang-seconds", type=float, default=10.0, help="no progress for this long is a hang")
+    ap.add_argument("--ignore", action="append", metavar="KIND[:CALL]",
+                    help="do not count failures of this kind (crash, hang, systemerror, lock, exit), optionally "
+                         "only those whose call starts with CALL, e.g. hang:CompileGate.update (repeatable)")
     ap.add_argument("--depth", type=int, default=DEFAULT_DEPTH, help="chain length of the deep unit")
     ap.add_argument("--replay", metavar="UNIT:SEED:BATCH:STEP", help="rerun one batch up to its failing step")
     ap.add_argument("-v", "--verbose", action="store_true", help="with --replay: echo every call to stderr")
