@@ -210,6 +210,14 @@ METHOD_NAMES = {
 }
 
 
+# What a duck standing in for an object of this role is asked for.
+ROLE_NAMES = {
+    "counter": ["load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"],
+    "store": ["get_metrics", "call_count", "compile_count", "avg_speedup"],
+    "logger": ["debug", "info", "warning", "isEnabledFor", "log"],
+}
+
+
 class Evil:
     """Base of every hostile object; see the plan kinds above."""
 
@@ -862,7 +870,7 @@ class Gen:
             names = sorted(n for n in METHOD_NAMES) + ["call_count", "compile_count", "avg_speedup",
                                                        "returncode", "stdout", "info", "kind", "value",
                                                        "version", "device_count", "memory_gb"]
-            planned += rng.sample(names, 6)
+            planned += ROLE_NAMES.get(role) or rng.sample(names, 6)
         plan = self.plan_for(planned, role)
         if num is None:
             num = rng.choice((0, 1, 3, 8, 64, rng.randint(0, 4096)))
