@@ -1,4 +1,4 @@
-"""tools/fuzz.py catches every kind of failure it exists for, repeats a batch exactly, and reaches all nine modules."""
+"""tools/fuzz.py catches each kind of failure it exists for, repeats a batch exactly and reaches all nine modules."""
 
 import importlib.util
 import os
@@ -68,8 +68,8 @@ def test_short_run_reaches_every_module_without_a_fuzzer_error():
 def test_a_batch_depends_on_its_seed_and_number_alone(tmp_path):
     def steps(name, seed):
         log = tmp_path / name
-        subprocess.run([sys.executable, "-W", "ignore", str(FUZZ), "--child", "all", "--seed", str(seed), "--batch", "0",
-                        "--log", str(log), "--steps", "300"], timeout=120, env=fuzz_env())
+        subprocess.run([sys.executable, "-W", "ignore", str(FUZZ), "--child", "all", "--seed", str(seed),
+                        "--batch", "0", "--log", str(log), "--steps", "300"], timeout=120, env=fuzz_env())
         return [ln for ln in log.read_text(encoding="utf-8").splitlines() if ln.startswith("S ")]
 
     first = steps("a.log", 5)

@@ -31,10 +31,12 @@ beside the per-module batches: ``deep`` deletes chains of 200,000 nested native 
 A batch is fully determined by unit, seed and batch number (the child runs with
 PYTHONHASHSEED=0 and automatic garbage collection off), so ``--replay`` repeats the crashing call
 with the same history, as long as this file is unchanged. The exit unit also depends on how its
-threads interleave: its replay runs the same threads, not always into the same crash. A SystemError or a misused lock is recorded and the batch goes on; a crash
-or a hang ends the batch and the next one starts. Each distinct failure is printed once, in full,
-and all of them are counted in the closing summary. The exit status is 1 when anything failed, 2
-on a usage error.
+threads interleave: its replay runs the same threads, not always into the same crash.
+
+A SystemError or a misused lock is recorded and the batch goes on; a crash or a hang ends the
+batch and the next one starts. Each distinct failure is printed once, in full, and all of them
+are counted in the closing summary. ``--ignore KIND[:CALL]`` stops counting failures the project
+has decided to accept. The exit status is 1 when anything failed, 2 on a usage error.
 """
 
 import argparse
@@ -2287,9 +2289,9 @@ def run_batch(unit, seed, batch, opts, seconds=None, steps=None, workdir=None, e
     workdir = workdir or tempfile.mkdtemp(prefix="velmora-fuzz-")
     base = os.path.join(workdir, "%s-%s-%s" % (unit, seed, batch))
     log_path, err_path, found_path = base + ".log", base + ".err", base + ".findings"
-    cmd = [sys.executable] + ([] if _under_sanitizer() else ["-X", "faulthandler"]) + ["-W", "ignore", os.path.abspath(__file__),
-           "--child", unit, "--seed", str(seed), "--batch", str(batch), "--log", log_path,
-           "--depth", str(opts.depth)]
+    cmd = [sys.executable] + ([] if _under_sanitizer() else ["-X", "faulthandler"])
+    cmd += ["-W", "ignore", os.path.abspath(__file__), "--child", unit, "--seed", str(seed),
+            "--batch", str(batch), "--log", log_path, "--depth", str(opts.depth)]
     if seconds is not None:
         cmd += ["--seconds", "%.3f" % seconds]
     if steps is not None:
@@ -2594,7 +2596,8 @@ def main(argv=None):
         return selftest(opts, out)
     seeds = opts.seed or [FIXED_SEED, random.SystemRandom().randrange(1, 2 ** 31)]
     budget = "%d steps per batch" % opts.steps if opts.steps else "%.0f s in all" % opts.seconds
-    out.write("velmora fuzz: seeds %s, %s (python %s)\n" % (", ".join(map(str, seeds)), budget, sys.version.split()[0]))
+    out.write("velmora fuzz: seeds %s, %s (python %s)\n"
+              % (", ".join(map(str, seeds)), budget, sys.version.split()[0]))
     out.flush()
     return fuzz(opts, seeds, out)
 
