@@ -499,6 +499,50 @@ private:
     bool held_ = false;
 };
 
+// The thread inside one of an object's own locks (0: none), for OwnedLockSection. Relaxed: a
+// thread only ever compares it with its own identity, which only it stores, and clears it before
+// it leaves the lock.
+using LockHolder = std::atomic<unsigned long>;
+
+// A LockSection on a lock an object made for itself, which remembers the thread inside it. A call
+// from a thread that already holds the lock (Python code run inside the section calling back into
+// the object: a block's __eq__, a store's get_metrics, a finaliser) is refused with RuntimeError:
+// the lock is not reentrant, so waiting would hang that thread forever, and with a reentrant
+// replacement the nested call would change the object under the outer one.
+class OwnedLockSection {
+public:
+    // `call` names the refused call ("FastRedBlackTree.insert"), `object` the object ("tree").
+    OwnedLockSection(PyObject* lock, LockHolder& holder, const char* call, const char* object,
+                     const char* lock_name) noexcept
+        : holder_(holder), me_(PyThread_get_thread_ident()) {
+        if (holder.load(std::memory_order_relaxed) == me_) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "%s() called from inside a call on the same %s that holds its %s on this thread "
+                         "(the lock is not reentrant)",
+                         call, object, lock_name);
+            return;
+        }
+        section_.emplace(lock);
+        if (section_->ok()) holder.store(me_, std::memory_order_relaxed);
+    }
+    ~OwnedLockSection() {
+        if (ok()) holder_.store(0, std::memory_order_relaxed);
+    }
+    bool ok() const noexcept { return section_ && section_->ok(); }
+    // Leaves the lock now; false if its __exit__ raised.
+    bool leave() noexcept {
+        holder_.store(0, std::memory_order_relaxed);
+        return section_->leave();
+    }
+    OwnedLockSection(const OwnedLockSection&) = delete;
+    OwnedLockSection& operator=(const OwnedLockSection&) = delete;
+
+private:
+    LockHolder& holder_;
+    unsigned long me_;
+    std::optional<LockSection> section_;
+};
+
 // A section over an object's native state that runs no Python code, guarded by the object's own
 // threading.Lock `lock` as a `with` statement would be, and taken without the lock where that is
 // indistinguishable: when the lock is the interpreter's own lock type and this object holds the

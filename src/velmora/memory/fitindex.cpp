@@ -207,8 +207,8 @@ struct Tree {
     // The thread inside write_lock / stats_lock (0: none): a call that would wait for a lock its
     // own thread holds is refused instead of hanging. Relaxed: a thread only ever compares these
     // with its own identity, which only it stores, and clears them before leaving the lock.
-    std::atomic<unsigned long> write_holder;
-    std::atomic<unsigned long> stats_holder;
+    vn::LockHolder write_holder;
+    vn::LockHolder stats_holder;
     uint32_t sample_rate;
     PyObject* operation_counter;        // AtomicCounter or None; read and swapped in the critical section
     PyObject* sampled_counter;          // AtomicCounter or None; read and swapped in the critical section
@@ -427,43 +427,6 @@ void release_detached(Tree* t, RBNode* root, bool readers_possible) {
 
 // =============================================================================================
 // The tree's locks and the write section
-
-// One of the tree's locks, held by this thread for the scope. A call made from a thread that
-// already holds the same lock (a block's __eq__, the clock or a finaliser calling back into the
-// tree) is refused with RuntimeError: the lock is not reentrant, so waiting would hang forever,
-// and a reentrant replacement would let a nested write change the tree under the outer one.
-class TreeLock {
-public:
-    TreeLock(PyObject* lock, std::atomic<unsigned long>& holder, const char* method,
-             const char* lock_name) noexcept
-        : holder_(holder), me_(PyThread_get_thread_ident()) {
-        if (holder.load(kRelaxed) == me_) {
-            PyErr_Format(PyExc_RuntimeError,
-                         "FastRedBlackTree.%s() called from inside a call on the same tree that holds its %s "
-                         "on this thread (the lock is not reentrant)",
-                         method, lock_name);
-            return;
-        }
-        section_.emplace(lock);
-        if (section_->ok()) holder.store(me_, kRelaxed);
-    }
-    ~TreeLock() {
-        if (ok()) holder_.store(0, kRelaxed);
-    }
-    bool ok() const noexcept { return section_ && section_->ok(); }
-    // Leaves the lock now; false if its __exit__ raised.
-    bool leave() noexcept {
-        holder_.store(0, kRelaxed);
-        return section_->leave();
-    }
-    TreeLock(const TreeLock&) = delete;
-    TreeLock& operator=(const TreeLock&) = delete;
-
-private:
-    std::atomic<unsigned long>& holder_;
-    unsigned long me_;
-    std::optional<vn::LockSection> section_;
-};
 
 // The write section: seq_counter odd inside, even again at scope end (also on errors). It opens
 // only from an even counter: a second writer inside the section of another (possible only when
@@ -932,8 +895,8 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&t->root) std::atomic<RBNode*>(nullptr);
     new (&t->node_count) std::atomic<uint64_t>(0);
     new (&t->seq_counter) std::atomic<uint64_t>(0);
-    new (&t->write_holder) std::atomic<unsigned long>(0);
-    new (&t->stats_holder) std::atomic<unsigned long>(0);
+    new (&t->write_holder) vn::LockHolder(0);
+    new (&t->stats_holder) vn::LockHolder(0);
     new (&t->epoch) std::atomic<uint64_t>(0);
     for (auto& parity : t->readers)
         for (Shard& x : parity) new (&x.value) std::atomic<uint64_t>(0);
@@ -1104,7 +1067,7 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
     }
     bool ok;
     {
-        TreeLock lock(t->write_lock, t->write_holder, "insert", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.insert", "tree", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         ok = section.ok() && insert_locked(t, c_size, argv[1], sample);
@@ -1174,7 +1137,7 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* argv) {
     int result;
     PyObject* released = nullptr;
     {
-        TreeLock lock(t->write_lock, t->write_holder, "delete", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.delete", "tree", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         result = section.ok() ? delete_locked(t, c_size, argv[1], released) : -1;
@@ -1201,7 +1164,7 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* argv) {
     vn::Ref block;               // the caller's reference
     PyObject* released = nullptr;  // the tree's reference, to drop after the section (or in limbo)
     {
-        TreeLock lock(t->write_lock, t->write_holder, "remove_ge", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.remove_ge", "tree", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         if (!section.ok()) return nullptr;
@@ -1234,7 +1197,7 @@ PyObject* FastRedBlackTree_clear(PyObject* self, PyObject* const*) {
     vn::Ref old_op, old_sampled;
     bool ok = true;
     {
-        TreeLock lock(t->write_lock, t->write_holder, "clear", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.clear", "tree", "write_lock");
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         if (!section.ok()) return nullptr;
@@ -1412,7 +1375,7 @@ PyObject* Tree_repr(PyObject* self) {
 
 PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const*) {
     Tree* t = as_tree(self);
-    TreeLock lock(t->stats_lock, t->stats_holder, "get_stats", "stats_lock");
+    vn::OwnedLockSection lock(t->stats_lock, t->stats_holder, "FastRedBlackTree.get_stats", "tree", "stats_lock");
     if (!lock.ok()) return nullptr;
     const Stats& s = t->stats;
     auto count = [](const std::atomic<uint64_t>& f) { return PyLong_FromUnsignedLongLong(f.load(kRelaxed)); };
@@ -1448,7 +1411,7 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
     Tree* t = as_tree(self);
     vn::Ref dist;
     {
-        TreeLock lock(t->write_lock, t->write_holder, "get_size_distribution", "write_lock");  // no section
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.get_size_distribution", "tree", "write_lock");  // no section
         if (!lock.ok()) return nullptr;
         dist = vn::Ref::steal(_collect_distribution(t));
     }
@@ -1457,7 +1420,7 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
 
 PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const*) {
     Tree* t = as_tree(self);
-    TreeLock lock(t->stats_lock, t->stats_holder, "reset_circuit_breaker", "stats_lock");
+    vn::OwnedLockSection lock(t->stats_lock, t->stats_holder, "FastRedBlackTree.reset_circuit_breaker", "tree", "stats_lock");
     if (!lock.ok()) return nullptr;
     t->stats.has_trips.store(true, kRelaxed);
     t->stats.operation_count.store(0, kRelaxed);

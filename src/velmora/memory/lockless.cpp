@@ -537,6 +537,7 @@ struct Stats {
     const StatsOps* ops;
     std::atomic<int64_t> mirror[STAT_COUNT];  // native mirrors, seq_cst atomics
     PyObject* update_lock;
+    vn::LockHolder reset_holder;  // the thread inside reset()
     PyObject* counter[STAT_COUNT];  // public attributes; any object
 };
 
@@ -559,6 +560,7 @@ PyObject* Stats_new(PyTypeObject* type, PyObject*, PyObject*) {
     Stats* s = as_stats(self.get());
     s->ops = &kStatsOps;
     s->update_lock = vn::none();
+    new (&s->reset_holder) vn::LockHolder(0);
     for (int i = 0; i < STAT_COUNT; ++i) {
         new (&s->mirror[i]) std::atomic<int64_t>(0);
         s->counter[i] = vn::none();
@@ -942,7 +944,8 @@ PyObject* Stats_get_snapshot(PyObject* self, PyObject* const*) {
 PyObject* Stats_reset(PyObject* self, PyObject* const*) {
     Stats* s = as_stats(self);
     vn::Ref lock = vn::Ref::borrow(s->update_lock);
-    vn::LockSection section(lock.get());
+    vn::OwnedLockSection section(lock.get(), s->reset_holder, "LockFreeStatistics.reset", "statistics",
+                                 "_update_lock");
     if (!section.ok()) return nullptr;
     for (auto& m : s->mirror) (void)m.exchange(0, std::memory_order_seq_cst);
     for (int i = 0; i < STAT_COUNT; ++i)
