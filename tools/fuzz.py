@@ -572,6 +572,8 @@ class ClassSurface:
                 continue
             if isinstance(raw, staticmethod):
                 raw = raw.__func__
+            elif type(raw).__name__ == "method_descriptor":
+                raw = getattr(cls, name)  # the class attribute: the rich function, with annotations
             if callable(raw):
                 self.methods.append((name, callable_params(raw)))
 
