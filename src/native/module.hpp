@@ -499,6 +499,47 @@ private:
     bool held_ = false;
 };
 
+// A native mutex (the interpreter's own thread lock, as threading.Lock uses) that an object keeps
+// beside its threading.Lock when that lock is the interpreter's own type: taking it costs no
+// Python calls. Waiting releases the thread state, as threading.Lock.acquire() does, and is
+// interrupted by signals the same way (a KeyboardInterrupt raised by a handler propagates).
+class NativeLock {
+public:
+    bool open() noexcept {
+        lock_ = PyThread_allocate_lock();
+        if (lock_ == nullptr) PyErr_NoMemory();
+        return lock_ != nullptr;
+    }
+    void close() noexcept {
+        if (lock_ != nullptr) PyThread_free_lock(lock_);
+        lock_ = nullptr;
+    }
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
+    // False with the exception of a signal handler set.
+    bool acquire() noexcept {
+        if (PyThread_acquire_lock(lock_, NOWAIT_LOCK)) return true;
+        for (;;) {
+            PyLockStatus r;
+            Py_BEGIN_ALLOW_THREADS
+            r = PyThread_acquire_lock_timed(lock_, -1, 1);
+            Py_END_ALLOW_THREADS
+            if (r == PY_LOCK_ACQUIRED) return true;
+            if (r == PY_LOCK_INTR && PyErr_CheckSignals() < 0) return false;
+        }
+    }
+    void release() noexcept { PyThread_release_lock(lock_); }
+
+private:
+    PyThread_type_lock lock_ = nullptr;
+};
+
+// Whether `lock` is the interpreter's own lock type and referred to by its owner alone: then nobody
+// else can ever hold it.
+inline bool is_private_lock(PyObject* lock) noexcept {
+    const detail::LockOps* ops = detail::lock_ops();
+    return ops != nullptr && Py_TYPE(lock) == ops->type && Py_REFCNT(lock) == 1;
+}
+
 // The thread inside one of an object's own locks (0: none), for OwnedLockSection. Relaxed: a
 // thread only ever compares it with its own identity, which only it stores, and clears it before
 // it leaves the lock.
@@ -512,8 +553,10 @@ using LockHolder = std::atomic<unsigned long>;
 class OwnedLockSection {
 public:
     // `call` names the refused call ("FastRedBlackTree.insert"), `object` the object ("tree").
+    // `native`, when open, is the object's NativeLock: it serialises the sections, and `lock` is
+    // entered too only while something else could hold it (is_private_lock).
     OwnedLockSection(PyObject* lock, LockHolder& holder, const char* call, const char* object,
-                     const char* lock_name) noexcept
+                     const char* lock_name, NativeLock* native = nullptr) noexcept
         : holder_(holder), me_(PyThread_get_thread_ident()) {
         if (holder.load(std::memory_order_relaxed) == me_) {
             PyErr_Format(PyExc_RuntimeError,
@@ -522,25 +565,51 @@ public:
                          call, object, lock_name);
             return;
         }
-        section_.emplace(lock);
-        if (section_->ok()) holder.store(me_, std::memory_order_relaxed);
+        if (native != nullptr && *native) {
+            if (!native->acquire()) return;
+            native_ = native;
+            if (!is_private_lock(lock)) {
+                section_.emplace(lock);
+                if (!section_->ok()) {
+                    release_native();
+                    return;
+                }
+            }
+        } else {
+            section_.emplace(lock);
+            if (!section_->ok()) return;
+        }
+        held_ = true;
+        holder.store(me_, std::memory_order_relaxed);
     }
     ~OwnedLockSection() {
-        if (ok()) holder_.store(0, std::memory_order_relaxed);
+        if (!held_) return;
+        holder_.store(0, std::memory_order_relaxed);
+        section_.reset();  // leaves the Python lock (errors as a LockSection leaves them) first
+        release_native();
     }
-    bool ok() const noexcept { return section_ && section_->ok(); }
+    bool ok() const noexcept { return held_; }
     // Leaves the lock now; false if its __exit__ raised.
     bool leave() noexcept {
+        held_ = false;
         holder_.store(0, std::memory_order_relaxed);
-        return section_->leave();
+        const bool left = !section_ || section_->leave();
+        release_native();
+        return left;
     }
     OwnedLockSection(const OwnedLockSection&) = delete;
     OwnedLockSection& operator=(const OwnedLockSection&) = delete;
 
 private:
+    void release_native() noexcept {
+        if (native_ != nullptr) native_->release();
+        native_ = nullptr;
+    }
     LockHolder& holder_;
     unsigned long me_;
     std::optional<LockSection> section_;
+    NativeLock* native_ = nullptr;
+    bool held_ = false;
 };
 
 // A section over an object's native state that runs no Python code, guarded by the object's own
@@ -553,9 +622,7 @@ private:
 class ObjectSection {
 public:
     ObjectSection(PyObject* owner, PyObject* lock) noexcept {
-        const detail::LockOps* ops = detail::lock_ops();
-        const bool private_lock = ops != nullptr && Py_TYPE(lock) == ops->type && Py_REFCNT(lock) == 1;
-        if (!private_lock) {
+        if (!is_private_lock(lock)) {
             lock_.emplace(lock);
             if (!lock_->ok()) return;
         }
