@@ -276,7 +276,10 @@ build_ft() {  # version
   work=$(mktemp -d "$cache/.staging-cpython-${v}t.XXXXXX")
   staged="$work/root"
   local pv
-  pv=$(cd "$work" && fetch_ft_source "$v")
+  if ! pv=$(cd "$work" && fetch_ft_source "$v"); then
+    remove_tree "$work"
+    exit 1
+  fi
   log "building free-threaded CPython $v from python$v $pv (configure --disable-gil, no PGO, $jobs jobs)"
   local orig
   orig=$(ls "$work"/python"$v"_*.orig.tar.* | grep -v '\.asc$' | head -n1)
