@@ -281,8 +281,9 @@ build_ft() {  # version
     exit 1
   fi
   log "building free-threaded CPython $v from python$v $pv (configure --disable-gil, no PGO, $jobs jobs)"
-  local orig
-  orig=$(ls "$work"/python"$v"_*.orig.tar.* | grep -v '\.asc$' | head -n1)
+  local orig="" f
+  for f in "$work/python${v}_"*.orig.tar.*; do [[ "$f" == *.asc ]] || orig=$f; done
+  [[ -n "$orig" ]] || { remove_tree "$work"; die "no upstream tarball in the python$v source package"; }
   mkdir "$work/src"
   tar -xf "$orig" -C "$work/src" --strip-components=1
   local buildlog="$cache/.build-cpython-${v}t.log"
@@ -428,11 +429,17 @@ chroot_inner() {  # version cmd...   (runs as root, normally in a private mount 
   IFS=:
   for p in ${VELMORA_CHROOT_BIND:-}; do [[ -n "$p" ]] && bind_same "$p"; done
   IFS=$IFS_save
+  # pip's cache stays writable; the other paths pip's settings name are only read.
+  if [[ -n "${PIP_CACHE_DIR:-}" ]]; then
+    mkdir -p "$PIP_CACHE_DIR"
+    bind_same "$PIP_CACHE_DIR"
+  elif [[ -d "$HOME/.cache/pip" ]]; then
+    bind_same "$HOME/.cache/pip"
+  fi
   bind_same /etc/resolv.conf ro
   bind_same /etc/hosts ro
   for p in /etc/pip.conf /etc/xdg/pip "$HOME/.config/pip" "$HOME/.pip" ${PIP_CONFIG_FILE:-}; do bind_same "$p" ro; done
   while read -r p; do bind_same "$p" ro; done < <(pip_paths)
-  [[ -d "$HOME/.cache/pip" ]] && bind_same "$HOME/.cache/pip"
 
   local envs=(PATH="/opt/velmora/bin-$v:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
     HOME="$HOME" LANG=C.UTF-8 VELMORA_PYTHON="/usr/bin/python$v")
