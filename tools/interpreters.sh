@@ -111,9 +111,11 @@ host_install() {  # package...
   [[ ${#missing[@]} -eq 0 ]] && return 0
   log "apt-get install ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  if ! apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
-    apt-get update -q >/dev/null
-    apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+  # Another apt on the machine may hold dpkg's lock for a while.
+  local apt=(apt-get -y -q --no-install-recommends -o DPkg::Lock::Timeout=600)
+  if ! "${apt[@]}" install "${missing[@]}" >/dev/null; then
+    "${apt[@]}" update >/dev/null
+    "${apt[@]}" install "${missing[@]}" >/dev/null
   fi
 }
 
@@ -125,13 +127,13 @@ debian_mirror() {
     return
   fi
   local uri
-  uri=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null | head -n1)
+  uri=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null | sed -n 1p) || true
   if [[ -z "$uri" ]]; then
     uri=$({
       sed -n 's/^[[:space:]]*URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' \t' '\n\n'
       sed -nE 's/^[[:space:]]*deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+).*/\2/p' \
         /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-    } | grep -E '^(https?|file)://' | grep -v -- '-security' | grep -E '/debian/?$' | head -n1)
+    } | grep -E '^(https?|file)://' | grep -v -- '-security' | grep -E '/debian/?$' | sed -n 1p) || true
   fi
   [[ -n "$uri" ]] || die "no Debian mirror in this machine's apt configuration (set VELMORA_DEBIAN_MIRROR)"
   echo "${uri%/}"
