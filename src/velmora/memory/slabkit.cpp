@@ -781,8 +781,9 @@ int slabkit_exec(PyObject* module) {
                  "Mark object as allocated (Python interface)."},
                 {"py_deallocate_object_at", SlabHeader_py_deallocate_object_at, {{"object_index", "int"}}, "None",
                  "Mark object as free (Python interface)."},
-            }) ||
-        !vn::set_type_attribute(SlabHeaderType, "_native_ops",
+            }))
+        return -1;
+    if (!vn::set_type_attribute(SlabHeaderType, "_native_ops",
                                 make_ops_capsule(&kSlabHeaderOps, "velmora.memory.slabkit.FastSlabHeaderOps._native_ops")))
         return -1;
 
@@ -805,8 +806,9 @@ int slabkit_exec(PyObject* module) {
                  "Remove block from appropriate bucket."},
                 {"find_best_fit_bucket", BucketAllocator_find_best_fit_bucket, {{"size", "int"}, {"alignment", "int"}},
                  "Optional[int]", "Find best fit bucket for allocation."},
-            }) ||
-        !vn::set_type_attribute(
+            }))
+        return -1;
+    if (!vn::set_type_attribute(
             BucketAllocatorType, "_native_ops",
             make_ops_capsule(&kBucketAllocatorOps, "velmora.memory.slabkit.FastBucketAllocator._native_ops")))
         return -1;
@@ -826,8 +828,9 @@ int slabkit_exec(PyObject* module) {
                  "Record deallocation statistics (Python interface)."},
                 {"get_stats", StatsCollector_get_stats, {}, "dict", "Get statistics dictionary."},
                 {"reset_stats", StatsCollector_reset_stats, {}, "None", "Reset all statistics."},
-            }) ||
-        !vn::set_type_attribute(
+            }))
+        return -1;
+    if (!vn::set_type_attribute(
             StatsCollectorType, "_native_ops",
             make_ops_capsule(&kStatsCollectorOps, "velmora.memory.slabkit.FastStatsCollector._native_ops")))
         return -1;
