@@ -533,12 +533,15 @@ private:
     PyThread_type_lock lock_ = nullptr;
 };
 
+// Whether `lock` is of the interpreter's own lock type (what threading.Lock() returns).
+inline bool is_interpreter_lock(PyObject* lock) noexcept {
+    const detail::LockOps* ops = detail::lock_ops();
+    return ops != nullptr && Py_TYPE(lock) == ops->type;
+}
+
 // Whether `lock` is the interpreter's own lock type and referred to by its owner alone: then nobody
 // else can ever hold it.
-inline bool is_private_lock(PyObject* lock) noexcept {
-    const detail::LockOps* ops = detail::lock_ops();
-    return ops != nullptr && Py_TYPE(lock) == ops->type && Py_REFCNT(lock) == 1;
-}
+inline bool is_private_lock(PyObject* lock) noexcept { return is_interpreter_lock(lock) && Py_REFCNT(lock) == 1; }
 
 // The thread inside one of an object's own locks (0: none), for OwnedLockSection. Relaxed: a
 // thread only ever compares it with its own identity, which only it stores, and clears it before

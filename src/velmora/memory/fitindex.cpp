@@ -203,6 +203,7 @@ struct Tree {
     std::atomic<RBNode*> root;
     std::atomic<uint64_t> node_count;   // read without a lock by readers (their step bound)
     PyObject* write_lock;
+    vn::NativeLock native_write_lock;   // open when write_lock is the interpreter's own lock type
     std::atomic<uint64_t> seq_counter;
     // The thread inside write_lock / stats_lock (0: none): a call that would wait for a lock its
     // own thread holds is refused instead of hanging. Relaxed: a thread only ever compares these
@@ -521,9 +522,34 @@ vn::Ref sampling_counter(Tree* t, PyObject* const& field) {
     return vn::Ref::borrow(field);
 }
 
+// The native operations that lockless publishes for its AtomicCounter (its `_native_ops` table, in
+// the published order), and that exact type, as imported; null when it was not.
+struct AtomicCounterObject;
+struct CounterOps {
+    int64_t (*c_load)(AtomicCounterObject*);
+    void (*c_store)(AtomicCounterObject*, int64_t);
+    int64_t (*c_increment)(AtomicCounterObject*, int64_t);
+    int64_t (*c_decrement)(AtomicCounterObject*, int64_t);
+    bool (*c_compare_and_swap)(AtomicCounterObject*, int64_t, int64_t);
+    int64_t (*c_fetch_and_add)(AtomicCounterObject*, int64_t);
+};
+PyTypeObject* g_counter_type = nullptr;
+const CounterOps* g_counter_ops = nullptr;
+
+// The counter's operations when it is exactly lockless's AtomicCounter (its methods run just these,
+// so calling them directly is the same), else null: the object's own Python methods are called.
+inline const CounterOps* native_counter(PyObject* counter) noexcept {
+    return Py_TYPE(counter) == g_counter_type ? g_counter_ops : nullptr;
+}
+inline AtomicCounterObject* as_counter(PyObject* o) noexcept { return reinterpret_cast<AtomicCounterObject*>(o); }
+
 bool _record_sample(Tree* t) {
     if (!t->using_atomic) return true;
     vn::Ref counter = sampling_counter(t, t->sampled_counter);  // clear() may replace it
+    if (const CounterOps* ops = native_counter(counter.get())) {
+        ops->c_increment(as_counter(counter.get()), 1);
+        return true;
+    }
     return vn::call_method_void(counter.get(), n_increment);
 }
 
@@ -901,6 +927,7 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     for (auto& parity : t->readers)
         for (Shard& x : parity) new (&x.value) std::atomic<uint64_t>(0);
     new (&t->mutex) vn::Mutex();
+    new (&t->native_write_lock) vn::NativeLock();
     t->limbo[0] = t->limbo[1] = nullptr;
     t->write_lock = vn::none();
     t->operation_counter = vn::none();
@@ -914,6 +941,7 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* lock = vn::new_lock(threading.get());
     if (lock == nullptr) return nullptr;
     Py_SETREF(t->write_lock, lock);
+    if (vn::is_interpreter_lock(lock) && !t->native_write_lock.open()) return nullptr;
     t->sample_rate = sample_rate;
 
     vn::Ref available = vn::Ref::steal(vn::module_global(g_module, n_ATOMIC_AVAILABLE));
@@ -975,6 +1003,7 @@ void Tree_dealloc(PyObject* self) {
         free_retired(t->limbo[1]);
         t->limbo[0] = t->limbo[1] = nullptr;
         Py_CLEAR(t->write_lock);
+        t->native_write_lock.close();
         Py_CLEAR(t->operation_counter);
         Py_CLEAR(t->sampled_counter);
         Py_CLEAR(t->stats_lock);
@@ -1061,13 +1090,19 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
     bool sample = false;
     if (t->using_atomic) {
         vn::Ref counter = sampling_counter(t, t->operation_counter);  // clear() may replace it
-        vn::Ref op = vn::Ref::steal(vn::call_method(counter.get(), n_increment));
-        if (!op) return nullptr;
-        if (t->sample_rate != 0 && !is_multiple(op.get(), t->sample_rate, sample)) return nullptr;
+        if (const CounterOps* ops = native_counter(counter.get())) {
+            const int64_t op = ops->c_increment(as_counter(counter.get()), 1);
+            // Python's `op % rate == 0`: the floored remainder is zero exactly when the truncated one is.
+            sample = t->sample_rate != 0 && op % static_cast<int64_t>(t->sample_rate) == 0;
+        } else {
+            vn::Ref op = vn::Ref::steal(vn::call_method(counter.get(), n_increment));
+            if (!op) return nullptr;
+            if (t->sample_rate != 0 && !is_multiple(op.get(), t->sample_rate, sample)) return nullptr;
+        }
     }
     bool ok;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.insert", "tree", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.insert", "tree", "write_lock", &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         ok = section.ok() && insert_locked(t, c_size, argv[1], sample);
@@ -1075,8 +1110,30 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
     return section_ok(ok) ? vn::new_ref(Py_True) : nullptr;
 }
 
-// Python equality of a stored block with the given one (no identity shortcut, as `==` has none).
+// The block class as imported, with the two functions its equality runs (a class changed later
+// no longer matches them).
+PyTypeObject* g_block_type = nullptr;
+PyObject* g_block_eq = nullptr;
+PyObject* g_block_key = nullptr;
+vn::Name n_eq{"__eq__"}, n_key{"_key"};
+
+// Whether `o == o` is known to be true without running anything observable: the default equality
+// (identity), or the block class's own, unchanged equality (it compares a tuple of the block's
+// fields, and a tuple equals itself).
+bool known_reflexive(PyObject* o) noexcept {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_richcompare == PyBaseObject_Type.tp_richcompare) return true;
+    if (type != g_block_type) return false;
+    PyObject* eq = n_eq.get();
+    PyObject* k = n_key.get();
+    return eq != nullptr && k != nullptr && _PyType_Lookup(type, eq) == g_block_eq &&
+           _PyType_Lookup(type, k) == g_block_key;  // identity only: nothing is dereferenced
+}
+
+// Python equality of a stored block with the given one: the truth value of `==`. The very object
+// stored is matched without the call where the call cannot be told apart from not calling it.
 int blocks_equal(PyObject* stored, PyObject* given) {
+    if (stored == given && known_reflexive(stored)) return 1;
     vn::Ref keep = vn::Ref::borrow(stored);
     vn::Ref r = vn::Ref::steal(PyObject_RichCompare(stored, given, Py_EQ));
     if (!r) return -1;
@@ -1137,7 +1194,7 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* argv) {
     int result;
     PyObject* released = nullptr;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.delete", "tree", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.delete", "tree", "write_lock", &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         result = section.ok() ? delete_locked(t, c_size, argv[1], released) : -1;
@@ -1164,7 +1221,7 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* argv) {
     vn::Ref block;               // the caller's reference
     PyObject* released = nullptr;  // the tree's reference, to drop after the section (or in limbo)
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.remove_ge", "tree", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.remove_ge", "tree", "write_lock", &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         if (!section.ok()) return nullptr;
@@ -1197,7 +1254,7 @@ PyObject* FastRedBlackTree_clear(PyObject* self, PyObject* const*) {
     vn::Ref old_op, old_sampled;
     bool ok = true;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.clear", "tree", "write_lock");
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.clear", "tree", "write_lock", &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         if (!section.ok()) return nullptr;
@@ -1397,7 +1454,9 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const*) {
         !vn::dict_set(d.get(), "height", PyLong_FromUnsignedLongLong(height)))
         return nullptr;
     vn::Ref counter = sampling_counter(t, t->sampled_counter);  // clear() may replace it
-    PyObject* sampled = t->using_atomic ? vn::call_method(counter.get(), n_load) : PyLong_FromLong(0);
+    PyObject* sampled = !t->using_atomic ? PyLong_FromLong(0)
+                        : native_counter(counter.get()) ? PyLong_FromLongLong(g_counter_ops->c_load(as_counter(counter.get())))
+                                                        : vn::call_method(counter.get(), n_load);
     if (!vn::dict_set(d.get(), "sampled_operations", sampled) ||
         !vn::dict_set(d.get(), "is_valid", vn::new_ref(Py_True)))
         return nullptr;
@@ -1411,7 +1470,7 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
     Tree* t = as_tree(self);
     vn::Ref dist;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.get_size_distribution", "tree", "write_lock");  // no section
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.get_size_distribution", "tree", "write_lock", &t->native_write_lock);  // no section
         if (!lock.ok()) return nullptr;
         dist = vn::Ref::steal(_collect_distribution(t));
     }
@@ -1493,6 +1552,18 @@ int fitindex_exec(PyObject* module) {
         return -1;
     // 2. The outside block class; its absence fails the import.
     if (!vn::from_import(module, "velmora.memory.memory_block", {"MemoryBlock"})) return -1;
+    {
+        vn::Ref block_class = vn::Ref::steal(PyObject_GetAttrString(module, "MemoryBlock"));
+        if (!block_class) return -1;
+        if (PyType_Check(block_class.get())) {  // kept for the life of the process
+            g_block_type = reinterpret_cast<PyTypeObject*>(block_class.get());
+            g_block_eq = _PyType_Lookup(g_block_type, n_eq.get());
+            g_block_key = _PyType_Lookup(g_block_type, n_key.get());
+            Py_INCREF(g_block_type);
+            Py_XINCREF(g_block_eq);
+            Py_XINCREF(g_block_key);
+        }
+    }
     // 3. Operation counting, optional.
     bool atomic = vn::from_import(module, "velmora.memory.lockless", {"AtomicCounter"});
     if (!atomic) {
@@ -1501,6 +1572,22 @@ int fitindex_exec(PyObject* module) {
         if (PyModule_AddObject(module, "AtomicCounter", vn::none()) < 0) return -1;
     }
     if (PyModule_AddObject(module, "ATOMIC_AVAILABLE", vn::boolean(atomic)) < 0) return -1;
+    if (atomic) {
+        vn::Ref cls = vn::Ref::steal(PyObject_GetAttrString(module, "AtomicCounter"));
+        if (!cls) return -1;
+        vn::Ref ops;
+        static vn::Name n_native_ops{"_native_ops"};
+        if (!vn::getattr_optional(cls.get(), n_native_ops, ops)) return -1;
+        void* table = ops && PyCapsule_CheckExact(ops.get())
+                          ? PyCapsule_GetPointer(ops.get(), "velmora.memory.lockless.AtomicCounter._native_ops")
+                          : nullptr;
+        if (table == nullptr) {
+            PyErr_Clear();  // no table (an AtomicCounter of another make): the Python methods serve
+        } else if (PyType_Check(cls.get())) {
+            g_counter_type = reinterpret_cast<PyTypeObject*>(cls.release());  // kept for the process
+            g_counter_ops = static_cast<const CounterOps*>(table);
+        }
+    }
 
     // 4. The type, with _sanitize_size as a static method.
     if (!vn::make_signature(tree_new_sig, "__cinit__", {{"sample_rate", nullptr, "100"}})) return -1;
