@@ -25,8 +25,9 @@
 //   stretch here releases, is the common lock of all these fields; so no field is atomic.
 // - `_thresholds` is read with strong references (vn::dict_item_ref): get_threshold's lock-free
 //   path may run while update() replaces a value, and the value it found stays alive because it
-//   holds it. get_statistics walks the dict inside the dict's own critical section, holding each
-//   value, and converts them after leaving it.
+//   holds it. get_statistics walks the dict inside the dict's own critical section: it sums the
+//   ints that update() stores in place, and holds any other value (planted from outside) to
+//   convert it after leaving the section, since a conversion may run Python code.
 // - Module globals (`time`, `threading`, `logger`, `_policy_lock`) are looked up as strong
 //   references at call time, so a concurrent rebinding never frees what a lookup just found.
 // A reference obtained inside a lock is dropped only after the lock is left, so no destructor
