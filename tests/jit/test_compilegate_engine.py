@@ -400,3 +400,22 @@ def test_full_cycle_with_telemetry_store(clock):
     assert gate.should_compile("unknown", store) is False
     gate.update("unknown", store)                             # zeroed record: no change
     assert gate.get_statistics()["tracked_functions"] == 1
+
+
+def test_statistics_count_the_values_they_convert_when_values_are_planted():
+    gate = cg.CompileGate()
+    learned(gate, "a", 1, 3.0)  # 91
+    thresholds = next(o for o in gc.get_referents(gate) if type(o) is dict)
+
+    class Refilling:
+        """Refills the dict from inside the conversion: the walk has already taken its values."""
+        def __int__(self):
+            thresholds.clear()
+            thresholds.update({"x%d" % i: 5 for i in range(100)})
+            return 7
+
+    thresholds["b"], thresholds["c"] = Refilling(), 2**40
+    assert gate.get_statistics() == {"tracked_functions": 3, "avg_threshold": (91 + 7 + 2**40) / 3,
+                                     "min_threshold": 7, "max_threshold": 2**40}
+    assert gate.get_statistics() == {"tracked_functions": 100, "avg_threshold": 5.0,
+                                     "min_threshold": 5, "max_threshold": 5}

@@ -8,28 +8,64 @@
 //   get_compilegate / reset_compilegate   the process-wide engine, guarded by `_policy_lock`.
 // The engine owns no metrics: every decision reads them from a caller's telemetry store.
 //
-// Concurrency model. Every native field in this file is read and written by a thread that holds
-// the interpreter lock (the module frame declares that it needs it, so free-threaded builds keep
-// it enabled), and nothing here releases it; that lock is the common lock of all native fields,
-// so none of them needs to be atomic. It is not enough for one decision, though: the store's
-// get_metrics and the metrics' attribute reads may run Python code, which may switch threads. So
-// each CompileGate holds its own threading.Lock `_lock` across the threshold lookup, the reads of
-// one metrics record and, in update(), the store into `_thresholds`; the clock read comes before
-// it, the comparisons and the DEBUG line after it. The singleton slot is touched only under
-// `_policy_lock`; the two locks are never held together. A reference obtained inside a lock is
-// dropped only after the lock is left, so no destructor (which could re-enter the engine) runs
-// while a non-reentrant lock is held. An engine's `_config`, `_thresholds` and `_lock` are set at
-// construction and never replaced or cleared while the engine lives (only its destructor drops
-// them), so a method never meets a released field, whatever runs in between.
+// Concurrency model. Two kinds of guard, one for Python-level steps and one for native fields.
+// - Each CompileGate holds its own threading.Lock `_lock` across the threshold lookup, the reads of
+//   one metrics record and, in update(), the store into `_thresholds` (the store's get_metrics and
+//   a record's attribute reads may run Python code, so no native section could span them); the
+//   clock read comes before it, the comparisons and the DEBUG line after it. The singleton slot is
+//   touched only under `_policy_lock` (and, natively, under g_policy_slot, below); the two Python
+//   locks are never held together. Both are real mutexes on the free-threaded build.
+// - The native records (a PolicyConfig's CPolicyConfig, a FunctionMetrics' CFunctionMetrics) are
+//   guarded by their object's critical section (vn::CriticalSection): every getter, setter and
+//   internal accessor reads or writes its field inside it, and the engine's multi-field reads take
+//   one section and copy every field they need into locals at once (update() reads compile_count
+//   once, for both its zero test and its weight). Conversions run before a setter's section, result
+//   objects are built after a getter's. Nothing in a section runs Python code or blocks. Where an
+//   interpreter lock exists, each section compiles to nothing and that lock, which no native
+//   stretch here releases, is the common lock of all these fields; so no field is atomic.
+// - `_thresholds` is read with strong references (vn::dict_item_ref): get_threshold's lock-free
+//   path may run while update() replaces a value, and the value it found stays alive because it
+//   holds it. get_statistics walks the dict inside the dict's own critical section: it sums the
+//   ints that update() stores in place, and holds any other value (planted from outside) to
+//   convert it after leaving the section, since a conversion may run Python code.
+// - Module globals (`time`, `threading`, `logger`, `_policy_lock`) are looked up as strong
+//   references at call time, so a concurrent rebinding never frees what a lookup just found.
+// A reference obtained inside a lock is dropped only after the lock is left, so no destructor
+// (which could re-enter the engine) runs while a non-reentrant lock is held. An engine's `_config`,
+// `_thresholds`, `_lock` and `_recompile_interval` are set before it is published and never replaced
+// or cleared while it lives (only its destructor drops them), so a method reads them without any
+// guard and never meets a released field, whatever runs in between.
 #include "native/velmora_native.hpp"
 
 #include <cmath>
 #include <cstdint>
 
+// ---------------------------------------------------------------------------------------------
+// Candidate for the support library: vn::module_global with strong look-ups.
+namespace {
+
+// A global of `module` as compiled code sees it at call time (the module namespace, then the
+// builtins; NameError "name '<name>' is not defined" when neither has it), found as a new
+// reference by the dictionary itself, so a concurrent `module.<name> = x` cannot free it first.
+PyObject* module_global_ref(PyObject* module, vn::Name& name) noexcept {
+    PyObject* k = name.get();
+    if (k == nullptr) return nullptr;
+    PyObject* v = nullptr;
+    int found = vn::dict_item_ref(PyModule_GetDict(module), k, &v);
+    if (found == 0) found = vn::dict_item_ref(PyEval_GetBuiltins(), k, &v);
+    if (found > 0) return v;
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
+    return nullptr;
+}
+
+}  // namespace
+// ---------------------------------------------------------------------------------------------
+
 namespace {
 
 PyObject* g_module = nullptr;          // this module (kept alive by the module frame)
-PyObject* g_global_policy = nullptr;   // `_global_policy`: touched only under `_policy_lock`
+PyObject* g_global_policy = nullptr;   // `_global_policy`: touched only under `_policy_lock` and g_policy_slot
+vn::Mutex g_policy_slot;               // the slot itself, natively (see get_compilegate)
 
 vn::Name n_time{"time"}, n_threading{"threading"}, n_logger{"logger"}, n_policy_lock{"_policy_lock"},
     n_debug{"debug"}, n_is_enabled_for{"isEnabledFor"}, n_get_metrics{"get_metrics"}, n_call_count{"call_count"},
@@ -68,11 +104,26 @@ struct PolicyConfig {
     CPolicyConfig _config;
 };
 
-int32_t get_initial_threshold_fast(PolicyConfig* c) { return c->_config.initial_threshold; }
-int32_t get_min_threshold_fast(PolicyConfig* c) { return c->_config.min_threshold; }
-int32_t get_max_threshold_fast(PolicyConfig* c) { return c->_config.max_threshold; }
-double get_learning_rate_fast(PolicyConfig* c) { return c->_config.learning_rate; }
-double get_target_speedup_fast(PolicyConfig* c) { return c->_config.target_speedup; }
+inline PyObject* as_object(PolicyConfig* c) noexcept { return reinterpret_cast<PyObject*>(c); }
+
+// One field of the record, read inside the configuration's critical section.
+template <typename T, T CPolicyConfig::*Field>
+T config_field(PolicyConfig* c) {
+    vn::CriticalSection section(as_object(c));
+    return c->_config.*Field;
+}
+
+// The whole record at one instant, for the engine's multi-field reads.
+CPolicyConfig config_snapshot(PolicyConfig* c) {
+    vn::CriticalSection section(as_object(c));
+    return c->_config;
+}
+
+int32_t get_initial_threshold_fast(PolicyConfig* c) { return config_field<int32_t, &CPolicyConfig::initial_threshold>(c); }
+int32_t get_min_threshold_fast(PolicyConfig* c) { return config_field<int32_t, &CPolicyConfig::min_threshold>(c); }
+int32_t get_max_threshold_fast(PolicyConfig* c) { return config_field<int32_t, &CPolicyConfig::max_threshold>(c); }
+double get_learning_rate_fast(PolicyConfig* c) { return config_field<double, &CPolicyConfig::learning_rate>(c); }
+double get_target_speedup_fast(PolicyConfig* c) { return config_field<double, &CPolicyConfig::target_speedup>(c); }
 
 const PolicyConfigTable kPolicyConfigTable = {get_initial_threshold_fast, get_min_threshold_fast,
                                               get_max_threshold_fast, get_learning_rate_fast,
@@ -117,9 +168,10 @@ PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 }
 
 // Attribute access: the constructor's conversions, no validation; deletion refused.
+// (The value is converted before the section and the result built after it.)
 template <int32_t CPolicyConfig::*Field>
 PyObject* config_get_int(PyObject* self, void*) {
-    return PyLong_FromLong(as_config(self)->_config.*Field);
+    return PyLong_FromLong(config_field<int32_t, Field>(as_config(self)));
 }
 
 template <int32_t CPolicyConfig::*Field>
@@ -127,13 +179,14 @@ int config_set_int(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     int32_t v;
     if (!vn::to_int(value, v)) return -1;
+    vn::CriticalSection section(self);
     as_config(self)->_config.*Field = v;
     return 0;
 }
 
 template <double CPolicyConfig::*Field>
 PyObject* config_get_double(PyObject* self, void*) {
-    return PyFloat_FromDouble(as_config(self)->_config.*Field);
+    return PyFloat_FromDouble(config_field<double, Field>(as_config(self)));
 }
 
 template <double CPolicyConfig::*Field>
@@ -141,6 +194,7 @@ int config_set_double(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     double v;
     if (!vn::to_double(value, v)) return -1;
+    vn::CriticalSection section(self);
     as_config(self)->_config.*Field = v;
     return 0;
 }
@@ -195,10 +249,27 @@ struct FunctionMetrics {
     CFunctionMetrics _metrics;
 };
 
-uint64_t get_call_count_fast(FunctionMetrics* m) { return m->_metrics.call_count; }
-uint32_t get_compile_count_fast(FunctionMetrics* m) { return m->_metrics.compile_count; }
-double get_avg_speedup_fast(FunctionMetrics* m) { return m->_metrics.avg_speedup; }
-double get_last_compiled_fast(FunctionMetrics* m) { return m->_metrics.last_compiled; }
+inline PyObject* as_object(FunctionMetrics* m) noexcept { return reinterpret_cast<PyObject*>(m); }
+
+// One field of the record, read inside the metrics object's critical section.
+template <typename T, T CFunctionMetrics::*Field>
+T metrics_field(FunctionMetrics* m) {
+    vn::CriticalSection section(as_object(m));
+    return m->_metrics.*Field;
+}
+
+// The whole record at one instant, for the engine's multi-field reads.
+CFunctionMetrics metrics_snapshot(FunctionMetrics* m) {
+    vn::CriticalSection section(as_object(m));
+    return m->_metrics;
+}
+
+uint64_t get_call_count_fast(FunctionMetrics* m) { return metrics_field<uint64_t, &CFunctionMetrics::call_count>(m); }
+uint32_t get_compile_count_fast(FunctionMetrics* m) {
+    return metrics_field<uint32_t, &CFunctionMetrics::compile_count>(m);
+}
+double get_avg_speedup_fast(FunctionMetrics* m) { return metrics_field<double, &CFunctionMetrics::avg_speedup>(m); }
+double get_last_compiled_fast(FunctionMetrics* m) { return metrics_field<double, &CFunctionMetrics::last_compiled>(m); }
 
 const FunctionMetricsTable kFunctionMetricsTable = {get_call_count_fast, get_compile_count_fast,
                                                     get_avg_speedup_fast, get_last_compiled_fast};
@@ -228,32 +299,34 @@ PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwar
 }
 
 PyObject* metrics_get_call_count(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(as_metrics(self)->_metrics.call_count);
+    return PyLong_FromUnsignedLongLong(get_call_count_fast(as_metrics(self)));
 }
 
 int metrics_set_call_count(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     uint64_t v;
     if (!vn::to_uint64(value, v)) return -1;
+    vn::CriticalSection section(self);
     as_metrics(self)->_metrics.call_count = v;
     return 0;
 }
 
 PyObject* metrics_get_compile_count(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(as_metrics(self)->_metrics.compile_count);
+    return PyLong_FromUnsignedLong(get_compile_count_fast(as_metrics(self)));
 }
 
 int metrics_set_compile_count(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     uint32_t v;
     if (!vn::to_uint32(value, v)) return -1;
+    vn::CriticalSection section(self);
     as_metrics(self)->_metrics.compile_count = v;
     return 0;
 }
 
 template <double CFunctionMetrics::*Field>
 PyObject* metrics_get_double(PyObject* self, void*) {
-    return PyFloat_FromDouble(as_metrics(self)->_metrics.*Field);
+    return PyFloat_FromDouble(metrics_field<double, Field>(as_metrics(self)));
 }
 
 template <double CFunctionMetrics::*Field>
@@ -261,6 +334,7 @@ int metrics_set_double(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     double v;
     if (!vn::to_double(value, v)) return -1;
+    vn::CriticalSection section(self);
     as_metrics(self)->_metrics.*Field = v;
     return 0;
 }
@@ -340,9 +414,13 @@ inline PolicyConfig* config_of(CompileGate* g) noexcept { return as_config(g->_c
 
 // The learned threshold of func_id, else the configured initial threshold.
 bool _get_threshold_fast(CompileGate* self, PyObject* func_id, int32_t& out) {
-    PyObject* learned = PyDict_GetItemWithError(self->_thresholds, func_id);  // borrowed
-    if (learned != nullptr) return vn::to_int32(learned, out);
-    if (PyErr_Occurred()) return false;
+    PyObject* found = nullptr;
+    const int present = vn::dict_item_ref(self->_thresholds, func_id, &found);
+    if (present < 0) return false;
+    if (present > 0) {
+        vn::Ref learned = vn::Ref::steal(found);
+        return vn::to_int32(learned.get(), out);
+    }
     PolicyConfig* config = config_of(self);
     out = config->table->get_initial_threshold_fast(config);
     return true;
@@ -386,7 +464,7 @@ PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!config) return nullptr;
     vn::Ref thresholds = vn::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, n_threading));
+    vn::Ref threading = vn::Ref::steal(module_global_ref(g_module, n_threading));
     if (!threading) return nullptr;
     vn::Ref lock = vn::Ref::steal(vn::new_lock(threading.get()));
     if (!lock) return nullptr;
@@ -432,7 +510,7 @@ inline bool check_func_id(PyObject* func_id) { return vn::exact_or_none(func_id,
 
 // time.time() through the module attribute `time`, read at call time.
 bool wall_clock(double& now) {
-    vn::Ref time_module = vn::Ref::steal(vn::module_global(g_module, n_time));
+    vn::Ref time_module = vn::Ref::steal(module_global_ref(g_module, n_time));
     if (!time_module) return false;
     vn::Ref value = vn::Ref::steal(vn::call_method(time_module.get(), n_time));
     return value && vn::to_double(value.get(), now);
@@ -442,10 +520,10 @@ bool wall_clock(double& now) {
 // attributes cannot be replaced) is read through its accessors, anything else by attribute.
 bool read_decision_metrics(PyObject* metrics, uint64_t& call_count, uint32_t& compile_count, double& last_compiled) {
     if (Py_TYPE(metrics) == &FunctionMetricsType) {
-        FunctionMetrics* m = as_metrics(metrics);
-        call_count = m->table->get_call_count_fast(m);
-        compile_count = m->table->get_compile_count_fast(m);
-        last_compiled = m->table->get_last_compiled_fast(m);
+        const CFunctionMetrics m = metrics_snapshot(as_metrics(metrics));  // the three fields of one instant
+        call_count = m.call_count;
+        compile_count = m.compile_count;
+        last_compiled = m.last_compiled;
         return true;
     }
     vn::Ref v = vn::Ref::steal(PyObject_GetAttr(metrics, n_call_count.get()));
@@ -463,21 +541,24 @@ PyObject* CompileGate_get_threshold(PyObject* self_, PyObject* const* argv) {
     if (!check_func_id(func_id)) return nullptr;
     if (Py_TYPE(self->_config) == &PolicyConfigType) {
         // Taken without `_lock` on purpose: with exact str/None keys and the exact configuration
-        // class this read runs no Python code and never releases the interpreter lock, so it is one
-        // indivisible step that sees the state of some instant during the call, as the locked read
-        // would. It only skips waiting for another thread that is inside should_compile/update.
-        PyObject* learned = PyDict_GetItemWithError(self->_thresholds, func_id);
-        if (learned != nullptr) return vn::new_ref(learned);
-        if (PyErr_Occurred()) return nullptr;
+        // class this read runs no Python code, so it sees the state of some instant during the
+        // call, as the locked read would; it only skips waiting for a thread that is inside
+        // should_compile/update. The value comes out as a strong reference: update() may replace
+        // it at that very moment (on the free-threaded build, from another core), and the dict
+        // hands out only values it still holds.
+        PyObject* learned = nullptr;
+        const int present = vn::dict_item_ref(self->_thresholds, func_id, &learned);
+        if (present != 0) return present > 0 ? learned : nullptr;
         return PyLong_FromLong(get_initial_threshold_fast(as_config(self->_config)));
     }
     vn::Ref result;  // dropped after the lock is left
     vn::LockSection section(self->_lock);
     if (!section.ok()) return nullptr;
-    PyObject* learned = PyDict_GetItemWithError(self->_thresholds, func_id);
-    if (learned != nullptr)
-        result = vn::Ref::borrow(learned);
-    else if (PyErr_Occurred())
+    PyObject* learned = nullptr;
+    const int present = vn::dict_item_ref(self->_thresholds, func_id, &learned);
+    if (present > 0)
+        result = vn::Ref::steal(learned);
+    else if (present < 0)
         return nullptr;
     else
         result = vn::Ref::steal(config_attribute(self->_config, n_initial_threshold, get_initial_threshold_fast));
@@ -565,7 +646,7 @@ int debug_is_silent(PyObject* logger, vn::Ref& debug) {
 // logger.debug("Updated threshold for <id>: <old> -> <new> (speedup: <x.xx>x)"). The message is
 // built only when the call could have an effect: formatting the float dominates an update.
 bool log_update(PyObject* func_id, int32_t current_threshold, int32_t new_threshold, double avg_speedup) {
-    vn::Ref logger = vn::Ref::steal(vn::module_global(g_module, n_logger));
+    vn::Ref logger = vn::Ref::steal(module_global_ref(g_module, n_logger));
     if (!logger) return false;
     vn::Ref debug;
     const int silent = debug_is_silent(logger.get(), debug);
@@ -594,31 +675,31 @@ PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
         if (!section.ok()) return nullptr;
         metrics = vn::Ref::steal(vn::call_method(telemetry_store, n_get_metrics, func_id));
         if (!metrics) return nullptr;
-        FunctionMetrics* native =
-            Py_TYPE(metrics.get()) == &FunctionMetricsType ? as_metrics(metrics.get()) : nullptr;
-        // compile_count is read once and serves both the zero test and the weight.
-        if (native == nullptr) {
+        const bool native = Py_TYPE(metrics.get()) == &FunctionMetricsType;
+        // compile_count is read once and serves both the zero test and the weight; a native record
+        // gives it and avg_speedup together, from one instant.
+        CFunctionMetrics record{};
+        if (native) {
+            record = metrics_snapshot(as_metrics(metrics.get()));
+        } else {
             count = vn::Ref::steal(PyObject_GetAttr(metrics.get(), n_compile_count.get()));
             if (!count) return nullptr;
         }
-        const int never_compiled =
-            native ? native->table->get_compile_count_fast(native) == 0 : equals_zero(count.get());
+        const int never_compiled = native ? record.compile_count == 0 : equals_zero(count.get());
         if (never_compiled < 0) return nullptr;
         if (never_compiled) return section.leave() ? vn::none() : nullptr;
         if (!self->table->_get_threshold_fast(self, func_id, current_threshold)) return nullptr;
         if (native) {
-            compile_count = native->table->get_compile_count_fast(native);
-            avg_speedup = native->table->get_avg_speedup_fast(native);
+            compile_count = record.compile_count;
+            avg_speedup = record.avg_speedup;
         } else {
             if (!vn::to_uint32(count.get(), compile_count)) return nullptr;
             speedup = vn::Ref::steal(PyObject_GetAttr(metrics.get(), n_avg_speedup.get()));
             if (!speedup || !vn::to_double(speedup.get(), avg_speedup)) return nullptr;
         }
-        PolicyConfig* config = config_of(self);
-        const PolicyConfigTable* c = config->table;
-        new_threshold = next_threshold(current_threshold, compile_count, avg_speedup, c->get_target_speedup_fast(config),
-                                       c->get_learning_rate_fast(config), c->get_min_threshold_fast(config),
-                                       c->get_max_threshold_fast(config));
+        const CPolicyConfig c = config_snapshot(config_of(self));  // the four parameters of one instant
+        new_threshold = next_threshold(current_threshold, compile_count, avg_speedup, c.target_speedup,
+                                       c.learning_rate, c.min_threshold, c.max_threshold);
         stored = vn::Ref::steal(PyLong_FromLong(new_threshold));
         if (!stored || PyDict_SetItem(self->_thresholds, func_id, stored.get()) < 0 || !section.leave())
             return nullptr;
@@ -632,7 +713,47 @@ PyObject* CompileGate_get_statistics(PyObject* self_, PyObject* const*) {
     vn::Ref tracked, avg, low, high;  // dropped after the lock is left
     vn::LockSection section(self->_lock);
     if (!section.ok()) return nullptr;
-    const Py_ssize_t count = PyDict_GET_SIZE(self->_thresholds);
+    // The learned values at one instant: the walk runs inside the dict's own critical section, so
+    // it meets neither a concurrent insertion nor a freed value. The ints that update() stores
+    // (within 32 bits) are summed in place; a value of any other kind (only planted from outside)
+    // sends the walk back to the start to hold every value, and those are converted after the
+    // section, since a conversion may run Python code. The count is the walk's own.
+    int64_t sum = 0, smallest = INT64_MAX, largest = INT64_MIN;
+    Py_ssize_t count = 0;
+    bool plain = true;
+    vn::RefVector held;
+    {
+        vn::CriticalSection walk(self->_thresholds);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (plain && PyDict_Next(self->_thresholds, &pos, &key, &value)) {
+            int overflow = 0;
+            long v = 0;
+            // An exact int is read without running Python code (and without raising).
+            plain = PyLong_CheckExact(value) && vn::detail::long_value(value, v, overflow) && overflow == 0 &&
+                    v >= INT32_MIN && v <= INT32_MAX;
+            if (!plain) break;
+            sum += v;
+            if (v < smallest) smallest = v;
+            if (v > largest) largest = v;
+            ++count;
+        }
+        pos = 0;
+        bool copied = true;
+        while (!plain && copied && PyDict_Next(self->_thresholds, &pos, &key, &value)) copied = held.push(value);
+        if (!copied) return nullptr;
+    }
+    if (!plain) {
+        sum = 0, smallest = INT64_MAX, largest = INT64_MIN;
+        count = static_cast<Py_ssize_t>(held.size());
+        for (size_t i = 0; i < held.size(); ++i) {
+            int64_t v;
+            if (!vn::to_int64(held[i], v)) return nullptr;
+            sum += v;
+            if (v < smallest) smallest = v;
+            if (v > largest) largest = v;
+        }
+    }
     if (count == 0) {
         tracked = vn::Ref::steal(PyLong_FromLong(0));
         avg = vn::Ref::steal(config_attribute(self->_config, n_initial_threshold, get_initial_threshold_fast));
@@ -641,18 +762,6 @@ PyObject* CompileGate_get_statistics(PyObject* self_, PyObject* const*) {
         if (!low) return nullptr;
         high = vn::Ref::steal(config_attribute(self->_config, n_max_threshold, get_max_threshold_fast));
     } else {
-        // The values are the ints stored by update(), each within 32 bits: no Python code runs here,
-        // and the 64-bit sum cannot overflow.
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        int64_t sum = 0, smallest = INT64_MAX, largest = INT64_MIN;
-        while (PyDict_Next(self->_thresholds, &pos, &key, &value)) {
-            int64_t v;
-            if (!vn::to_int64(value, v)) return nullptr;
-            sum += v;
-            if (v < smallest) smallest = v;
-            if (v > largest) largest = v;
-        }
         tracked = vn::Ref::steal(PyLong_FromSsize_t(count));
         vn::Ref total = vn::Ref::steal(PyLong_FromLongLong(sum));
         if (!tracked || !total) return nullptr;
@@ -679,28 +788,48 @@ const char* const kCompileGateDoc =
 // =============================================================================================
 // The process-wide engine
 
+// `_policy_lock` (whatever the module attribute holds at the call) orders the callers, as the
+// contract says. The slot itself is also read and written under the native g_policy_slot, never
+// across Python code, so even a `_policy_lock` rebound to something that does not exclude cannot
+// make two threads race on the pointer: at worst each builds an engine and one of them is dropped.
+// With the real lock the slot never changes between the test and the store, and the guard is
+// uncontended; without a GIL it is a PyMutex, with one it is nothing.
 PyObject* get_compilegate(PyObject*, PyObject* const*) {
-    vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
+    vn::Ref lock = vn::Ref::steal(module_global_ref(g_module, n_policy_lock));
     if (!lock) return nullptr;
-    vn::Ref result;
+    vn::Ref result, spare;  // dropped after the lock is left
     vn::LockSection section(lock.get());
     if (!section.ok()) return nullptr;
-    if (g_global_policy == nullptr) {
-        g_global_policy = vn::call(reinterpret_cast<PyObject*>(&CompileGateType));
-        if (g_global_policy == nullptr) return nullptr;
+    {
+        vn::MutexGuard guard(g_policy_slot);
+        result = vn::Ref::borrow(g_global_policy);
     }
-    result = vn::Ref::borrow(g_global_policy);
+    if (!result) {
+        vn::Ref fresh = vn::Ref::steal(vn::call(reinterpret_cast<PyObject*>(&CompileGateType)));
+        if (!fresh) return nullptr;
+        vn::MutexGuard guard(g_policy_slot);
+        if (g_global_policy == nullptr) {
+            g_global_policy = vn::new_ref(fresh.get());
+            result = std::move(fresh);
+        } else {
+            result = vn::Ref::borrow(g_global_policy);
+            spare = std::move(fresh);
+        }
+    }
     return section.leave() ? result.release() : nullptr;
 }
 
 PyObject* reset_compilegate(PyObject*, PyObject* const*) {
-    vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
+    vn::Ref lock = vn::Ref::steal(module_global_ref(g_module, n_policy_lock));
     if (!lock) return nullptr;
     vn::Ref old;  // the previous engine is released after the lock is left
     vn::LockSection section(lock.get());
     if (!section.ok()) return nullptr;
-    old = vn::Ref::steal(g_global_policy);
-    g_global_policy = nullptr;
+    {
+        vn::MutexGuard guard(g_policy_slot);
+        old = vn::Ref::steal(g_global_policy);
+        g_global_policy = nullptr;
+    }
     return section.leave() ? vn::none() : nullptr;
 }
 
@@ -805,7 +934,7 @@ int compilegate_exec(PyObject* module) {
         return -1;
 
     // 4. The singleton's lock, then the banner.
-    vn::Ref threading = vn::Ref::steal(vn::module_global(module, n_threading));
+    vn::Ref threading = vn::Ref::steal(module_global_ref(module, n_threading));
     if (!threading) return -1;
     PyObject* policy_lock = vn::new_lock(threading.get());
     if (policy_lock == nullptr ||

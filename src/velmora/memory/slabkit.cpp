@@ -12,18 +12,33 @@
 // remainder never meets INT64_MIN % -1. Bit indexes outside 0..63 address nothing, so no shift is
 // ever negative or 64 or more.
 //
-// Concurrency model. Every entry point runs with the interpreter lock held (the module declares
-// that it needs it) and never releases it inside a critical section, so fields are plain, not
-// atomic:
-// - FastSlabHeaderOps takes no lock: one instance serves one thread at a time, as documented.
-// - FastBucketAllocator: its three sizes are fixed at construction; the bucket lists (the dict of
-//   Python lists and the sorted native view of the same lists) are touched only while the
-//   instance's threading.Lock is held, except by _init_buckets, which the contract runs without it.
-//   Nothing inside a critical section can run Python code (ints and lists only), so the lock is
-//   never re-entered. Integer objects are created before the lock is taken.
+// Concurrency model. Every entry point runs with an attached thread state. Where an interpreter
+// lock exists, no native stretch below releases it, and that lock is the common lock of every
+// native field; the critical sections named here compile to nothing there. On the free-threaded
+// build each is the object's own per-object lock (vn::CriticalSection), held over native code
+// only: no Python code runs and nothing blocks inside one. So no field is atomic:
+// - FastSlabHeaderOps: each Python method does its whole operation on the native header (and
+//   objects_per_slab) inside the instance's critical section: a find, an allocate or a deallocate
+//   is one indivisible step, and pack_header / unpack_header see and leave a whole header (the
+//   checksum always over the fields it is packed with). unpack_header logs after the section.
+//   Which object to allocate stays the caller's choice: find-then-allocate is two operations, so
+//   threads that share a slab claim objects under a lock of their own. The `_native_ops` table
+//   takes no section and needs no interpreter lock: its C callers serialise their use of an
+//   instance themselves, as documented for the type.
+// - FastBucketAllocator: its three sizes are fixed at construction. The bucket lists (the dict of
+//   Python lists and the sorted native view of the same lists) are touched only inside the
+//   instance's critical section. add_to_bucket, remove_from_bucket and find_best_fit_bucket also
+//   hold the instance's threading.Lock around that, as documented; _init_buckets takes no lock, as
+//   documented, so the section is what keeps it from replacing a list that another thread is
+//   appending to: it builds its keys and lists first and swaps them in inside the section, and the
+//   lists it replaces are released after leaving it. Integer objects are created before the lock
+//   is taken. The native view is published inside the section, so no reader meets half of it.
 // - FastStatsCollector: the five counters are read and written only while its threading.Lock is
-//   held; get_stats copies them under the lock and builds its dictionary after leaving it, so no
-//   collection or finaliser can run while the lock is held.
+//   held (a real mutex on the free-threaded build, whose acquire and release order the accesses);
+//   get_stats copies them under the lock and builds its dictionary after leaving it, so no
+//   collection or finaliser can run while the lock is held. The `_native_ops` table takes no lock:
+//   its callers hold the instance's lock.
+// - Module globals (`threading`, `logger`) are looked up as strong references at call time.
 #include "native/velmora_native.hpp"
 
 #include <algorithm>
@@ -31,6 +46,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+// ---------------------------------------------------------------------------------------------
+// Candidate for the support library: vn::module_global with strong look-ups.
+namespace {
+
+// A global of `module` as compiled code sees it at call time (the module namespace, then the
+// builtins; NameError "name '<name>' is not defined" when neither has it), found as a new
+// reference by the dictionary itself, so a concurrent `module.<name> = x` cannot free it first.
+PyObject* module_global_ref(PyObject* module, vn::Name& name) noexcept {
+    PyObject* k = name.get();
+    if (k == nullptr) return nullptr;
+    PyObject* v = nullptr;
+    int found = vn::dict_item_ref(PyModule_GetDict(module), k, &v);
+    if (found == 0) found = vn::dict_item_ref(PyEval_GetBuiltins(), k, &v);
+    if (found > 0) return v;
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
+    return nullptr;
+}
+
+}  // namespace
+// ---------------------------------------------------------------------------------------------
 
 namespace {
 
@@ -47,11 +83,11 @@ inline PyObject* int32_result(int64_t v, const char* what) noexcept {
 PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
 uint16_t g_crc_table[256];     // reflected CRC-16, polynomial 0x8005; filled once at import
 
-vn::Name n_init_buckets{"_init_buckets"}, n_warning{"warning"};
+vn::Name n_init_buckets{"_init_buckets"}, n_warning{"warning"}, n_threading{"threading"}, n_logger{"logger"};
 
 // A new threading.Lock(), with `threading` looked up in the module namespace at each call.
 PyObject* new_lock() {
-    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, "threading"));
+    vn::Ref threading = vn::Ref::steal(module_global_ref(g_module, n_threading));
     if (!threading) return nullptr;
     return vn::new_lock(threading.get());
 }
@@ -176,7 +212,8 @@ static_assert(sizeof(FastSlabHeader) == 16, "the slab header is packed into 16 b
 
 struct SlabHeader;
 
-// The native operation table, in its published order. Needs no interpreter lock.
+// The native operation table, in its published order. Needs no interpreter lock and takes no
+// section: a C caller serialises its own use of an instance.
 struct SlabHeaderOps {
     bool (*is_object_free)(SlabHeader*, int32_t);
     void (*allocate_object)(SlabHeader*, int32_t);
@@ -259,16 +296,19 @@ PyObject* SlabHeader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* SlabHeader_pack_header(PyObject* self, PyObject* const*) {
     SlabHeader* h = as_slab(self);
-    h->header.crc = h->ops->compute_checksum(h);
-    // The "<BBLHQ" stored form, written byte by byte: identical to struct.pack's result, without a
-    // round trip through the interpreter.
-    const FastSlabHeader& f = h->header;
     unsigned char out[kStoredHeaderSize];
-    out[0] = f.size_class_index;
-    out[1] = f.flags;
-    for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<unsigned char>(f.epoch >> (8 * i));
-    for (int i = 0; i < 2; ++i) out[6 + i] = static_cast<unsigned char>(f.crc >> (8 * i));
-    for (int i = 0; i < 8; ++i) out[8 + i] = static_cast<unsigned char>(f.free_bitmap >> (8 * i));
+    {
+        vn::CriticalSection section(self);  // the checksum and the fields it covers, of one instant
+        h->header.crc = h->ops->compute_checksum(h);
+        // The "<BBLHQ" stored form, written byte by byte: identical to struct.pack's result, without
+        // a round trip through the interpreter.
+        const FastSlabHeader& f = h->header;
+        out[0] = f.size_class_index;
+        out[1] = f.flags;
+        for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<unsigned char>(f.epoch >> (8 * i));
+        for (int i = 0; i < 2; ++i) out[6 + i] = static_cast<unsigned char>(f.crc >> (8 * i));
+        for (int i = 0; i < 8; ++i) out[8 + i] = static_cast<unsigned char>(f.free_bitmap >> (8 * i));
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), kStoredHeaderSize);
 }
 
@@ -277,7 +317,7 @@ bool warn_corruption(uint16_t stored, uint16_t computed) {
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", stored, computed);
     vn::Ref message = vn::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;
-    vn::Ref logger = vn::Ref::steal(vn::module_global(g_module, "logger"));  // the current `logger`
+    vn::Ref logger = vn::Ref::steal(module_global_ref(g_module, n_logger));  // the current `logger`
     return logger && vn::log_object(logger.get(), n_warning, message.get());
 }
 
@@ -302,39 +342,57 @@ PyObject* SlabHeader_unpack_header(PyObject* self, PyObject* const* argv) {
     for (int i = 7; i >= 0; --i) bitmap = (bitmap << 8) | in[8 + i];
 
     SlabHeader* h = as_slab(self);
-    h->header.size_class_index = in[0];
-    h->header.flags = in[1];
-    h->header.epoch = epoch;
-    h->header.free_bitmap = bitmap;  // the crc field keeps its previous value
-    const uint16_t computed = h->ops->compute_checksum(h);
-    if (computed != stored_crc) {
-        h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_CORRUPT);
-        if (!warn_corruption(stored_crc, computed)) return nullptr;
+    uint16_t computed;
+    {
+        vn::CriticalSection section(self);  // the new fields, checked and flagged, in one step
+        h->header.size_class_index = in[0];
+        h->header.flags = in[1];
+        h->header.epoch = epoch;
+        h->header.free_bitmap = bitmap;  // the crc field keeps its previous value
+        computed = h->ops->compute_checksum(h);
+        if (computed != stored_crc) h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_CORRUPT);
     }
+    if (computed != stored_crc && !warn_corruption(stored_crc, computed)) return nullptr;
     return vn::none();
 }
 
 PyObject* SlabHeader_py_is_object_free(PyObject* self, PyObject* const* argv) {
     int index;
     if (!vn::to_int(argv[0], index)) return nullptr;
-    return vn::boolean(as_slab(self)->ops->is_object_free(as_slab(self), index));
+    bool free;
+    {
+        vn::CriticalSection section(self);
+        free = as_slab(self)->ops->is_object_free(as_slab(self), index);
+    }
+    return vn::boolean(free);
 }
 
 PyObject* SlabHeader_py_find_free_object(PyObject* self, PyObject* const*) {
-    return PyLong_FromLong(as_slab(self)->ops->find_free_object(as_slab(self)));
+    int32_t index;
+    {
+        vn::CriticalSection section(self);
+        index = as_slab(self)->ops->find_free_object(as_slab(self));
+    }
+    return PyLong_FromLong(index);
 }
 
 PyObject* SlabHeader_py_allocate_object_at(PyObject* self, PyObject* const* argv) {
     int index;
     if (!vn::to_int(argv[0], index)) return nullptr;
-    as_slab(self)->ops->allocate_object(as_slab(self), index);
+    {
+        vn::CriticalSection section(self);
+        as_slab(self)->ops->allocate_object(as_slab(self), index);
+    }
     return vn::none();
 }
 
 PyObject* SlabHeader_py_deallocate_object_at(PyObject* self, PyObject* const* argv) {
     int index;
     if (!vn::to_int(argv[0], index)) return nullptr;
-    as_slab(self)->ops->deallocate_object(as_slab(self), index);
+    {
+        vn::CriticalSection section(self);
+        as_slab(self)->ops->deallocate_object(as_slab(self), index);
+    }
     return vn::none();
 }
 
@@ -423,7 +481,7 @@ void release_buckets(BucketAllocator* a) {
 }
 
 // Builds the sorted native view (keys only, no lists yet) on first use; the keys depend only on
-// the three sizes, which never change.
+// the three sizes, which never change. Called inside the instance's critical section.
 bool ensure_bucket_view(BucketAllocator* a) {
     if (a->buckets != nullptr) return true;
     const int64_t step = a->bucket_size_step;
@@ -502,6 +560,27 @@ void BucketAllocator_dealloc(PyObject* self) {
     });
 }
 
+// A bucket size with its key object and a new empty list (both owned), made by _init_buckets
+// before it changes anything.
+struct FreshBucket {
+    int64_t size;
+    PyObject* key;
+    PyObject* list;
+};
+
+struct FreshBuckets {
+    vn::PodVector<FreshBucket> items;
+    FreshBuckets() = default;
+    FreshBuckets(const FreshBuckets&) = delete;
+    FreshBuckets& operator=(const FreshBuckets&) = delete;
+    ~FreshBuckets() {
+        for (size_t i = 0; i < items.size(); ++i) {
+            Py_DECREF(items[i].key);
+            Py_DECREF(items[i].list);
+        }
+    }
+};
+
 PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*) {
     BucketAllocator* a = as_alloc(self);
     if (a->bucket_size_step == 0) {
@@ -511,20 +590,36 @@ PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*) {
         PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
         return nullptr;
     }
-    if (a->bucketed_free_lists == nullptr || !ensure_bucket_view(a)) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "bucket allocator was cleared");
-        return nullptr;
-    }
-    // Each key in the contract's order: a new empty list under that key, in the dict and in the view
-    // alike, so the two never disagree even if a later insertion fails.
-    const bool ok = for_each_bucket_size(a, [&](int64_t key) {
-        Bucket* b = find_bucket(a, key);
+    // Each key in the contract's order with a new empty list, all made before anything changes.
+    FreshBuckets fresh;
+    const bool made = for_each_bucket_size(a, [&](int64_t key) {
         vn::Ref k = vn::Ref::steal(PyLong_FromLongLong(key));
         vn::Ref list = vn::Ref::steal(PyList_New(0));
-        if (!k || !list || b == nullptr || PyDict_SetItem(a->bucketed_free_lists, k.get(), list.get()) < 0) return false;
-        Py_XSETREF(b->list, list.release());
+        if (!k || !list || !fresh.items.push(FreshBucket{key, k.get(), list.get()})) return false;
+        k.release();  // now owned by `fresh`
+        list.release();
         return true;
     });
+    if (!made) return nullptr;
+    // Then, inside the section, each list under its key in the dict and in the view alike, so the
+    // two never disagree even if an insertion fails. The lists replaced in the view are released
+    // after the section (the dict drops its own reference to them while they are still held).
+    vn::RefVector replaced;
+    bool ok = true;
+    {
+        vn::CriticalSection section(self);
+        if (a->bucketed_free_lists == nullptr || !ensure_bucket_view(a)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "bucket allocator was cleared");
+            ok = false;
+        }
+        for (size_t i = 0; ok && i < fresh.items.size(); ++i) {
+            const FreshBucket& f = fresh.items[i];
+            Bucket* b = find_bucket(a, f.size);
+            ok = b != nullptr && (b->list == nullptr || replaced.push(b->list)) &&
+                 PyDict_SetItem(a->bucketed_free_lists, f.key, f.list) == 0;
+            if (ok) Py_XSETREF(b->list, vn::new_ref(f.list));  // the old one is held by `replaced`
+        }
+    }
     return ok ? vn::none() : nullptr;
 }
 
@@ -560,12 +655,16 @@ PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* argv) {
     if (!value) return nullptr;
     vn::LockSection section(a->lock);
     if (!section.ok()) return nullptr;
-    Bucket* bucket = find_bucket(a, b);
-    bool added = false;
-    if (bucket != nullptr && bucket->list != nullptr) {
-        if (PyList_Append(bucket->list, value.get()) < 0) return nullptr;
-        added = true;
+    bool added = false, failed = false;
+    {
+        vn::CriticalSection lists(self);
+        Bucket* bucket = find_bucket(a, b);
+        if (bucket != nullptr && bucket->list != nullptr) {
+            failed = PyList_Append(bucket->list, value.get()) < 0;
+            added = !failed;
+        }
     }
+    if (failed) return nullptr;
     return section.leave() ? vn::boolean(added) : nullptr;
 }
 
@@ -577,13 +676,17 @@ PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* ar
     if (b <= 0) return vn::none();
     vn::LockSection section(a->lock);
     if (!section.ok()) return nullptr;
-    Bucket* bucket = find_bucket(a, b);
     vn::Ref offset;
-    if (bucket != nullptr && bucket->list != nullptr && PyList_GET_SIZE(bucket->list) > 0) {
-        offset = vn::Ref::steal(vn::list_pop_last(bucket->list));
-        if (!offset) return nullptr;
+    bool failed = false;
+    {
+        vn::CriticalSection lists(self);
+        Bucket* bucket = find_bucket(a, b);
+        if (bucket != nullptr && bucket->list != nullptr && PyList_GET_SIZE(bucket->list) > 0) {
+            offset = vn::Ref::steal(vn::list_pop_last(bucket->list));
+            failed = !offset;
+        }
     }
-    if (!section.leave()) return nullptr;
+    if (failed || !section.leave()) return nullptr;
     return offset ? offset.release() : vn::none();
 }
 
@@ -598,20 +701,24 @@ PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* 
     // The contract pops the last offset, tests it and appends it back on a misfit; testing it in
     // place leaves every list exactly as that pop-and-restore does, and pops only on a fit.
     vn::Ref found;
-    Bucket* end = a->buckets + a->nbuckets;
-    // From the bucket of `b` itself (when it is a key) through every larger key, ascending.
-    Bucket* it = std::lower_bound(a->buckets, end, b, [](const Bucket& x, int64_t k) { return x.key < k; });
-    for (; it != end; ++it) {
-        if (it->list == nullptr || PyList_GET_SIZE(it->list) == 0) continue;
-        int32_t o;
-        if (!last_offset(it->list, o)) return nullptr;
-        if (fits(o, alignment, size, it->key)) {
-            found = vn::Ref::steal(vn::list_pop_last(it->list));
-            if (!found) return nullptr;
-            break;
+    bool failed = false;
+    {
+        vn::CriticalSection lists(self);
+        Bucket* end = a->buckets + a->nbuckets;
+        // From the bucket of `b` itself (when it is a key) through every larger key, ascending.
+        Bucket* it = std::lower_bound(a->buckets, end, b, [](const Bucket& x, int64_t k) { return x.key < k; });
+        for (; it != end && !failed; ++it) {
+            if (it->list == nullptr || PyList_GET_SIZE(it->list) == 0) continue;
+            int32_t o;
+            failed = !last_offset(it->list, o);
+            if (!failed && fits(o, alignment, size, it->key)) {
+                found = vn::Ref::steal(vn::list_pop_last(it->list));
+                failed = !found;
+                break;
+            }
         }
     }
-    if (!section.leave()) return nullptr;
+    if (failed || !section.leave()) return nullptr;
     return found ? found.release() : vn::none();
 }
 
