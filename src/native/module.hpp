@@ -735,7 +735,8 @@ inline PyObject* init_module(ModuleFrame& frame) noexcept {
         frame.slots[n++] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
 #endif
 #ifdef Py_mod_gil
-        frame.slots[n++] = {Py_mod_gil, Py_MOD_GIL_USED};
+        // Every module is correct without the interpreter lock (see each file's concurrency notes).
+        frame.slots[n++] = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
 #endif
         frame.slots[n] = {0, nullptr};
         frame.def = PyModuleDef{PyModuleDef_HEAD_INIT, frame.shortname, frame.doc, 0, nullptr, frame.slots,

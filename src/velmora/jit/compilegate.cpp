@@ -40,32 +40,12 @@
 #include <cmath>
 #include <cstdint>
 
-// ---------------------------------------------------------------------------------------------
-// Candidate for the support library: vn::module_global with strong look-ups.
-namespace {
-
-// A global of `module` as compiled code sees it at call time (the module namespace, then the
-// builtins; NameError "name '<name>' is not defined" when neither has it), found as a new
-// reference by the dictionary itself, so a concurrent `module.<name> = x` cannot free it first.
-PyObject* module_global_ref(PyObject* module, vn::Name& name) noexcept {
-    PyObject* k = name.get();
-    if (k == nullptr) return nullptr;
-    PyObject* v = nullptr;
-    int found = vn::dict_item_ref(PyModule_GetDict(module), k, &v);
-    if (found == 0) found = vn::dict_item_ref(PyEval_GetBuiltins(), k, &v);
-    if (found > 0) return v;
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
-    return nullptr;
-}
-
-}  // namespace
-// ---------------------------------------------------------------------------------------------
-
 namespace {
 
 PyObject* g_module = nullptr;          // this module (kept alive by the module frame)
 PyObject* g_global_policy = nullptr;   // `_global_policy`: touched only under `_policy_lock` and g_policy_slot
 vn::Mutex g_policy_slot;               // the slot itself, natively (see get_compilegate)
+vn::LockHolder g_policy_holder{0};     // the thread inside `_policy_lock`
 
 vn::Name n_time{"time"}, n_threading{"threading"}, n_logger{"logger"}, n_policy_lock{"_policy_lock"},
     n_debug{"debug"}, n_is_enabled_for{"isEnabledFor"}, n_get_metrics{"get_metrics"}, n_call_count{"call_count"},
@@ -406,7 +386,16 @@ struct CompileGate {
     PyObject* _config;            // a PolicyConfig (or subclass instance), owned
     PyObject* _thresholds;        // dict: func_id -> learned threshold (int), owned
     PyObject* _lock;              // threading.Lock, owned
+    vn::NativeLock native_lock;   // taken for _lock while nobody else can hold it (OwnedLockSection)
+    vn::LockHolder lock_holder;   // the thread inside _lock
     double _recompile_interval;   // seconds between two compilations of one function
+};
+
+// The engine's _lock for the scope; a call back into the same engine from inside (a store's
+// get_metrics, for one) is refused with RuntimeError instead of waiting for itself forever.
+struct EngineLock : vn::OwnedLockSection {
+    EngineLock(CompileGate* g, const char* call) noexcept
+        : vn::OwnedLockSection(g->_lock, g->lock_holder, call, "engine", "_lock", &g->native_lock) {}
 };
 
 inline CompileGate* as_gate(PyObject* o) noexcept { return reinterpret_cast<CompileGate*>(o); }
@@ -464,7 +453,7 @@ PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!config) return nullptr;
     vn::Ref thresholds = vn::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    vn::Ref threading = vn::Ref::steal(module_global_ref(g_module, n_threading));
+    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, n_threading));
     if (!threading) return nullptr;
     vn::Ref lock = vn::Ref::steal(vn::new_lock(threading.get()));
     if (!lock) return nullptr;
@@ -475,6 +464,12 @@ PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     g->_config = config.release();
     g->_thresholds = thresholds.release();
     g->_lock = lock.release();
+    new (&g->native_lock) vn::NativeLock();
+    new (&g->lock_holder) vn::LockHolder(0);
+    if (vn::is_interpreter_lock(g->_lock) && !g->native_lock.open()) {
+        Py_DECREF(self);
+        return nullptr;
+    }
     g->_recompile_interval = kRecompileInterval;
     return self;
 }
@@ -495,6 +490,7 @@ void CompileGate_dealloc(PyObject* self) {
         Py_CLEAR(g->_config);
         Py_CLEAR(g->_thresholds);
         Py_CLEAR(g->_lock);
+        g->native_lock.close();
         vn::free_instance(self);
     });
 }
@@ -510,7 +506,7 @@ inline bool check_func_id(PyObject* func_id) { return vn::exact_or_none(func_id,
 
 // time.time() through the module attribute `time`, read at call time.
 bool wall_clock(double& now) {
-    vn::Ref time_module = vn::Ref::steal(module_global_ref(g_module, n_time));
+    vn::Ref time_module = vn::Ref::steal(vn::module_global(g_module, n_time));
     if (!time_module) return false;
     vn::Ref value = vn::Ref::steal(vn::call_method(time_module.get(), n_time));
     return value && vn::to_double(value.get(), now);
@@ -552,7 +548,7 @@ PyObject* CompileGate_get_threshold(PyObject* self_, PyObject* const* argv) {
         return PyLong_FromLong(get_initial_threshold_fast(as_config(self->_config)));
     }
     vn::Ref result;  // dropped after the lock is left
-    vn::LockSection section(self->_lock);
+    EngineLock section(self, "CompileGate.get_threshold");
     if (!section.ok()) return nullptr;
     PyObject* learned = nullptr;
     const int present = vn::dict_item_ref(self->_thresholds, func_id, &learned);
@@ -579,7 +575,7 @@ PyObject* CompileGate_should_compile(PyObject* self_, PyObject* const* argv) {
     double last_compiled = 0.0;
     vn::Ref metrics;  // dropped after the lock is left
     {
-        vn::LockSection section(self->_lock);
+        EngineLock section(self, "CompileGate.should_compile");
         if (!section.ok() || !self->table->_get_threshold_fast(self, func_id, threshold)) return nullptr;
         metrics = vn::Ref::steal(vn::call_method(telemetry_store, n_get_metrics, func_id));
         if (!metrics || !read_decision_metrics(metrics.get(), call_count, compile_count, last_compiled) ||
@@ -646,7 +642,7 @@ int debug_is_silent(PyObject* logger, vn::Ref& debug) {
 // logger.debug("Updated threshold for <id>: <old> -> <new> (speedup: <x.xx>x)"). The message is
 // built only when the call could have an effect: formatting the float dominates an update.
 bool log_update(PyObject* func_id, int32_t current_threshold, int32_t new_threshold, double avg_speedup) {
-    vn::Ref logger = vn::Ref::steal(module_global_ref(g_module, n_logger));
+    vn::Ref logger = vn::Ref::steal(vn::module_global(g_module, n_logger));
     if (!logger) return false;
     vn::Ref debug;
     const int silent = debug_is_silent(logger.get(), debug);
@@ -671,7 +667,7 @@ PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
     double avg_speedup = 0.0;
     vn::Ref metrics, count, speedup, stored;  // dropped after the lock is left
     {
-        vn::LockSection section(self->_lock);
+        EngineLock section(self, "CompileGate.update");
         if (!section.ok()) return nullptr;
         metrics = vn::Ref::steal(vn::call_method(telemetry_store, n_get_metrics, func_id));
         if (!metrics) return nullptr;
@@ -711,7 +707,7 @@ PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
 PyObject* CompileGate_get_statistics(PyObject* self_, PyObject* const*) {
     CompileGate* self = as_gate(self_);
     vn::Ref tracked, avg, low, high;  // dropped after the lock is left
-    vn::LockSection section(self->_lock);
+    EngineLock section(self, "CompileGate.get_statistics");
     if (!section.ok()) return nullptr;
     // The learned values at one instant: the walk runs inside the dict's own critical section, so
     // it meets neither a concurrent insertion nor a freed value. The ints that update() stores
@@ -795,10 +791,10 @@ const char* const kCompileGateDoc =
 // With the real lock the slot never changes between the test and the store, and the guard is
 // uncontended; without a GIL it is a PyMutex, with one it is nothing.
 PyObject* get_compilegate(PyObject*, PyObject* const*) {
-    vn::Ref lock = vn::Ref::steal(module_global_ref(g_module, n_policy_lock));
+    vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
     if (!lock) return nullptr;
     vn::Ref result, spare;  // dropped after the lock is left
-    vn::LockSection section(lock.get());
+    vn::OwnedLockSection section(lock.get(), g_policy_holder, "get_compilegate", "module", "_policy_lock");
     if (!section.ok()) return nullptr;
     {
         vn::MutexGuard guard(g_policy_slot);
@@ -820,10 +816,10 @@ PyObject* get_compilegate(PyObject*, PyObject* const*) {
 }
 
 PyObject* reset_compilegate(PyObject*, PyObject* const*) {
-    vn::Ref lock = vn::Ref::steal(module_global_ref(g_module, n_policy_lock));
+    vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
     if (!lock) return nullptr;
     vn::Ref old;  // the previous engine is released after the lock is left
-    vn::LockSection section(lock.get());
+    vn::OwnedLockSection section(lock.get(), g_policy_holder, "reset_compilegate", "module", "_policy_lock");
     if (!section.ok()) return nullptr;
     {
         vn::MutexGuard guard(g_policy_slot);
@@ -898,16 +894,16 @@ int compilegate_exec(PyObject* module) {
     if (!vn::ready_type(
             module, CompileGateType,
             {
-                {"get_threshold", CompileGate_get_threshold, {{"func_id", "str"}}, "int",
+                {"get_threshold", vn::method<CompileGate_get_threshold>, {{"func_id", "str"}}, "int",
                  "Get the compilation threshold of a function: its learned one, else the initial threshold."},
-                {"should_compile", CompileGate_should_compile, {{"func_id", "str"}, {"telemetry_store"}}, "bool",
+                {"should_compile", vn::method<CompileGate_should_compile>, {{"func_id", "str"}, {"telemetry_store"}}, "bool",
                  "Decide whether a function should be compiled now.\n\n"
                  "False below the call-count threshold; True for a function never compiled; otherwise True\n"
                  "only when at least 600 seconds have passed since its last compilation.\n"
                  "All state reads happen atomically within lock to prevent TOCTOU race conditions."},
-                {"update", CompileGate_update, {{"func_id", "str"}, {"telemetry_store"}}, "None",
+                {"update", vn::method<CompileGate_update>, {{"func_id", "str"}, {"telemetry_store"}}, "None",
                  "Update policy based on compilation outcome."},
-                {"get_statistics", CompileGate_get_statistics, {}, "Dict", "Get policy statistics."},
+                {"get_statistics", vn::method<CompileGate_get_statistics>, {}, "Dict", "Get policy statistics."},
             }))
         return -1;
 
@@ -934,7 +930,7 @@ int compilegate_exec(PyObject* module) {
         return -1;
 
     // 4. The singleton's lock, then the banner.
-    vn::Ref threading = vn::Ref::steal(module_global_ref(module, n_threading));
+    vn::Ref threading = vn::Ref::steal(vn::module_global(module, n_threading));
     if (!threading) return -1;
     PyObject* policy_lock = vn::new_lock(threading.get());
     if (policy_lock == nullptr ||

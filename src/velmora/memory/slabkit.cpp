@@ -47,27 +47,6 @@
 #include <cstdio>
 #include <cstring>
 
-// ---------------------------------------------------------------------------------------------
-// Candidate for the support library: vn::module_global with strong look-ups.
-namespace {
-
-// A global of `module` as compiled code sees it at call time (the module namespace, then the
-// builtins; NameError "name '<name>' is not defined" when neither has it), found as a new
-// reference by the dictionary itself, so a concurrent `module.<name> = x` cannot free it first.
-PyObject* module_global_ref(PyObject* module, vn::Name& name) noexcept {
-    PyObject* k = name.get();
-    if (k == nullptr) return nullptr;
-    PyObject* v = nullptr;
-    int found = vn::dict_item_ref(PyModule_GetDict(module), k, &v);
-    if (found == 0) found = vn::dict_item_ref(PyEval_GetBuiltins(), k, &v);
-    if (found > 0) return v;
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", k);
-    return nullptr;
-}
-
-}  // namespace
-// ---------------------------------------------------------------------------------------------
-
 namespace {
 
 // A signed 32-bit result computed exactly in 64 bits: the int, or OverflowError "<what> does not
@@ -87,7 +66,7 @@ vn::Name n_init_buckets{"_init_buckets"}, n_warning{"warning"}, n_threading{"thr
 
 // A new threading.Lock(), with `threading` looked up in the module namespace at each call.
 PyObject* new_lock() {
-    vn::Ref threading = vn::Ref::steal(module_global_ref(g_module, n_threading));
+    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, n_threading));
     if (!threading) return nullptr;
     return vn::new_lock(threading.get());
 }
@@ -317,7 +296,7 @@ bool warn_corruption(uint16_t stored, uint16_t computed) {
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", stored, computed);
     vn::Ref message = vn::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;
-    vn::Ref logger = vn::Ref::steal(module_global_ref(g_module, n_logger));  // the current `logger`
+    vn::Ref logger = vn::Ref::steal(vn::module_global(g_module, n_logger));  // the current `logger`
     return logger && vn::log_object(logger.get(), n_warning, message.get());
 }
 
@@ -525,11 +504,14 @@ PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     a->medium_block_max = medium;
     a->buckets = nullptr;
     a->nbuckets = 0;
-    a->lock = nullptr;
+    // None until the lock exists: a subclass's __del__ may call methods on a half-built instance,
+    // which then fail with the lock protocol's TypeError instead of touching a null pointer.
+    a->lock = vn::none();
     a->bucketed_free_lists = PyDict_New();
     if (a->bucketed_free_lists == nullptr) return nullptr;
-    a->lock = new_lock();
-    if (a->lock == nullptr) return nullptr;
+    PyObject* lock = new_lock();
+    if (lock == nullptr) return nullptr;
+    Py_SETREF(a->lock, lock);
     vn::Ref r = vn::Ref::steal(vn::call_method(self.get(), n_init_buckets));  // normal method lookup
     if (!r) return nullptr;
     return self.release();
@@ -775,8 +757,10 @@ PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     StatsCollector* c = as_collector(self.get());
     c->ops = &kStatsCollectorOps;
     c->stats = FastAllocStats{};
-    c->lock = new_lock();
-    if (c->lock == nullptr) return nullptr;
+    c->lock = vn::none();  // as for the allocator: a half-built instance fails cleanly
+    PyObject* lock = new_lock();
+    if (lock == nullptr) return nullptr;
+    Py_SETREF(c->lock, lock);
     return self.release();
 }
 
@@ -878,15 +862,15 @@ int slabkit_exec(PyObject* module) {
     if (!vn::ready_type(
             module, SlabHeaderType,
             {
-                {"pack_header", SlabHeader_pack_header, {}, "bytes", "Pack header into bytes for storage."},
-                {"unpack_header", SlabHeader_unpack_header, {{"data", "bytes"}}, "None", "Unpack header from bytes."},
-                {"py_is_object_free", SlabHeader_py_is_object_free, {{"object_index", "int"}}, "bool",
+                {"pack_header", vn::method<SlabHeader_pack_header>, {}, "bytes", "Pack header into bytes for storage."},
+                {"unpack_header", vn::method<SlabHeader_unpack_header>, {{"data", "bytes"}}, "None", "Unpack header from bytes."},
+                {"py_is_object_free", vn::method<SlabHeader_py_is_object_free>, {{"object_index", "int"}}, "bool",
                  "Check if object at index is free (Python interface)."},
-                {"py_find_free_object", SlabHeader_py_find_free_object, {}, "int",
+                {"py_find_free_object", vn::method<SlabHeader_py_find_free_object>, {}, "int",
                  "Find first free object index (Python interface)."},
-                {"py_allocate_object_at", SlabHeader_py_allocate_object_at, {{"object_index", "int"}}, "None",
+                {"py_allocate_object_at", vn::method<SlabHeader_py_allocate_object_at>, {{"object_index", "int"}}, "None",
                  "Mark object as allocated (Python interface)."},
-                {"py_deallocate_object_at", SlabHeader_py_deallocate_object_at, {{"object_index", "int"}}, "None",
+                {"py_deallocate_object_at", vn::method<SlabHeader_py_deallocate_object_at>, {{"object_index", "int"}}, "None",
                  "Mark object as free (Python interface)."},
             }))
         return -1;
@@ -906,12 +890,12 @@ int slabkit_exec(PyObject* module) {
     if (!vn::ready_type(
             module, BucketAllocatorType,
             {
-                {"_init_buckets", BucketAllocator_init_buckets, {}, "None", "Initialize size-class buckets."},
-                {"add_to_bucket", BucketAllocator_add_to_bucket, {{"offset", "int"}, {"size", "int"}}, "bool",
+                {"_init_buckets", vn::method<BucketAllocator_init_buckets>, {}, "None", "Initialize size-class buckets."},
+                {"add_to_bucket", vn::method<BucketAllocator_add_to_bucket>, {{"offset", "int"}, {"size", "int"}}, "bool",
                  "Add block to appropriate bucket."},
-                {"remove_from_bucket", BucketAllocator_remove_from_bucket, {{"size", "int"}}, "Optional[int]",
+                {"remove_from_bucket", vn::method<BucketAllocator_remove_from_bucket>, {{"size", "int"}}, "Optional[int]",
                  "Remove block from appropriate bucket."},
-                {"find_best_fit_bucket", BucketAllocator_find_best_fit_bucket, {{"size", "int"}, {"alignment", "int"}},
+                {"find_best_fit_bucket", vn::method<BucketAllocator_find_best_fit_bucket>, {{"size", "int"}, {"alignment", "int"}},
                  "Optional[int]", "Find best fit bucket for allocation."},
             }))
         return -1;
@@ -931,10 +915,10 @@ int slabkit_exec(PyObject* module) {
                 {"py_record_allocation", StatsCollector_py_record_allocation,
                  {{"size", "int"}, {"padding", "int"}, {"is_bucketed", "bool"}}, "None",
                  "Record allocation statistics (Python interface)."},
-                {"py_record_deallocation", StatsCollector_py_record_deallocation, {}, "None",
+                {"py_record_deallocation", vn::method<StatsCollector_py_record_deallocation>, {}, "None",
                  "Record deallocation statistics (Python interface)."},
-                {"get_stats", StatsCollector_get_stats, {}, "dict", "Get statistics dictionary."},
-                {"reset_stats", StatsCollector_reset_stats, {}, "None", "Reset all statistics."},
+                {"get_stats", vn::method<StatsCollector_get_stats>, {}, "dict", "Get statistics dictionary."},
+                {"reset_stats", vn::method<StatsCollector_reset_stats>, {}, "None", "Reset all statistics."},
             }))
         return -1;
     if (!vn::set_type_attribute(

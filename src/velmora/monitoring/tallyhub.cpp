@@ -409,11 +409,11 @@ int exec_tallyhub(PyObject* module) {
     CounterAggregatorType.tp_new = aggregator_new;
     CounterAggregatorType.tp_dealloc = aggregator_dealloc;
     const std::vector<vn::FuncDef> methods = {
-        {"update", update, {{"counter_id", "int"}, {"value", "float"}}, "None", kUpdateDoc},
-        {"get_stats", get_stats, {{"counter_id", "int"}}, "dict", kGetStatsDoc},
-        {"reset", reset, {{"counter_id", "int"}}, "None", "Reset a specific counter."},
-        {"reset_all", reset_all, {}, "None", "Reset all counters."},
-        {"get_all_stats", get_all_stats, {}, "list", "Get statistics for all counters."},
+        {"update", vn::method<update>, {{"counter_id", "int"}, {"value", "float"}}, "None", kUpdateDoc},
+        {"get_stats", vn::method<get_stats>, {{"counter_id", "int"}}, "dict", kGetStatsDoc},
+        {"reset", vn::method<reset>, {{"counter_id", "int"}}, "None", "Reset a specific counter."},
+        {"reset_all", vn::method<reset_all>, {}, "None", "Reset all counters."},
+        {"get_all_stats", vn::method<get_all_stats>, {}, "list", "Get statistics for all counters."},
     };
     if (!vn::ready_type(module, CounterAggregatorType, methods)) return -1;
     const std::vector<vn::FuncDef> functions = {
