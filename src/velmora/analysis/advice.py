@@ -88,7 +88,7 @@ def _words(items: Iterable[str], limit: int = 4) -> str:
     return text + (", ..." if len(items) > limit else "")
 
 
-def _loops_text(loops: Mapping[str, int]) -> str:
+def _loops_text(loops: Mapping[str, Any]) -> str:
     count = loops["count"]
     if not count:
         return "no loop"
@@ -135,7 +135,6 @@ def advise(unit: Dict[str, Any], scan: Any, host: Mapping[str, Any],
             loops["independent"], loops["carried"] = scan.independent_loops()
     evidence = unit["evidence"]["keywords"]
     weight = 1 + loops["nesting_weight"]
-    share = unit["loop_chunking_potential"]
     potential = unit["parallelization_potential"]
     framework = FRAMEWORK_PATTERNS.get(pattern)
     used = names

@@ -241,6 +241,7 @@ def _end(node: ast.AST) -> Tuple[int, int]:
 
 def _import_text(node: ast.AST) -> List[ImportRecord]:
     out = []
+    binds: Optional[str]
     if isinstance(node, ast.Import):
         for alias in node.names:
             binds = alias.asname or alias.name.split(".", 1)[0]
