@@ -258,6 +258,11 @@ def _import_text(node: ast.AST) -> List[ImportRecord]:
     return out
 
 
+def _callee(call: ast.AST) -> str:
+    func = getattr(call, "func", None)
+    return getattr(func, "id", None) or getattr(func, "attr", None) or "import"
+
+
 def _dynamic_import(call: ast.Call) -> Optional[str]:
     func = call.func
     name = func.id if isinstance(func, ast.Name) else func.attr if isinstance(func, ast.Attribute) else None
@@ -320,6 +325,7 @@ def scan_nodes(nodes: Iterable[ast.AST], dynamic_imports: bool = True) -> UnitSc
     loops: List[Tuple[Tuple[int, int], Tuple[int, int], Optional[Tuple[Tuple[int, int], Tuple[int, int]]], bool]] = []
     exits: List[Tuple[int, int]] = []
     nodes_at: Dict[Tuple[int, int], ast.AST] = {}
+    bound_calls: Set[int] = set()  # import_module calls whose result an assignment names
     AST = ast.AST
     while stack:
         node = pop()
@@ -350,16 +356,16 @@ def scan_nodes(nodes: Iterable[ast.AST], dynamic_imports: bool = True) -> UnitSc
                 continue
             elif kind == _CALL:
                 module = _dynamic_import(node)  # type: ignore[arg-type]
-                if module is not None:
-                    result.imports.append(ImportRecord(module, None, "%s(%r)" % (
-                        getattr(node.func, "id", None) or getattr(node.func, "attr", ""), module)))  # type: ignore[attr-defined]
+                if module is not None and id(node) not in bound_calls:
+                    result.imports.append(ImportRecord(module, None, "%s(%r)" % (_callee(node), module)))
             elif kind == _ASSIGN:
                 value, targets = node.value, node.targets  # type: ignore[attr-defined]
                 if isinstance(value, ast.Call) and len(targets) == 1 and isinstance(targets[0], ast.Name):
                     module = _dynamic_import(value)
                     if module is not None:
-                        result.imports.append(ImportRecord(module, targets[0].id, "%s = ...(%r)" % (
-                            targets[0].id, module)))
+                        bound_calls.add(id(value))
+                        result.imports.append(ImportRecord(module, targets[0].id, "%s = %s(%r)" % (
+                            targets[0].id, _callee(value), module)))
         fields = child_fields.get(cls)
         if fields is None:
             fields = _children_fields(cls)

@@ -41,23 +41,26 @@ class FunctionStats:
 
 
 class _Thread:
-    """The stack and aggregators of one thread."""
+    """The stack and aggregators of one thread.
 
-    __slots__ = ("stack", "slots", "blocks", "depth", "make")
+    A slot, one per function, is the list [inclusive update, own update, counter index,
+    recursion depth]; a stack entry is [slot, outermost?, start time, time of callees].
+    """
+
+    __slots__ = ("stack", "slots", "blocks", "make")
 
     def __init__(self, make: Callable[[int], Any]) -> None:
         self.stack: List[List[Any]] = []
-        self.slots: Dict[Any, Tuple[Any, Any, int]] = {}
+        self.slots: Dict[Any, List[Any]] = {}
         self.blocks: List[Tuple[Any, Any]] = []
-        self.depth: Dict[Any, int] = {}
         self.make = make
 
-    def slot(self, code: Any) -> Tuple[Any, Any, int]:
+    def slot(self, code: Any) -> List[Any]:
         n = len(self.slots)
         if n // _BLOCK >= len(self.blocks):
             self.blocks.append((self.make(_BLOCK), self.make(_BLOCK)))
         inclusive, own = self.blocks[n // _BLOCK]
-        entry = self.slots[code] = (inclusive.update, own.update, n % _BLOCK)
+        entry = self.slots[code] = [inclusive.update, own.update, n % _BLOCK, 0]
         return entry
 
 
@@ -71,7 +74,6 @@ class Collector:
         self._clock = clock
         self._threads: List[_Thread] = []
         self._lock = threading.Lock()
-        self._by_ident: Dict[int, _Thread] = {}
         self.running = False
         self.mechanism = MECHANISM
 
@@ -86,24 +88,27 @@ class Collector:
     # ------------------------------------------------------------ sys.setprofile
 
     def _profile_callback(self, state: _Thread) -> Callable[[Any, str, Any], None]:
-        clock, stack, slots, depth = self._clock, state.stack, state.slots, state.depth
+        clock, stack, slots = self._clock, state.stack, state.slots
         push, pop, new_slot = stack.append, stack.pop, state.slot
 
         def callback(frame: Any, event: str, arg: Any) -> None:
             if event == "call":
                 code = frame.f_code
-                slot = slots.get(code) or new_slot(code)
-                level = depth.get(code, 0)
-                depth[code] = level + 1
-                push([slot, code, level == 0, clock(), 0.0])
+                slot = slots.get(code)
+                if slot is None:
+                    slot = new_slot(code)
+                level = slot[3]
+                slot[3] = level + 1
+                push([slot, not level, clock(), 0.0])
             elif event == "return" and stack:
-                slot, code, outer, started, inner = pop()
-                elapsed = clock() - started
-                depth[code] -= 1
-                slot[0](slot[2], elapsed if outer else 0.0)
-                slot[1](slot[2], elapsed - inner)
+                entry = pop()
+                slot = entry[0]
+                elapsed = clock() - entry[2]
+                slot[3] -= 1
+                slot[0](slot[2], elapsed if entry[1] else 0.0)
+                slot[1](slot[2], elapsed - entry[3])
                 if stack:
-                    stack[-1][4] += elapsed
+                    stack[-1][3] += elapsed
 
         return callback
 
@@ -116,35 +121,41 @@ class Collector:
     # ------------------------------------------------------------ sys.monitoring
 
     def _monitoring_callbacks(self) -> Dict[str, Callable[..., Any]]:
-        clock, by_ident, get_ident = self._clock, self._by_ident, threading.get_ident
-        new_thread = self._new_thread
+        clock, new_thread = self._clock, self._new_thread
+        local = threading.local()
 
-        def state() -> _Thread:
-            ident = get_ident()
-            current = by_ident.get(ident)
-            if current is None:
-                current = by_ident[ident] = new_thread()
-            return current
+        def state() -> Tuple[List[List[Any]], Dict[Any, List[Any]], Callable[[Any], List[Any]]]:
+            current = new_thread()
+            local.state = found = (current.stack, current.slots, current.slot)
+            return found
 
         def enter(code: Any, offset: int) -> None:
-            st = state()
-            slot = st.slots.get(code) or st.slot(code)
-            level = st.depth.get(code, 0)
-            st.depth[code] = level + 1
-            st.stack.append([slot, code, level == 0, clock(), 0.0])
+            try:
+                stack, slots, new_slot = local.state
+            except AttributeError:  # the first event of this thread
+                stack, slots, new_slot = state()
+            slot = slots.get(code)
+            if slot is None:
+                slot = new_slot(code)
+            level = slot[3]
+            slot[3] = level + 1
+            stack.append([slot, not level, clock(), 0.0])
 
         def leave(code: Any, offset: int, value: Any = None) -> None:
-            st = state()
-            stack = st.stack
+            try:
+                stack = local.state[0]
+            except AttributeError:
+                stack = state()[0]
             if not stack:
                 return
-            slot, entered, outer, started, inner = stack.pop()
-            elapsed = clock() - started
-            st.depth[entered] -= 1
-            slot[0](slot[2], elapsed if outer else 0.0)
-            slot[1](slot[2], elapsed - inner)
+            entry = stack.pop()
+            slot = entry[0]
+            elapsed = clock() - entry[2]
+            slot[3] -= 1
+            slot[0](slot[2], elapsed if entry[1] else 0.0)
+            slot[1](slot[2], elapsed - entry[3])
             if stack:
-                stack[-1][4] += elapsed
+                stack[-1][3] += elapsed
 
         return {"enter": enter, "leave": leave}
 
