@@ -31,7 +31,7 @@ It is a static estimate from the source text; ``velmora profile`` measures where
 
 from __future__ import annotations
 
-from typing import AbstractSet, Any, Dict, Iterable, Mapping, Tuple
+from typing import AbstractSet, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple
 
 __all__ = ["ACTIONS", "VECTOR_FACTOR", "advise", "action_counts", "amdahl", "vector_speedup"]
 
@@ -116,74 +116,88 @@ def _needs_dependencies(pattern: str, loops: Mapping[str, Any]) -> bool:
                                                                                        "CPU_INTENSIVE"))
 
 
-def advise(unit: Dict[str, Any], scan: Any, host: Mapping[str, Any],
-           thresholds: Mapping[str, float]) -> Dict[str, Any]:
+def advise(unit: Dict[str, Any], scan: Any, host: Mapping[str, Any], thresholds: Mapping[str, float],
+           evidence: Optional[Callable[[], Mapping[str, Any]]] = None, explain: bool = True) -> Dict[str, Any]:
     """The action for one scored unit (a record of ``Analyzer.score``, whose loop record it
     completes) and the ``source.UnitScan`` of its code.
 
     ``host`` holds ``cpus`` (usable CPUs), ``gil_enabled`` and ``gpu_available``. Whether loop
     iterations carry values is worked out only where the action depends on it; elsewhere the
-    loop record's ``independent`` and ``carried`` stay None.
+    loop record's ``independent`` and ``carried`` stay None. The reason quotes the unit's
+    evidence, read from ``evidence()`` (default: the record's own) only when a reason is written:
+    always with ``explain``, else only for an action other than leaving the unit alone.
     """
     pattern = unit["pattern"]
     loops = unit["loops"]
-    names: AbstractSet[str] = scan.names
+    used: AbstractSet[str] = scan.names
     if loops["independent"] is None:
         if not loops["chunkable"]:
             loops["independent"], loops["carried"] = 0, []
         elif _needs_dependencies(pattern, loops):
             loops["independent"], loops["carried"] = scan.independent_loops()
-    evidence = unit["evidence"]["keywords"]
+
+    def ev() -> Mapping[str, Any]:
+        return evidence() if evidence is not None else unit["evidence"]
+
+    def words(table: str) -> List[str]:
+        return list(ev()["keywords"][table])
+
     weight = 1 + loops["nesting_weight"]
     potential = unit["parallelization_potential"]
     framework = FRAMEWORK_PATTERNS.get(pattern)
-    used = names
-    action, speedup, reason = LEAVE, 1.0, ""
+    action, speedup = LEAVE, 1.0
+    reason: Callable[[], str]
 
     gpu_ok = bool(host.get("gpu_available")) and unit["gpu_speedup"] > 1.0
     if gpu_ok and (pattern in GPU_PATTERNS or (framework and unit["gpu_suitability"] > thresholds["gpu"])):
         action, speedup = GPU, unit["gpu_speedup"]
-        reason = "GPU suitability %.2f; array work: %s" % (unit["gpu_suitability"], _words(evidence["gpu_op"]))
+        reason = lambda: "GPU suitability %.2f; array work: %s" % (unit["gpu_suitability"], _words(words("gpu_op")))
     elif framework:
-        via = ", ".join(unit["evidence"]["uses"].get(framework, ())) or framework
-        found = _words(evidence[framework])
+        fw = framework
         if loops["statements"] and loops["independent"]:
             action, speedup = VECTORISE, vector_speedup(loops["independent"] / loops["count"])
-            reason = "Python loops around %s calls (%s); %s" % (framework, _loops_text(loops), found)
+            reason = lambda: "Python loops around %s calls (%s); %s" % (fw, _loops_text(loops), _words(words(fw)))
         else:
-            reason = "already runs inside %s (via %s): %s" % (framework, via, found)
-            if framework == "sklearn":
-                reason += "; estimators take n_jobs=-1 to use every CPU"
+            def reason() -> str:
+                via = ", ".join(ev()["uses"].get(fw, ())) or fw
+                text = "already runs inside %s (via %s): %s" % (fw, via, _words(words(fw)))
+                return text + ("; estimators take n_jobs=-1 to use every CPU" if fw == "sklearn" else "")
     elif used & POOL_NAMES:
-        reason = "already runs concurrently (%s)" % _words(sorted(used & POOL_NAMES), 3)
+        reason = lambda: "already runs concurrently (%s)" % _words(sorted(used & POOL_NAMES), 3)
     elif not loops["count"]:
-        reason = "no loop, so nothing to split or vectorise"
-        if pattern == "PARALLEL_FRIENDLY":
-            reason += " (labelled parallel-friendly for: %s)" % _words(
-                evidence["embarrassing"] + unit["evidence"]["name_keywords"].get("embarrassing", []) or
-                evidence["parallel"])
+        def reason() -> str:
+            text = "no loop, so nothing to split or vectorise"
+            if pattern == "PARALLEL_FRIENDLY":
+                text += " (labelled parallel-friendly for: %s)" % _words(
+                    words("embarrassing") + list(ev()["name_keywords"].get("embarrassing", [])) or words("parallel"))
+            return text
     elif pattern == "PARALLEL_FRIENDLY" and loops["independent"]:
         action, speedup, why = _parallel(used, potential, host)
-        reason = "parallel potential %.2f, %s; %s" % (potential, _loops_text(loops), why)
+        reason = lambda: "parallel potential %.2f, %s; %s" % (potential, _loops_text(loops), why)
     elif pattern == "CPU_INTENSIVE" and loops["independent"]:
         if loops["arithmetic"] >= NUMERIC_MIN:
             action, speedup = VECTORISE, vector_speedup(loops["independent"] / loops["count"])
-            reason = "numeric %s; %d arithmetic operations" % (_loops_text(loops), loops["arithmetic"])
+            reason = lambda: "numeric %s; %d arithmetic operations" % (_loops_text(loops), loops["arithmetic"])
         else:
             action, speedup, why = _parallel(used, potential, host)
-            reason = "CPU-bound %s, little arithmetic; parallel potential %.2f, %s" % (
+            reason = lambda: "CPU-bound %s, little arithmetic; parallel potential %.2f, %s" % (
                 _loops_text(loops), potential, why)
     else:
-        reason = {"MEMORY_INTENSIVE": "memory-bound bookkeeping (%s)" % _words(evidence["memory"]),
-                  "SEQUENTIAL": "ordered work (%s)" % _words(evidence["sequential"]),
-                  }.get(pattern, "%s; no clear pattern to act on" % _loops_text(loops))
-        if pattern in ("CPU_INTENSIVE", "PARALLEL_FRIENDLY") and not loops["independent"]:
-            reason = "%s: iterations depend on each other" % _loops_text(loops)
+        def reason() -> str:
+            if pattern in ("CPU_INTENSIVE", "PARALLEL_FRIENDLY") and not loops["independent"]:
+                return "%s: iterations depend on each other" % _loops_text(loops)
+            if pattern == "MEMORY_INTENSIVE":
+                return "memory-bound bookkeeping (%s)" % _words(words("memory"))
+            if pattern == "SEQUENTIAL":
+                return "ordered work (%s)" % _words(words("sequential"))
+            return "%s; no clear pattern to act on" % _loops_text(loops)
     if speedup < MIN_SPEEDUP and action != LEAVE:
-        reason = "%s: estimated %.2fx, too little to be worth it (%s)" % (action, speedup, reason)
+        inner, tried, estimate = reason, action, speedup
+        reason = lambda: "%s: estimated %.2fx, too little to be worth it (%s)" % (tried, estimate, inner())
         action, speedup = LEAVE, 1.0
     gain = (speedup - 1.0) * weight
-    return {"action": action, "speedup": speedup, "weight": weight, "gain": gain, "reason": reason}
+    return {"action": action, "speedup": speedup, "weight": weight, "gain": gain,
+            "reason": reason() if explain or action != LEAVE else None}
 
 
 def action_counts(actions: Iterable[str]) -> Dict[str, int]:

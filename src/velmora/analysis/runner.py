@@ -5,8 +5,8 @@
 results are in. Only the files in flight and the results that arrived ahead of a slower earlier
 file are held, so memory stays bounded however large the tree.
 
-``settings["compact"]`` sends back, for units with nothing to suggest, only their pattern and
-action (``compact``). Each worker builds its own ``Analyzer`` from ``settings`` (thresholds and
+``settings["compact"]`` builds lean records (``scoring.Analyzer``): for units with nothing to
+suggest only their name, pattern and action travel back. Each worker builds its own ``Analyzer`` from ``settings`` (thresholds and
 host facts, plain data)
 and runs with the cyclic garbage collector paused between periodic collections: syntax trees hold
 no reference cycles, and collecting while millions of nodes are alive costs more than parsing.
@@ -20,7 +20,6 @@ import os
 import sys
 from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Tuple, Union
 
-from velmora.analysis.advice import LEAVE
 from velmora.analysis.files import Found, Skipped
 from velmora.analysis.source import SourceError, decode_source, package_of
 
@@ -31,7 +30,6 @@ IN_PROCESS_BELOW = 24
 _COLLECT_EVERY = 200
 
 _ANALYZER: Any = None
-_COMPACT = False
 _DONE = 0
 
 Result = Tuple[Union[Found, Skipped], Optional[Dict[str, Any]], Optional[Tuple[str, str]]]
@@ -41,13 +39,12 @@ def make_analyzer(settings: Mapping[str, Any]) -> Any:
     from velmora.analysis.scoring import Analyzer
     from velmora.plugins.analyzer import taskgauge
 
-    return Analyzer(taskgauge, settings["thresholds"], settings["host"])
+    return Analyzer(taskgauge, settings["thresholds"], settings["host"], lean=bool(settings.get("compact")))
 
 
 def _init_worker(settings: Mapping[str, Any]) -> None:
-    global _ANALYZER, _COMPACT
+    global _ANALYZER
     _ANALYZER = make_analyzer(settings)
-    _COMPACT = bool(settings.get("compact"))
     gc.disable()
 
 
@@ -69,24 +66,9 @@ def analyze_one(analyzer: Any, path: str, display: str) -> Tuple[Optional[Dict[s
     return record, None
 
 
-def compact(record: Dict[str, Any]) -> Dict[str, Any]:
-    """The record with only what a ranking needs of the units that have nothing to suggest (their
-    pattern and action), so that less travels back from the workers."""
-    units = []
-    for unit in record["units"]:
-        advice = unit["advice"]
-        if advice["action"] == LEAVE:
-            unit = {"name": unit["name"], "pattern": unit["pattern"], "advice": {"action": LEAVE, "gain": 0.0}}
-        units.append(unit)
-    verdict = record["verdict"]
-    return dict(record, units=units, verdict={"pattern": verdict["pattern"], "category": verdict["category"]})
-
-
 def _work(task: Tuple[str, str]) -> Tuple[Optional[Dict[str, Any]], Optional[Tuple[str, str]]]:
     global _DONE
     result = analyze_one(_ANALYZER, task[0], task[1])
-    if _COMPACT and result[0] is not None:
-        result = (compact(result[0]), None)
     _DONE += 1
     if _DONE % _COLLECT_EVERY == 0:
         gc.collect()
@@ -122,8 +104,6 @@ def analyze_stream(entries: Iterable[Union[Found, Skipped]], settings: Mapping[s
                 yield entry, None, None
             else:
                 record, skip = analyze_one(analyzer, entry.path, entry.display)
-                if record is not None and settings.get("compact"):
-                    record = compact(record)
                 yield entry, record, skip
         return
     chunk = max(1, min(16, len(files) // (jobs * 64)))

@@ -61,15 +61,24 @@ DEFAULT_THRESHOLDS = (
 )
 
 
+def lean_record(record: Dict[str, Any]) -> Dict[str, Any]:
+    """What a ranking needs of a unit with nothing to suggest: its name, pattern and action."""
+    return {"name": record["name"], "pattern": record["pattern"], "advice": {"action": advice.LEAVE, "gain": 0.0}}
+
+
 class Analyzer:
     """Scores and classifies source units with taskgauge, for the facts of one host.
 
     ``host``: ``gpu_available`` (bool), ``compute_capability`` (str or None), ``cpus`` (usable CPUs)
     and ``gil_enabled`` (bool). ``thresholds``: the six classification thresholds by name.
+    ``lean``: keep only what a ranking needs: units left alone become ``lean_record``s and the file
+    verdict its pattern and category (the text report of a large tree needs no more).
     """
 
-    def __init__(self, taskgauge: Any, thresholds: Mapping[str, float], host: Mapping[str, Any]) -> None:
+    def __init__(self, taskgauge: Any, thresholds: Mapping[str, float], host: Mapping[str, Any],
+                 lean: bool = False) -> None:
         self.tg = taskgauge
+        self.lean = lean
         self.thresholds = dict(thresholds)
         self.host = dict(host)
         self.gpu_available = bool(host.get("gpu_available"))
@@ -102,7 +111,8 @@ class Analyzer:
             frameworks["sklearn"], sequential, embarrassing, t["cpu"], t["memory"], t["gpu"], t["numpy"],
             t["pandas"], t["sklearn"], self.gpu_available)
         pattern, category = PATTERNS.get(code_, ("UNKNOWN_%d" % code_, "unknown"))
-        in_code, by_name = keywords.matched(code, name, found)
+        if self.lean and unit.kind == "file":
+            return {"pattern": pattern, "category": category}
         record: Dict[str, Any] = {
             "name": unit.name,
             "kind": unit.kind,
@@ -125,15 +135,22 @@ class Analyzer:
             "parallelization_potential": potential,
             "gpu_suitability": suitability,
             "gpu_speedup": speedup,
-            "evidence": {
-                "imports": list(imports),
-                "uses": {fw: list(v) for fw, v in (uses or {}).items()},
-                "credited": [fw for fw in FRAMEWORKS if fw in credited],
-                "keywords": in_code,
-                "name_keywords": by_name,
-            },
         }
-        record["advice"] = advice.advise(record, scan, self.host, t)
+        evidence: Dict[str, Any] = {}
+
+        def get_evidence() -> Dict[str, Any]:
+            if not evidence:
+                in_code, by_name = keywords.matched(code, name, found)
+                evidence.update(imports=list(imports), uses={fw: list(v) for fw, v in (uses or {}).items()},
+                                credited=[fw for fw in FRAMEWORKS if fw in credited], keywords=in_code,
+                                name_keywords=by_name)
+            return evidence
+
+        verdict = advice.advise(record, scan, self.host, t, get_evidence, explain=not self.lean)
+        if self.lean and verdict["action"] == advice.LEAVE:
+            return lean_record(record)
+        record["evidence"] = get_evidence()
+        record["advice"] = verdict
         return record
 
     # ------------------------------------------------------------ one file
@@ -150,8 +167,9 @@ class Analyzer:
         units = []
         whole_found: Set[str] = set()
         for unit in source.units:
-            found_here = keywords.entries_in(unit.code, unit.scan.names)
-            whole_found |= found_here
+            found_here = None if self.lean else keywords.entries_in(unit.code, unit.scan.names)
+            if found_here is not None:
+                whole_found |= found_here
             uses: Dict[str, List[str]] = {}
             relied: List[str] = []
             own = framework_imports(unit.scan.imports, package)
@@ -166,7 +184,7 @@ class Analyzer:
         all_imports = [r.text for records in found.values() for r in records]
         whole_uses = {fw: sorted(source.whole.scan.names & names) for fw, names in bindings.items()}
         verdict = self.score(source.whole, frozenset(found), {k: v for k, v in whole_uses.items() if v},
-                             list(dict.fromkeys(all_imports)), whole_found)
+                             list(dict.fromkeys(all_imports)), None if self.lean else whole_found)
         return {"path": path, "lines": source.line_count, "package": package,
                 "frameworks_imported": [fw for fw in FRAMEWORKS if fw in found],
                 "imports": list(dict.fromkeys(all_imports)), "verdict": verdict, "units": units}
