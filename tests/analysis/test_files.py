@@ -94,3 +94,20 @@ def test_an_unreadable_folder_is_reported_and_the_rest_walked(tmp_path, monkeypa
     assert shown(entries) == ["ok/a.py"]
     assert [(e.display, e.kind, e.reason) for e in entries if isinstance(e, Skipped)] == [
         ("locked", "unreadable", "cannot read directory: Permission denied")]
+
+
+@pytest.mark.parametrize("relative, expected", [
+    ("tests/test_core.py", True), ("pkg/tests/helpers.py", True), ("test/support/x.py", True),
+    ("pkg/test_core.py", True), ("pkg/core_test.py", True), ("conftest.py", True),
+    ("pkg/testing/utils.py", False), ("pkg/contest.py", False), ("latest/core.py", False), ("", False),
+])
+def test_test_code_is_recognised_by_its_place(relative, expected):
+    assert files.is_test_file(relative) is expected
+
+
+def test_found_files_carry_their_path_below_the_argument(tmp_path):
+    make(tmp_path, "pkg/tests/t.py")
+    (found,) = [e for e in find_files([str(tmp_path)]) if isinstance(e, Found)]
+    assert found.relative == "pkg/tests/t.py"
+    (alone,) = find_files([str(tmp_path / "pkg" / "tests" / "t.py")])
+    assert alone.relative == ""

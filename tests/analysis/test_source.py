@@ -209,3 +209,17 @@ def test_match_statements_parse_and_count_no_loops():
     (unit,) = FileSource("def f(x):\n    match x:\n        case [a, *rest]:\n            return a\n"
                          "        case {'k': v}:\n            return v\n").units
     assert unit.scan.loops == 0 and "k" not in unit.code
+
+
+def test_definitions_under_top_level_guards_are_units_of_their_own():
+    text = ("import sys\nif sys.platform == 'linux':\n    def native():\n        for i in range(3):\n"
+            "            pass\nelse:\n    def native():\n        return 0\n"
+            "try:\n    import fast\nexcept ImportError:\n    class Fallback:\n        def run(self):\n"
+            "            return [x for x in range(2)]\n")
+    fs = FileSource(text)
+    assert [(u.name, u.first, u.last) for u in fs.units] == [
+        ("<module>", 1, 12), ("native", 3, 5), ("native", 7, 8), ("Fallback.run", 13, 14)]
+    body = fs.units[0]
+    assert body.scan.loops == 0 and "sys.platform" in body.code and "import fast" in body.code
+    assert fs.whole.scan.loops == 2
+    assert [r.module for r in fs.imports] == ["sys", "fast"]

@@ -355,3 +355,21 @@ def test_analysis_matches_the_contract_model_on_code_without_prose(in_process, s
     for unit, (_, body, name, chunking) in zip(got, expected):
         model = model_unit(body, name, chunking, t, gpu == "yes", capability, imported)
         assert {k: unit[k] for k in model} == model, unit["name"]
+
+
+def test_test_code_is_analysed_but_ranked_only_when_asked(tmp_path, in_process):
+    loop = "def grid(n):\n    out = []\n    for i in range(n):\n        for j in range(n):\n" \
+           "            out.append(i * j - i // 2)\n    return out\n"
+    (tmp_path / "tests").mkdir()
+    (tmp_path / "tests" / "test_grid.py").write_text(loop)
+    (tmp_path / "lib.py").write_text(loop.replace("grid", "table"))
+    doc = json.loads(in_process("analyze", "--json", tmp_path)[1])
+    assert [(r["path"], r["name"]) for r in doc["ranking"]] == [("lib.py", "table")]
+    assert {f["path"]: f["test_file"] for f in doc["files"]} == {"lib.py": False, "tests/test_grid.py": True}
+    status, out, _ = in_process("analyze", tmp_path)
+    assert "test code in 1 file not ranked (--rank-tests ranks it)" in out
+    assert [line.split()[-1] for line in out.splitlines() if "test_grid.py" in line] == ["-"]
+    ranked = json.loads(in_process("analyze", "--json", "--rank-tests", tmp_path)[1])
+    assert len(ranked["ranking"]) == 2
+    alone = json.loads(in_process("analyze", "--json", tmp_path / "tests" / "test_grid.py")[1])
+    assert [r["name"] for r in alone["ranking"]] == ["grid"]

@@ -20,7 +20,7 @@ import os
 import stat
 from typing import Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple, Union
 
-__all__ = ["Found", "Skipped", "find_files", "DEFAULT_EXCLUDES", "DEFAULT_MAX_FILE_SIZE", "display_path"]
+__all__ = ["Found", "Skipped", "find_files", "is_test_file", "DEFAULT_EXCLUDES", "DEFAULT_MAX_FILE_SIZE", "display_path"]
 
 DEFAULT_MAX_FILE_SIZE = 2 * 1024 * 1024
 DEFAULT_EXCLUDES = ("hidden folders (.git, .venv, ...)", "__pycache__", "virtual environments (pyvenv.cfg)",
@@ -28,9 +28,22 @@ DEFAULT_EXCLUDES = ("hidden folders (.git, .venv, ...)", "__pycache__", "virtual
 
 
 class Found(NamedTuple):
-    path: str      # as it can be opened
-    display: str   # as it is shown: relative to the argument
+    path: str           # as it can be opened
+    display: str        # as it is shown: relative to the argument
     size: int
+    relative: str = ""  # below the folder given; empty for a file named on its own
+
+
+_TEST_FOLDERS = frozenset(("test", "tests"))
+
+
+def is_test_file(relative: str) -> bool:
+    """Test code by its place below the folder given: under a ``test`` or ``tests`` folder, or
+    named ``test_*.py``, ``*_test.py`` or ``conftest.py``. A file named on its own never is."""
+    parts = relative.replace(os.sep, "/").split("/")
+    name = parts[-1]
+    return (any(p in _TEST_FOLDERS for p in parts[:-1]) or name.startswith("test_") or name.endswith("_test.py")
+            or name == "conftest.py")
 
 
 class Skipped(NamedTuple):
@@ -76,7 +89,7 @@ def find_files(paths: Sequence[str], exclude: Sequence[str] = (), default_exclud
 
     duplicates = [0]
 
-    def check(full: str, shown: str, st: os.stat_result) -> Optional[Entry]:
+    def check(full: str, shown: str, st: os.stat_result, relative: str = "") -> Optional[Entry]:
         key = (st.st_dev, st.st_ino)
         if key in seen:
             duplicates[0] += 1
@@ -85,7 +98,7 @@ def find_files(paths: Sequence[str], exclude: Sequence[str] = (), default_exclud
         if max_size is not None and st.st_size > max_size:
             return Skipped(full, shown, "too-large", "larger than the %s limit (%s); --max-file-size raises it"
                            % (_size_text(max_size), _size_text(st.st_size)))
-        return Found(full, shown, st.st_size)
+        return Found(full, shown, st.st_size, relative)
 
     for argument in paths:
         try:
@@ -149,7 +162,7 @@ def _walk(root: str, patterns: Sequence[str], default_excludes: bool, single: bo
             if not stat.S_ISREG(st.st_mode):
                 yield Skipped(entry.path, shown, "not-regular", "not a regular file")
                 continue
-            result = check(entry.path, shown, st)
+            result = check(entry.path, shown, st, rel)
             if result is not None:
                 yield result
         stack.extend(reversed(subfolders))

@@ -166,10 +166,10 @@ class ImportRecord:
     """One import: the module named, the local name it binds (None for a bare dynamic import or a
     star import) and how it reads in the source."""
 
-    __slots__ = ("module", "binds", "text", "level")
+    __slots__ = ("module", "binds", "text", "level", "line")
 
-    def __init__(self, module: str, binds: Optional[str], text: str, level: int = 0) -> None:
-        self.module, self.binds, self.text, self.level = module, binds, text, level
+    def __init__(self, module: str, binds: Optional[str], text: str, level: int = 0, line: int = 0) -> None:
+        self.module, self.binds, self.text, self.level, self.line = module, binds, text, level, line
 
     @property
     def top(self) -> str:
@@ -246,7 +246,7 @@ def _import_text(node: ast.AST) -> List[ImportRecord]:
         for alias in node.names:
             binds = alias.asname or alias.name.split(".", 1)[0]
             text = "import %s%s" % (alias.name, " as %s" % alias.asname if alias.asname else "")
-            out.append(ImportRecord(alias.name, binds, text))
+            out.append(ImportRecord(alias.name, binds, text, 0, node.lineno))
     elif isinstance(node, ast.ImportFrom):
         module = node.module or ""
         level = node.level or 0
@@ -254,7 +254,7 @@ def _import_text(node: ast.AST) -> List[ImportRecord]:
             binds = None if alias.name == "*" else (alias.asname or alias.name)
             text = "from %s%s import %s%s" % ("." * level, module, alias.name,
                                              " as %s" % alias.asname if alias.asname else "")
-            out.append(ImportRecord(module, binds, text, level))
+            out.append(ImportRecord(module, binds, text, level, node.lineno))
     return out
 
 
@@ -306,6 +306,8 @@ def scan_unit(nodes: Sequence[ast.AST], code: str) -> UnitScan:
         if "import" in words:
             result.imports = _statement_imports(nodes)
     result.names = words
+    if len(result.imports) > 1:
+        result.imports.sort(key=lambda r: r.line)
     return result
 
 
@@ -357,7 +359,8 @@ def scan_nodes(nodes: Iterable[ast.AST], dynamic_imports: bool = True) -> UnitSc
             elif kind == _CALL:
                 module = _dynamic_import(node)  # type: ignore[arg-type]
                 if module is not None and id(node) not in bound_calls:
-                    result.imports.append(ImportRecord(module, None, "%s(%r)" % (_callee(node), module)))
+                    result.imports.append(ImportRecord(module, None, "%s(%r)" % (_callee(node), module), 0,
+                                                       node.lineno))  # type: ignore[attr-defined]
             elif kind == _ASSIGN:
                 value, targets = node.value, node.targets  # type: ignore[attr-defined]
                 if isinstance(value, ast.Call) and len(targets) == 1 and isinstance(targets[0], ast.Name):
@@ -365,7 +368,7 @@ def scan_nodes(nodes: Iterable[ast.AST], dynamic_imports: bool = True) -> UnitSc
                     if module is not None:
                         bound_calls.add(id(value))
                         result.imports.append(ImportRecord(module, targets[0].id, "%s = %s(%r)" % (
-                            targets[0].id, _callee(value), module)))
+                            targets[0].id, _callee(value), module), 0, value.lineno))
         fields = child_fields.get(cls)
         if fields is None:
             fields = _children_fields(cls)
@@ -551,6 +554,15 @@ def _code_of(lines: Sequence[str], numbers: Iterable[int]) -> str:
 
 
 _FUNCS = (ast.FunctionDef, ast.AsyncFunctionDef)
+_GUARDS = tuple(getattr(ast, name) for name in ("If", "Try", "TryStar", "With", "AsyncWith") if hasattr(ast, name))
+
+
+def _guard_expressions(node: ast.AST) -> List[ast.AST]:
+    if isinstance(node, ast.If):
+        return [node.test]
+    if isinstance(node, (ast.With, ast.AsyncWith)):
+        return list(node.items)
+    return []
 
 
 class FileSource:
@@ -568,12 +580,14 @@ class FileSource:
             whole.merge(unit.scan)
         last = max(self.line_count, 1)
         self.whole = SourceUnit("<file>", "file", 1, last, [[1, last]], "\n".join(self.lines[:last]), whole)
+        whole.imports.sort(key=lambda r: r.line)
         self.imports = whole.imports
 
     def _split(self, raw_lines: List[str]) -> List[SourceUnit]:
         """The module body, each top-level function and each method of a top-level class, in file
-        order. The module body is every line that belongs to no function or method (imports,
-        constants, class headers, top-level statements); it is left out when it holds no statement."""
+        order; definitions inside a top-level ``if``, ``try`` or ``with`` count as top-level. The
+        module body is every line that belongs to no function or method (imports, constants, class
+        headers, top-level statements); it is left out when it holds no statement."""
         lines, tree = self.lines, self.tree
         units: List[SourceUnit] = []
         body_nodes: List[ast.AST] = []
@@ -586,21 +600,36 @@ class FileSource:
             taken[first:last + 1] = b"\x01" * (last + 1 - first)
 
         has_class = False
-        for node in tree.body:
-            if isinstance(node, _FUNCS):
-                add(node.name, "function", node)
-            elif isinstance(node, ast.ClassDef):
-                has_class = True
-                body_nodes.extend(node.decorator_list)
-                body_nodes.extend(node.bases)
-                body_nodes.extend(node.keywords)
-                for item in node.body:
-                    if isinstance(item, _FUNCS):
-                        add("%s.%s" % (node.name, item.name), "method", item)
-                    else:
-                        body_nodes.append(item)
-            else:
-                body_nodes.append(node)
+
+        def visit(statements: Sequence[ast.AST]) -> None:
+            nonlocal has_class
+            for node in statements:
+                if isinstance(node, _FUNCS):
+                    add(node.name, "function", node)
+                elif isinstance(node, ast.ClassDef):
+                    has_class = True
+                    body_nodes.extend(node.decorator_list)
+                    body_nodes.extend(node.bases)
+                    body_nodes.extend(node.keywords)
+                    for item in node.body:
+                        if isinstance(item, _FUNCS):
+                            add("%s.%s" % (node.name, item.name), "method", item)
+                        else:
+                            body_nodes.append(item)
+                elif isinstance(node, _GUARDS):
+                    # Definitions under `if TYPE_CHECKING:`, `try: ... except ImportError:` or a
+                    # `with` are top-level too; the guard's own expressions belong to the body.
+                    body_nodes.extend(_guard_expressions(node))
+                    for field in ("body", "orelse", "finalbody"):
+                        visit(getattr(node, field, None) or [])
+                    for handler in getattr(node, "handlers", None) or []:
+                        if handler.type is not None:
+                            body_nodes.append(handler.type)
+                        visit(handler.body)
+                else:
+                    body_nodes.append(node)
+
+        visit(tree.body)
         if has_class or any(not _is_docstring(n) for n in body_nodes):
             count = self.line_count
             kept = [i for i in range(1, count + 1) if not taken[i]]

@@ -6,8 +6,8 @@ summary. ``--details`` (or a single file) adds each file's unit table. ``--json`
 document, streamed file by file, with this shape::
 
     {"host": {...}, "thresholds": {...}, "options": {...},
-     "files": [{"path", "location", "lines", "bytes", "package", "frameworks_imported", "imports",
-                "verdict": UNIT, "units": [UNIT, ...]}, ...],
+     "files": [{"path", "location", "test_file", "lines", "bytes", "package", "frameworks_imported",
+                "imports", "verdict": UNIT, "units": [UNIT, ...]}, ...],
      "skipped": [{"path", "kind", "reason"}, ...],
      "ranking": [{"rank", "path", "name", "kind", "lines", "pattern", "action", "speedup", "gain",
                   "reason", "evidence"}, ...],
@@ -33,7 +33,7 @@ from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
 from velmora._table import render_table
 from velmora.analysis.advice import ACTIONS, LEAVE, VECTOR_FACTOR
-from velmora.analysis.files import DEFAULT_EXCLUDES, DEFAULT_MAX_FILE_SIZE, Found, Skipped, find_files
+from velmora.analysis.files import DEFAULT_EXCLUDES, DEFAULT_MAX_FILE_SIZE, Found, Skipped, find_files, is_test_file
 from velmora.analysis.runner import analyze_stream
 from velmora.analysis.scoring import DEFAULT_THRESHOLDS
 from velmora.cli._common import (PROG, Progress, compute_capability, count_int, float_in, host_facts, host_line,
@@ -93,9 +93,13 @@ class Collector:
         self.actions: Dict[str, int] = {}
         self.units = 0
         self.seq = 0
+        self.unranked = 0  # test files, analysed but not ranked
 
-    def add(self, record: Dict[str, Any]) -> None:
+    def add(self, record: Dict[str, Any], ranked: bool = True) -> None:
+        """Count a file's units; ``ranked`` False keeps them out of the ranking and gain (test code)."""
         self.seq += 1
+        if not ranked:
+            self.unranked += 1
         verdict = record["verdict"]
         self.file_patterns[verdict["pattern"]] = self.file_patterns.get(verdict["pattern"], 0) + 1
         total, suggested, best = 0.0, 0, None
@@ -107,6 +111,8 @@ class Collector:
             if advice["action"] == LEAVE:
                 continue
             suggested += 1
+            if not ranked:
+                continue
             total += advice["gain"]
             if best is None or advice["gain"] > best["advice"]["gain"]:
                 best = unit
@@ -119,7 +125,8 @@ class Collector:
         best_text = "-" if best is None else "%s: %s %s" % (best["name"], best["advice"]["action"],
                                                             _speedup(best["advice"]["speedup"]))
         self.files.append((total, self.seq, (record["path"], record["lines"], len(record["units"]),
-                                             verdict["pattern"], suggested, "%.1f" % total, best_text)))
+                                             verdict["pattern"], suggested, "%.1f" % total if ranked else "test",
+                                             best_text if ranked else "-")))
 
     def ranking(self) -> List[Dict[str, Any]]:
         ordered = sorted(self.heap, key=lambda item: (-item[0], -item[1]))
@@ -209,11 +216,15 @@ def _print_ranking(collector: Collector, top: int, verbose: bool) -> List[Dict[s
     ranking = collector.ranking()
     if not ranking:
         write("Nothing to suggest: no unit has work that vectorising, parallelising or a GPU would speed up "
-              "(%d unit%s analysed)." % (collector.units, "s" * (collector.units != 1)))
+              "(%d unit%s analysed%s)." % (collector.units, "s" * (collector.units != 1),
+                                          "; test code is not ranked, --rank-tests ranks it" if collector.unranked
+                                          else ""))
         return ranking
     suggested = sum(n for action, n in collector.actions.items() if action != LEAVE)
-    write("Top %d units by expected gain, of %d with a suggestion among %d analysed (a static estimate; "
-          "`velmora profile` measures)" % (len(ranking), suggested, collector.units))
+    tests = (", test code in %d file%s not ranked (--rank-tests ranks it)" % (
+        collector.unranked, "s" * (collector.unranked != 1))) if collector.unranked else ""
+    write("Top %d units by expected gain, of %d with a suggestion among %d analysed%s (a static estimate; "
+          "`velmora profile` measures)" % (len(ranking), suggested, collector.units, tests))
     rows = [(r["rank"], "%s:%d %s" % (r["path"], r["lines"][0], r["name"]), r["pattern"], r["action"],
              _speedup(r["speedup"]), "%.1f" % r["gain"], r["reason"] if verbose else _clip(r["reason"], REASON_WIDTH))
             for r in ranking]
@@ -275,7 +286,8 @@ def cmd_analyze(args: argparse.Namespace) -> int:
     if args.json:
         stream = JsonStream(sys.stdout, {
             "host": facts, "thresholds": thresholds,
-            "options": {"paths": list(args.paths), "top": args.top, "exclude": list(args.exclude),
+            "options": {"paths": list(args.paths), "top": args.top, "rank_tests": args.rank_tests,
+                        "exclude": list(args.exclude),
                         "default_excludes": not args.no_default_excludes, "max_file_size": max_size}})
     else:
         write(host_line(facts))
@@ -293,7 +305,8 @@ def cmd_analyze(args: argparse.Namespace) -> int:
                 progress.note("%s analyze: %s: %s" % (PROG, entry.display, reason))
             else:
                 record["location"] = os.path.abspath(entry.path)
-                collector.add(record)
+                record["test_file"] = is_test_file(entry.relative) if isinstance(entry, Found) else False
+                collector.add(record, ranked=args.rank_tests or not record["test_file"])
                 if stream is not None:
                     stream.file(record)
                 elif spool is not None:
@@ -361,6 +374,9 @@ def register(sub: Any) -> None:
                    help="rank this many units (default %d)" % DEFAULT_TOP)
     p.add_argument("--files", type=count_int, default=DEFAULT_FILES, metavar="N",
                    help="list this many files in the file summary, 0 for all (default %d)" % DEFAULT_FILES)
+    p.add_argument("--rank-tests", action="store_true",
+                   help="rank test code too (files under test/ or tests/, test_*.py, *_test.py, conftest.py); by "
+                        "default it is analysed and counted but not ranked")
     p.add_argument("--exclude", action="append", default=[], metavar="GLOB",
                    help="leave out files and folders whose name or relative path matches (repeatable), "
                         "e.g. --exclude tests --exclude '*_pb2.py'")
