@@ -21,6 +21,8 @@ TEXT_LOOP = "def names(rows):\n    out = []\n    for row in rows:\n        for c
             "            out.append(row.title())\n    return out\n"
 FILE_LOOP = "def sizes(paths):\n    out = {}\n    for i in range(len(paths)):\n        with open(paths[i]) as fh:\n" \
             "            out[i] = len(fh.read())\n    return out\n"
+WRITE_LOOP = "def pad(out, count):\n    for i in range(count // 1024):\n        out.write(b'0' * 1024 - i % 2)\n" \
+             "    return count - count % 1024\n"
 POOLED = "from concurrent.futures import ProcessPoolExecutor\n\ndef run(items):\n" \
          "    with ProcessPoolExecutor() as pool:\n        return list(pool.map(work, items))\n"
 ARRAYS = "import numpy as np\n\ndef scale(a):\n    return np.clip(a - a.mean(), 0, None) / a.std()\n"
@@ -41,6 +43,7 @@ GPU_HEAVY = "import numpy as np\n\ndef heavy(a, b):\n    c = np.matmul(a, b) + n
     (TEXT_LOOP, "names", {"cpus": 4, "gil_enabled": False}, advice.THREADS, "no GIL"),
     (TEXT_LOOP, "names", {"cpus": 2}, advice.LEAVE, "estimated 1.25x, too little"),
     (FILE_LOOP, "sizes", {"cpus": 4}, advice.THREADS, "waits on I/O (open, read)"),
+    (WRITE_LOOP, "pad", {"cpus": 4}, advice.THREADS, "waits on I/O (write)"),
     (POOLED, "run", {}, advice.LEAVE, "already runs concurrently"),
     (ARRAYS, "scale", {}, advice.LEAVE, "already runs inside numpy"),
     (ARRAY_LOOP, "rows", {}, advice.VECTORISE, "Python loops around numpy"),

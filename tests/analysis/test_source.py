@@ -163,6 +163,8 @@ def test_carried_names_are_those_an_iteration_hands_on(body, carried):
     ("    for x in xs:\n        print('%d items' % x, f'{x}' % n)\n", 0),
     ("    for x in xs:\n        n += x\n        n -= 1\n        n **= 2\n", 2),
     ("    for x in xs:\n        s = s + 'x'\n", 0),
+    ("    for x in xs:\n        pad = b'\\0' * n + [0] * x + (1, 2) * n\n", 0),
+    ("    for x in xs:\n        n = 'ab' * 3 * x\n", 1),
 ])
 def test_arithmetic_counts_numeric_operations_not_formatting(body, arithmetic):
     (unit,) = FileSource(BODY + body).units

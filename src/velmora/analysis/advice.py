@@ -7,8 +7,8 @@ and at the host (usable CPUs, GIL, GPU). First rule that applies:
 1. **move to a GPU**: the host has a GPU and the unit has a GPU pattern, or a framework pattern
    with GPU suitability above the GPU threshold. Speed-up: the scorer's ``estimate_gpu_speedup``.
 2. Framework pattern (numpy, pandas, scikit-learn): **vectorise** when Python loops with
-   independent iterations run around the framework calls, otherwise **leave alone** (the work
-   already runs inside the framework).
+   independent iterations run around the framework calls and do no I/O, otherwise **leave alone**
+   (the work already runs inside the framework).
 
 Iterations count as independent when the loop neither leaves early nor rebinds outer names (the
 scorer's chunking rule) and no name is carried from one iteration to the next (read in the body
@@ -18,7 +18,8 @@ before the body assigns it, as ``v`` in ``v = m @ v``).
    I/O or the interpreter runs without a GIL, else **parallelise with processes**. Speed-up:
    Amdahl's law, ``1 / ((1 - p) + p / cpus)`` with p the scorer's parallelisation potential.
 5. CPU_INTENSIVE with independent loops: **vectorise** (whole-array operations) when the unit
-   does arithmetic (two or more of ``- * / // % ** @``), else **parallelise with processes**.
+   does arithmetic (two or more of ``- * / // % ** @``, not string formatting or sequence
+   repetition) and no I/O, else **parallelise** as in rule 4.
    Vectorising: ``1 / ((1 - s) + s / 10)`` with s the share of loops with independent
    iterations, assuming a whole-array operation runs a numeric loop ten times faster.
 6. Otherwise **leave alone** (memory-bound, sequential or mixed work, or loops whose iterations
@@ -154,7 +155,7 @@ def advise(unit: Dict[str, Any], scan: Any, host: Mapping[str, Any], thresholds:
         reason = lambda: "GPU suitability %.2f; array work: %s" % (unit["gpu_suitability"], _words(words("gpu_op")))
     elif framework:
         fw = framework
-        if loops["statements"] and loops["independent"]:
+        if loops["statements"] and loops["independent"] and not used & IO_NAMES:
             action, speedup = VECTORISE, vector_speedup(loops["independent"] / loops["count"])
             reason = lambda: "Python loops around %s calls (%s); %s" % (fw, _loops_text(loops), _words(words(fw)))
         else:
@@ -175,7 +176,7 @@ def advise(unit: Dict[str, Any], scan: Any, host: Mapping[str, Any], thresholds:
         action, speedup, why = _parallel(used, potential, host)
         reason = lambda: "parallel potential %.2f, %s; %s" % (potential, _loops_text(loops), why)
     elif pattern == "CPU_INTENSIVE" and loops["independent"]:
-        if loops["arithmetic"] >= NUMERIC_MIN:
+        if loops["arithmetic"] >= NUMERIC_MIN and not used & IO_NAMES:
             action, speedup = VECTORISE, vector_speedup(loops["independent"] / loops["count"])
             reason = lambda: "numeric %s; %d arithmetic operations" % (_loops_text(loops), loops["arithmetic"])
         else:

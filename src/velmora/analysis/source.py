@@ -188,7 +188,8 @@ class UnitScan:
         self.python_loops = 0     # for and while statements (comprehensions not counted)
         self.weight = 0           # sum over the loops of their nesting depth (1 = outermost)
         self.max_depth = 0
-        self.arithmetic = 0       # numeric operations: - * / // % ** @ (counted in units with loops)
+        self.arithmetic = 0       # numeric operations: - * / // % ** @, not formatting or repetition
+        #                           (counted in units with loops)
         self.names: Set[str] = set()  # every identifier of the code: names, attributes, keywords
         self.imports: List[ImportRecord] = []
         self.chunkable_for: List[ast.AST] = []  # chunkable for statements, for carried_names
@@ -224,6 +225,29 @@ class UnitScan:
         self.names |= other.names
         self.imports.extend(other.imports)
         self.chunkable_for.extend(other.chunkable_for)
+
+
+_SEQUENCES = (ast.List, ast.Tuple, ast.ListComp, ast.JoinedStr)
+
+
+def _is_text_or_sequence(node: Optional[ast.AST]) -> bool:
+    if isinstance(node, ast.Constant):
+        return isinstance(node.value, (str, bytes))
+    return isinstance(node, _SEQUENCES)
+
+
+def _is_numeric(node: ast.AST) -> bool:
+    """A numeric operation: not ``"%d" % n`` (formatting) nor ``b"0" * n`` or ``[x] * n`` (repetition)."""
+    op = node.op  # type: ignore[attr-defined]
+    if not isinstance(op, _NUMERIC_OPS):
+        return False
+    left = getattr(node, "left", None)  # AugAssign has a target instead
+    right = getattr(node, "right", None) or getattr(node, "value", None)
+    if op.__class__ is ast.Mod:
+        return not _is_text_or_sequence(left)
+    if op.__class__ is ast.Mult:
+        return not (_is_text_or_sequence(left) or _is_text_or_sequence(right))
+    return True
 
 
 def _start(node: ast.AST) -> Tuple[int, int]:
@@ -347,10 +371,8 @@ def scan_nodes(nodes: Iterable[ast.AST], dynamic_imports: bool = True) -> UnitSc
                 start, end = _start(node), _end(node)
                 loops.append((start, end, (start, end), False))
             elif kind == _ARITH:
-                op = node.op  # type: ignore[attr-defined]
-                if isinstance(op, _NUMERIC_OPS) and not (
-                        op.__class__ is ast.Mod and isinstance(getattr(node, "left", None), (ast.Constant, ast.JoinedStr))):
-                    result.arithmetic += 1  # ("%d" % n is formatting, not arithmetic)
+                if _is_numeric(node):
+                    result.arithmetic += 1
             elif kind == _EXIT:
                 exits.append((node.lineno, node.col_offset))  # type: ignore[attr-defined]
             elif kind == _IMPORT or kind == _IMPORT_FROM:
