@@ -22,7 +22,7 @@ import bisect
 import os
 import re
 import tokenize
-from typing import Dict, FrozenSet, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Dict, FrozenSet, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 __all__ = [
     "SourceError", "read_source", "normalise_newlines", "strip_prose", "parse_source", "FileSource",
@@ -579,6 +579,34 @@ _FUNCS = (ast.FunctionDef, ast.AsyncFunctionDef)
 _GUARDS = tuple(getattr(ast, name) for name in ("If", "Try", "TryStar", "With", "AsyncWith") if hasattr(ast, name))
 
 
+def _top_level(statements: Sequence[ast.AST]) -> Iterator[Tuple[str, ast.AST, str]]:
+    """(kind, node, class name) in file order: "function" and "method" for the definitions that
+    are units, "class" and "body" for what belongs to the module body (a class's header
+    expressions and non-method statements, and every other statement). Definitions inside a
+    top-level ``if``, ``try`` or ``with`` count as top-level; the guard's own expressions belong to
+    the body. (A generator, not a recursive closure: a closure that calls itself is a reference
+    cycle that would keep every node alive until the cyclic collector runs.)"""
+    for node in statements:
+        if isinstance(node, _FUNCS):
+            yield "function", node, ""
+        elif isinstance(node, ast.ClassDef):
+            for part in list(node.decorator_list) + list(node.bases) + list(node.keywords):
+                yield "class", part, node.name
+            for item in node.body:
+                yield ("method" if isinstance(item, _FUNCS) else "class"), item, node.name
+        elif isinstance(node, _GUARDS):
+            for part in _guard_expressions(node):
+                yield "body", part, ""
+            for field in ("body", "orelse", "finalbody"):
+                yield from _top_level(getattr(node, field, None) or [])
+            for handler in getattr(node, "handlers", None) or []:
+                if handler.type is not None:
+                    yield "body", handler.type, ""
+                yield from _top_level(handler.body)
+        else:
+            yield "body", node, ""
+
+
 def _guard_expressions(node: ast.AST) -> List[ast.AST]:
     if isinstance(node, ast.If):
         return [node.test]
@@ -622,36 +650,14 @@ class FileSource:
             taken[first:last + 1] = b"\x01" * (last + 1 - first)
 
         has_class = False
-
-        def visit(statements: Sequence[ast.AST]) -> None:
-            nonlocal has_class
-            for node in statements:
-                if isinstance(node, _FUNCS):
-                    add(node.name, "function", node)
-                elif isinstance(node, ast.ClassDef):
-                    has_class = True
-                    body_nodes.extend(node.decorator_list)
-                    body_nodes.extend(node.bases)
-                    body_nodes.extend(node.keywords)
-                    for item in node.body:
-                        if isinstance(item, _FUNCS):
-                            add("%s.%s" % (node.name, item.name), "method", item)
-                        else:
-                            body_nodes.append(item)
-                elif isinstance(node, _GUARDS):
-                    # Definitions under `if TYPE_CHECKING:`, `try: ... except ImportError:` or a
-                    # `with` are top-level too; the guard's own expressions belong to the body.
-                    body_nodes.extend(_guard_expressions(node))
-                    for field in ("body", "orelse", "finalbody"):
-                        visit(getattr(node, field, None) or [])
-                    for handler in getattr(node, "handlers", None) or []:
-                        if handler.type is not None:
-                            body_nodes.append(handler.type)
-                        visit(handler.body)
-                else:
-                    body_nodes.append(node)
-
-        visit(tree.body)
+        for kind, node, owner in _top_level(tree.body):
+            if kind == "function":
+                add(node.name, "function", node)  # type: ignore[attr-defined]
+            elif kind == "method":
+                add("%s.%s" % (owner, node.name), "method", node)  # type: ignore[attr-defined]
+            else:
+                has_class = has_class or kind == "class"
+                body_nodes.append(node)
         if has_class or any(not _is_docstring(n) for n in body_nodes):
             count = self.line_count
             kept = [i for i in range(1, count + 1) if not taken[i]]
