@@ -225,3 +225,8 @@ def test_definitions_under_top_level_guards_are_units_of_their_own():
     assert body.scan.loops == 0 and "sys.platform" in body.code and "import fast" in body.code
     assert fs.whole.scan.loops == 2
     assert [r.module for r in fs.imports] == ["sys", "fast"]
+
+
+def test_a_class_of_methods_only_keeps_its_header_in_the_module_body():
+    fs = FileSource('"""Doc."""\n\nclass Only:\n    def a(self):\n        return 1\n')
+    assert [u.name for u in fs.units] == ["<module>", "Only.a"] and fs.units[0].ranges == [[1, 1], [3, 3]]

@@ -581,7 +581,7 @@ _GUARDS = tuple(getattr(ast, name) for name in ("If", "Try", "TryStar", "With", 
 
 def _top_level(statements: Sequence[ast.AST]) -> Iterator[Tuple[str, ast.AST, str]]:
     """(kind, node, class name) in file order: "function" and "method" for the definitions that
-    are units, "class" and "body" for what belongs to the module body (a class's header
+    are units, "classdef" for each class, "class" and "body" for what belongs to the module body (a class's header
     expressions and non-method statements, and every other statement). Definitions inside a
     top-level ``if``, ``try`` or ``with`` count as top-level; the guard's own expressions belong to
     the body. (A generator, not a recursive closure: a closure that calls itself is a reference
@@ -590,6 +590,7 @@ def _top_level(statements: Sequence[ast.AST]) -> Iterator[Tuple[str, ast.AST, st
         if isinstance(node, _FUNCS):
             yield "function", node, ""
         elif isinstance(node, ast.ClassDef):
+            yield "classdef", node, node.name
             for part in list(node.decorator_list) + list(node.bases) + list(node.keywords):
                 yield "class", part, node.name
             for item in node.body:
@@ -655,8 +656,9 @@ class FileSource:
                 add(node.name, "function", node)  # type: ignore[attr-defined]
             elif kind == "method":
                 add("%s.%s" % (owner, node.name), "method", node)  # type: ignore[attr-defined]
+            elif kind == "classdef":
+                has_class = True  # its header line belongs to the module body
             else:
-                has_class = has_class or kind == "class"
                 body_nodes.append(node)
         if has_class or any(not _is_docstring(n) for n in body_nodes):
             count = self.line_count
