@@ -591,13 +591,14 @@ def _top_level(statements: Sequence[ast.AST]) -> Iterator[Tuple[str, ast.AST, st
             yield "function", node, ""
         elif isinstance(node, ast.ClassDef):
             yield "classdef", node, node.name
-            for part in list(node.decorator_list) + list(node.bases) + list(node.keywords):
+            header: List[ast.AST] = [*node.decorator_list, *node.bases, *node.keywords]
+            for part in header:
                 yield "class", part, node.name
             for item in node.body:
                 yield ("method" if isinstance(item, _FUNCS) else "class"), item, node.name
         elif isinstance(node, _GUARDS):
-            for part in _guard_expressions(node):
-                yield "body", part, ""
+            for guard in _guard_expressions(node):
+                yield "body", guard, ""
             for field in ("body", "orelse", "finalbody"):
                 yield from _top_level(getattr(node, field, None) or [])
             for handler in getattr(node, "handlers", None) or []:
