@@ -113,17 +113,15 @@ def format_table(rows: List[Dict[str, Any]]) -> str:
     def fmt(v: Optional[float], form: str) -> str:
         return "-" if v is None else format(v, form)
 
+    from velmora._table import render_table
+
     header = ("operation", "ns/op", "x twin", "x floor", "x peer", "bars")
     lines = []
     for r in rows:
         bars = ", ".join("%s %s" % (b["bar"], "ok" if b["met"] else "MISSED") for b in r["bars"]) or "-"
         lines.append((r["op"], fmt(r["ns_per_op"], ".1f"), fmt(r.get("x_twin"), ".2f"),
                       fmt(r.get("x_floor"), ".2f"), fmt(r.get("x_peer"), ".2f"), bars))
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *lines)]
-    out = ["  ".join(str(h).ljust(w) for h, w in zip(header, widths))]
-    out.append("  ".join("-" * w for w in widths))
-    out.extend("  ".join(str(c).ljust(w) for c, w in zip(line, widths)) for line in lines)
-    return "\n".join(out)
+    return render_table(header, lines, right=(1, 2, 3, 4))
 
 
 def main(register: Callable[[Bench], None], argv: Optional[List[str]] = None) -> int:

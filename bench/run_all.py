@@ -110,14 +110,9 @@ def format_report(result: Dict[str, Any]) -> str:
         bars = ", ".join("%s %s" % (b["bar"], "ok" if b["met"] else "MISSED") for b in r["bars"]) or "-"
         lines.append((r["module"], r["op"], _fmt(r["ns_per_op"], ".1f"), _fmt(r.get("x_twin"), ".2f"),
                       _fmt(r.get("x_floor"), ".2f"), _fmt(r.get("x_peer"), ".2f"), bars))
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *lines)]
-    right = {2, 3, 4, 5}
+    from velmora._table import render_table
 
-    def line(cells: Sequence[str]) -> str:
-        return "  ".join(str(c).rjust(w) if i in right else str(c).ljust(w)
-                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
-
-    out = [line(header), line(["-" * w for w in widths])] + [line(cells) for cells in lines]
+    out = render_table(header, lines, right=(2, 3, 4, 5)).splitlines()
     with_bars = [r for r in result["rows"] if r["bars"]]
     missed = [r for r in with_bars if not r["met"]]
     out.append("")

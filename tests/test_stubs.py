@@ -8,11 +8,7 @@ from pathlib import Path
 
 import pytest
 
-NATIVE_MODULES = [
-    "velmora.memory.lockless", "velmora.memory.fitindex", "velmora.memory.slabkit", "velmora.jit.compilegate",
-    "velmora.plugins.analyzer.taskgauge", "velmora.plugins.analyzer.tunejudge", "velmora.gpu.devicefit",
-    "velmora.native.hostprobe", "velmora.monitoring.tallyhub",
-]
+from velmora._modules import NATIVE_MODULES
 
 
 def _origin(name):

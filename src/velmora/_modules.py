@@ -1,4 +1,8 @@
-"""The nine native modules of the package, in the order they are built and documented."""
+"""The nine native extension modules of velmora, in the order reports list them.
+
+This tuple is the one list of them in the package: the command line, its tests and anything else
+that needs to know which native modules exist import it from here.
+"""
 
 NATIVE_MODULES = (
     "velmora.memory.lockless",
@@ -11,3 +15,5 @@ NATIVE_MODULES = (
     "velmora.native.hostprobe",
     "velmora.monitoring.tallyhub",
 )
+
+__all__ = ["NATIVE_MODULES"]

@@ -94,3 +94,28 @@ def test_concurrent_recording_loses_nothing():
     record = store.get_metrics("f")
     assert (record.call_count, record.compile_count) == (threads_n * rounds, threads_n * rounds // 50)
     assert record.total_execution_time_ms == 0.5 * threads_n * rounds and record.avg_speedup == 4.0
+
+
+@pytest.mark.parametrize("count, total_ms", [(0, 0.0), (1, 2.5), (250, 1000.0)])
+def test_bulk_calls_equal_the_same_calls_one_by_one(count, total_ms):
+    bulk, single = TelemetryStore(), TelemetryStore()
+    bulk.record_call("f", 1.0)
+    single.record_call("f", 1.0)
+    bulk.record_calls("f", count, total_ms)
+    for _ in range(count):
+        single.record_call("f", total_ms / count)
+    got, expected = bulk.get_metrics("f"), single.get_metrics("f")
+    assert got.call_count == expected.call_count == count + 1
+    assert math.isclose(got.total_execution_time_ms, expected.total_execution_time_ms, rel_tol=1e-9)
+
+
+@pytest.mark.parametrize("count, total_ms, error", [
+    (-1, 0.0, ValueError), (2, -1.0, ValueError), (2, math.nan, ValueError), (1.5, 0.0, TypeError),
+])
+def test_bulk_calls_refuse_bad_counts_and_change_nothing(count, total_ms, error):
+    store = TelemetryStore()
+    store.record_calls("f", 3, 1.0)
+    before = store.get_metrics("f")
+    with pytest.raises(error):
+        store.record_calls("f", count, total_ms)
+    assert store.get_metrics("f") == before

@@ -11,6 +11,7 @@ snapshot taken under that lock, so a reader never sees a half-applied update.
 """
 
 import math
+import operator
 import threading
 import time
 from typing import Callable, Dict, Hashable, NamedTuple
@@ -78,6 +79,20 @@ class TelemetryStore:
         with self._lock:
             counters = self._counters(func_id)
             counters.call_count += 1
+            counters.total_execution_time_ms += elapsed
+
+    def record_calls(self, func_id: Hashable, count: int, execution_time_ms: float = 0.0) -> None:
+        """Count ``count`` calls of ``func_id`` that ran for ``execution_time_ms`` together
+        (what a profiler measured over a whole run)."""
+        calls = operator.index(count)
+        if calls < 0:
+            raise ValueError("count must be a non-negative integer")
+        elapsed = float(execution_time_ms)
+        if not elapsed >= 0.0 or math.isinf(elapsed):
+            raise ValueError("execution_time_ms must be a finite non-negative number")
+        with self._lock:
+            counters = self._counters(func_id)
+            counters.call_count += calls
             counters.total_execution_time_ms += elapsed
 
     def record_compile(self, func_id: Hashable, speedup: float) -> None:
