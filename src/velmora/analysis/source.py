@@ -21,6 +21,7 @@ import ast
 import bisect
 import os
 import re
+import sys
 import tokenize
 from typing import Dict, FrozenSet, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
@@ -89,7 +90,10 @@ _PROSE = re.compile(
 
 
 def _blank(match: "re.Match[str]") -> str:
-    text = match.group(0)
+    return _blank_text(match.group(0))
+
+
+def _blank_text(text: str) -> str:
     if text[0] == "#":
         return ""  # a comment
     breaks = text.count("\n")
@@ -97,16 +101,109 @@ def _blank(match: "re.Match[str]") -> str:
     return '"" ' if not breaks else '"""' + "\n" * breaks + '""" '
 
 
-def strip_prose(text: str) -> str:
-    """``text`` without comments and with every string literal (docstrings included) replaced by
-    an empty literal; line breaks are kept, so line N of the result is line N of the input, and
-    the result still tokenizes.
+# From 3.12 a replacement field of an f-string may hold any expression, quotes of the enclosing
+# kind and comments included, so an f-string is scanned by its own grammar, not by the pattern.
+_NESTED_FSTRINGS = sys.version_info >= (3, 12)
+_ANY_FSTRING = re.compile(r"(?:[fF][rR]?|[rR][fF])['\"]")
 
-    ``text`` must use \\n line ends (``normalise_newlines``) and should be valid Python. On
-    interpreters that allow the enclosing quote inside an f-string's replacement field
-    (3.12+), the part of such a field between the inner quotes is left as code.
+
+def _is_fstring_start(text: str, i: int) -> bool:
+    """Whether the quote at ``i`` opens an f-string: its prefix letters are f, rf or fr."""
+    j = i
+    while j > 0 and i - j < 2 and text[j - 1].isalpha():
+        j -= 1
+    if j > 0 and (text[j - 1].isalnum() or text[j - 1] == "_"):
+        return False  # the letters end a longer name
+    return text[j:i].lower() in ("f", "rf", "fr")
+
+
+def _string_end(text: str, i: int) -> int:
+    """The index after the literal whose opening quote is at ``i``."""
+    if _is_fstring_start(text, i):
+        return _fstring_end(text, i)
+    match = _PROSE.match(text, i)
+    return match.end() if match is not None else len(text)
+
+
+def _fstring_end(text: str, i: int) -> int:
+    """The index after the f-string whose opening quote is at ``i``, by the 3.12 grammar: literal
+    text (with {{ and }}), replacement fields holding any expression (strings, nested f-strings
+    and comments included), and format specs that may hold fields of their own."""
+    quote = text[i] * 3 if text.startswith(text[i] * 3, i) else text[i]
+    n = len(text)
+    k = i + len(quote)
+    fields: List[List[int]] = []  # per open field: [brackets open in its expression, in its spec]
+    while k < n:
+        c = text[k]
+        if not fields or fields[-1][1]:  # literal text, or a format spec
+            if text.startswith(quote, k):
+                return k + len(quote)
+            if c == "\\":
+                k += 2
+            elif c == "{":
+                if not fields and text.startswith("{{", k):
+                    k += 2
+                else:
+                    fields.append([0, 0])
+                    k += 1
+            elif c == "}":
+                if fields:
+                    fields.pop()
+                    k += 1
+                else:
+                    k += 2 if text.startswith("}}", k) else 1
+            elif c == "\n" and len(quote) == 1 and not fields:
+                return k  # an unterminated line: the parser would have refused it
+            else:
+                k += 1
+            continue
+        field = fields[-1]
+        if c in "'\"":
+            k = _string_end(text, k)
+            continue
+        if c == "#":
+            end = text.find("\n", k)
+            k = n if end < 0 else end
+            continue
+        if c in "([{":
+            field[0] += 1
+        elif c in ")]":
+            field[0] -= 1
+        elif c == "}":
+            if field[0] == 0:
+                fields.pop()
+            else:
+                field[0] -= 1
+        elif c == ":" and field[0] == 0:
+            field[1] = 1  # the format spec begins
+        k += 1
+    return n
+
+
+def strip_prose(text: str) -> str:
+    """``text`` without comments and with every string literal (docstrings and f-strings
+    included) replaced by an empty literal; line breaks are kept, so line N of the result is line
+    N of the input, and the result still tokenizes.
+
+    ``text`` must use \\n line ends (``normalise_newlines``) and should be valid Python.
     """
-    return _PROSE.sub(_blank, text)
+    if not _NESTED_FSTRINGS or not _ANY_FSTRING.search(text):
+        return _PROSE.sub(_blank, text)
+    out = []
+    pos = 0
+    for match in _PROSE.finditer(text):
+        start = match.start()
+        if start < pos:
+            continue  # inside an f-string that the scanner already took whole
+        out.append(text[pos:start])
+        if text[start] == "#":
+            pos = match.end()
+            continue
+        end = _fstring_end(text, start) if _is_fstring_start(text, start) else match.end()
+        out.append(_blank_text(text[start:end]))
+        pos = end
+    out.append(text[pos:])
+    return "".join(out)
 
 
 def parse_source(text: str, filename: str) -> ast.Module:
