@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 from velmora.memory.fitindex import FastRedBlackTree
+from velmora.memory.memory_block import MemoryBlock
 
 
 class Block:
@@ -173,3 +174,24 @@ def test_cycle_through_a_block_is_collected():
     del tree, b
     gc.collect()
     assert block_ref() is None  # the tree reported its block to the collector and let it go
+
+
+@pytest.mark.parametrize("how", ["patched class", "subclass"])
+def test_eq_of_a_changed_block_class_is_called_for_the_same_object(monkeypatch, how):
+    calls = []
+    original = MemoryBlock.__eq__
+
+    def counting(self, other):
+        calls.append(other)
+        return original(self, other)
+
+    if how == "patched class":
+        monkeypatch.setattr(MemoryBlock, "__eq__", counting)
+        cls = MemoryBlock
+    else:
+        cls = type("Sub", (MemoryBlock,), {"__eq__": counting, "__hash__": MemoryBlock.__hash__})
+    b = cls(0, 8)
+    tree = FastRedBlackTree()
+    tree.insert(8, b)
+    assert tree.delete(8, b) is True
+    assert calls == [b]            # only the unchanged block class is known to equal itself unseen
