@@ -36,7 +36,7 @@ def stubtest_errors():
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", *NATIVE_MODULES], capture_output=True, text=True,
                           timeout=600)
     output = re.sub(r"\nFound \d+ errors? \(checked .*", "", done.stdout + done.stderr)
-    errors = {name: [] for name in NATIVE_MODULES + [None]}
+    errors = {name: [] for name in list(NATIVE_MODULES) + [None]}
     blocks = re.split(r"\n(?=error: )", "\n" + output)
     for block in blocks:
         m = re.match(r"error: (\S+)", block)

@@ -12,6 +12,7 @@
 // unbound-method fast path and never builds a bound method.
 #pragma once
 
+#include "args.hpp"
 #include "ref.hpp"
 
 #include <structmember.h>
@@ -21,6 +22,9 @@
 #include <string>
 #include <cstring>
 #include <initializer_list>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vn {
@@ -73,6 +77,7 @@ struct Signature {
     Py_ssize_t npos = 0;             // number of parameters
     Py_ssize_t nreq = 0;             // number of required (leading) parameters
     PyObject* names[kMaxParams] = {};// interned parameter names
+    const char* cnames[kMaxParams] = {};  // the same, as the table spells them (for messages)
     PyObject* defaults = nullptr;    // tuple of the trailing defaults, or None
 };
 
@@ -111,6 +116,7 @@ inline bool make_signature(Signature& sig, const char* name, const std::vector<P
             PyErr_Format(PyExc_SystemError, "%s(): required parameter after a default", name);
             return false;
         }
+        sig.cnames[i] = params[i].name;
         sig.names[i] = PyUnicode_InternFromString(params[i].name);
         if (sig.names[i] == nullptr) return false;
     }
@@ -278,21 +284,54 @@ inline PyObject* call_bound(const Signature& s, Impl impl, PyObject* self, PyObj
 
 }  // namespace detail
 
-// The signature of the method whose implementation is F: set once, when its type is readied.
-template <Impl F>
-inline const Signature* method_signature = nullptr;
+// The signature of the table entry whose implementation is F: set once, when the entry is made.
+template <auto F>
+inline const Signature* signature_of = nullptr;
 
-template <Impl F>
+// An implementation as the binder calls it: one argument per parameter. One declared with
+// argument kinds (args.hpp) receives its arguments converted, in order.
+template <auto F>
+struct Adapter;
+
+template <PyObject* (*F)(PyObject*, PyObject* const*)>
+struct Adapter<F> {
+    static constexpr Impl impl = F;
+};
+
+template <typename... A, PyObject* (*F)(PyObject*, A...)>
+struct Adapter<F> {
+    static PyObject* impl(PyObject* self, PyObject* const* argv) noexcept {
+        return call(self, argv, std::index_sequence_for<A...>{});
+    }
+
+private:
+    template <size_t... I>
+    static PyObject* call(PyObject* self, PyObject* const* argv, std::index_sequence<I...>) noexcept {
+        const Signature& s = *signature_of<F>;
+        std::tuple<std::decay_t<A>...> values;
+        const bool ok = (Converter<std::decay_t<A>>::convert(argv[I], s.cnames[I], std::get<I>(values)) && ...);
+        (void)s;
+        (void)argv;
+        if (!ok) return nullptr;
+        return F(self, std::move(std::get<I>(values))...);
+    }
+};
+
+template <auto F>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return detail::call_bound(*method_signature<F>, F, self, args, nargs, kwnames);
+    return detail::call_bound(*signature_of<F>, Adapter<F>::impl, self, args, nargs, kwnames);
 }
+
+// A function or method whose implementation is F (bare, or with argument kinds).
+template <auto F>
+constexpr Callable fn{Adapter<F>::impl, nullptr, &signature_of<F>};
 
 // A method of a native type as a method descriptor: `obj.name(...)` then takes the interpreter's
 // own specialised call of a method descriptor (the self check is the descriptor's, with the
 // interpreter's message), while the class attribute keeps the table's signature, defaults and
 // annotations (see ready_type).
-template <Impl F>
-constexpr Callable method{F, &fast_method<F>, &method_signature<F>};
+template <auto F>
+constexpr Callable method{Adapter<F>::impl, &fast_method<F>, &signature_of<F>};
 
 // ---------------------------------------------------------------------------------------------
 // The native function type.
@@ -457,6 +496,7 @@ inline PyObject* make_function(const FuncDef& def, const char* module_name, cons
         return nullptr;
     }
     if (!make_signature(f->sig, def.name, def.params)) return nullptr;
+    if (def.impl.signature != nullptr) *def.impl.signature = &f->sig;
     f->name = PyUnicode_InternFromString(def.name);
     f->qualname = qualprefix ? PyUnicode_FromFormat("%s.%s", qualprefix, def.name) : new_ref(f->name);
     f->module = PyUnicode_FromString(module_name);

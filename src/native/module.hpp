@@ -146,6 +146,71 @@ inline PyObject* method_descriptor(PyTypeObject& t, const FuncDef& def, PyObject
 
 }  // namespace detail
 
+// A type's constructor from a parameter table, like a function's: the classic (args, kwargs) call
+// is bound with the class's name in the messages ("AtomicCounter() takes at most 1 positional
+// argument (2 given)"), the arguments are converted by their kinds (args.hpp), in order, and F
+// receives them with the type: `PyObject* new_counter(PyTypeObject* type, arg::I64 initial)`.
+template <auto F>
+struct Constructor;
+
+template <typename... A, PyObject* (*F)(PyTypeObject*, A...)>
+struct Constructor<F> {
+    static inline Signature signature;  // filled when the type is readied
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+        return call(type, args, kwargs, std::index_sequence_for<A...>{});
+    }
+
+private:
+    template <size_t... I>
+    static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs, std::index_sequence<I...>) noexcept {
+        PyObject* argv[sizeof...(A) > 0 ? sizeof...(A) : 1];
+        Ref kept;  // keyword values, alive until the arguments are used
+        if (!bind_tuple(signature, args, kwargs, argv, kept)) return nullptr;
+        std::tuple<std::decay_t<A>...> values;
+        const bool ok =
+            (Converter<std::decay_t<A>>::convert(argv[I], signature.cnames[I], std::get<I>(values)) && ...);
+        if (!ok) return nullptr;
+        return F(type, std::move(std::get<I>(values))...);
+    }
+};
+
+// The constructor of a table: its tp_new, the signature it binds with and its parameters.
+struct CtorDef {
+    newfunc tp_new = nullptr;
+    Signature* signature = nullptr;
+    std::vector<Param> params;
+};
+
+template <auto F>
+CtorDef constructor(std::vector<Param> params) {
+    return CtorDef{&Constructor<F>::tp_new, &Constructor<F>::signature, std::move(params)};
+}
+
+namespace detail {
+
+// tp_new and the constructor's signature; the docstring gains the text signature in front
+// ("Name(params)\n--\n\n" + doc, kept for the process), so inspect.signature(cls) answers.
+inline bool set_constructor(PyTypeObject& t, const CtorDef& ctor) noexcept {
+    const char* shortname = short_type_name(&t);
+    if (!make_signature(*ctor.signature, shortname, ctor.params)) return false;
+    FuncDef as_function{shortname, nullptr, ctor.params, nullptr, nullptr, Kind::Function};
+    Ref text = Ref::steal(build_text_signature(as_function));
+    const char* sig = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (sig == nullptr) return false;
+    const std::string doc = std::string(shortname) + sig + "\n--\n\n" + (t.tp_doc ? t.tp_doc : "");
+    char* kept = static_cast<char*>(PyMem_RawMalloc(doc.size() + 1));
+    if (kept == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::memcpy(kept, doc.c_str(), doc.size() + 1);
+    t.tp_doc = kept;
+    t.tp_new = ctor.tp_new;
+    return true;
+}
+
+}  // namespace detail
+
 // Puts the native methods (and the pickling refusal) into the type's dictionary, readies the type
 // and adds it to the module under its short name. `module_name` is the dotted module name.
 inline bool ready_type(PyObject* module, PyTypeObject& t, const std::vector<FuncDef>& methods,
@@ -183,6 +248,12 @@ inline bool ready_type(PyObject* module, PyTypeObject& t, const std::vector<Func
         return false;
     }
     return true;
+}
+
+// The same, with the type's constructor from its parameter table.
+inline bool ready_type(PyObject* module, PyTypeObject& t, const CtorDef& ctor, const std::vector<FuncDef>& methods,
+                       bool refuse_pickle = true) noexcept {
+    return detail::set_constructor(t, ctor) && ready_type(module, t, methods, refuse_pickle);
 }
 
 // Sets type attribute `alias` to the object already stored under `name` (the very same object).

@@ -99,8 +99,6 @@ PyTypeObject CounterType;
 inline bool is_exact_counter(PyObject* o) noexcept { return Py_TYPE(o) == &CounterType; }
 inline Counter* as_counter(PyObject* o) noexcept { return reinterpret_cast<Counter*>(o); }
 
-vn::Signature counter_new_sig;
-
 Counter* alloc_counter(PyTypeObject* type, int64_t initial) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -110,46 +108,30 @@ Counter* alloc_counter(PyTypeObject* type, int64_t initial) {
     return c;
 }
 
-PyObject* Counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[1];
-    int64_t initial;
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(counter_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int64(argv[0], initial)) return nullptr;
-    return reinterpret_cast<PyObject*>(alloc_counter(type, initial));
+PyObject* Counter_new(PyTypeObject* type, vn::arg::I64 initial_value) {
+    return reinterpret_cast<PyObject*>(alloc_counter(type, initial_value));
 }
 
-PyObject* Counter_load(PyObject* self, PyObject* const*) {
-    return PyLong_FromLongLong(c_load(as_counter(self)));
-}
+PyObject* Counter_load(PyObject* self) { return PyLong_FromLongLong(c_load(as_counter(self))); }
 
-PyObject* Counter_store(PyObject* self, PyObject* const* argv) {
-    int64_t value;
-    if (!vn::to_int64(argv[0], value)) return nullptr;
+PyObject* Counter_store(PyObject* self, vn::arg::I64 value) {
     c_store(as_counter(self), value);
     return vn::none();
 }
 
-PyObject* Counter_increment(PyObject* self, PyObject* const* argv) {
-    int64_t delta;
-    if (!vn::to_int64(argv[0], delta)) return nullptr;
+PyObject* Counter_increment(PyObject* self, vn::arg::I64 delta) {
     return PyLong_FromLongLong(c_increment(as_counter(self), delta));
 }
 
-PyObject* Counter_decrement(PyObject* self, PyObject* const* argv) {
-    int64_t delta;
-    if (!vn::to_int64(argv[0], delta)) return nullptr;
+PyObject* Counter_decrement(PyObject* self, vn::arg::I64 delta) {
     return PyLong_FromLongLong(c_decrement(as_counter(self), delta));
 }
 
-PyObject* Counter_compare_and_swap(PyObject* self, PyObject* const* argv) {
-    int64_t expected, new_value;
-    if (!vn::to_int64(argv[0], expected) || !vn::to_int64(argv[1], new_value)) return nullptr;
+PyObject* Counter_compare_and_swap(PyObject* self, vn::arg::I64 expected, vn::arg::I64 new_value) {
     return vn::boolean(c_compare_and_swap(as_counter(self), expected, new_value));
 }
 
-PyObject* Counter_fetch_and_add(PyObject* self, PyObject* const* argv) {
-    int64_t delta;
-    if (!vn::to_int64(argv[0], delta)) return nullptr;
+PyObject* Counter_fetch_and_add(PyObject* self, vn::arg::I64 delta) {
     return PyLong_FromLongLong(c_fetch_and_add(as_counter(self), delta));
 }
 
@@ -1014,17 +996,16 @@ PyObject* make_ops_capsule(const void* table, const char* name) {
 int lockless_exec(PyObject* module) {
     using vn::Kind;
     // 1. The native classes.
-    if (!vn::make_signature(counter_new_sig, "__cinit__", {{"initial_value", nullptr, "0"}}) ||
-        !vn::make_signature(pointer_new_sig, "__cinit__", {{"initial_value", nullptr, "None"}}))
-        return -1;
+    // AtomicPointer binds after it has allocated (its lock field starts as None), as documented.
+    if (!vn::make_signature(pointer_new_sig, "__cinit__", {{"initial_value", nullptr, "None"}})) return -1;
     // Messages name the class, as callers see it.
-    counter_new_sig.name = "AtomicCounter";
     pointer_new_sig.name = "AtomicPointer";
 
     vn::init_type(CounterType, "velmora.memory.lockless.AtomicCounter", sizeof(Counter), kCounterDoc);
-    CounterType.tp_new = Counter_new;
     CounterType.tp_dealloc = vn::free_instance;
-    if (!vn::ready_type(module, CounterType, counter_methods())) return -1;
+    if (!vn::ready_type(module, CounterType, vn::constructor<Counter_new>({{"initial_value", nullptr, "0"}}),
+                        counter_methods()))
+        return -1;
     const char* alias_pairs[][2] = {{"py_load", "load"},       {"py_store", "store"},
                                     {"py_increment", "increment"}, {"py_decrement", "decrement"},
                                     {"py_compare_and_swap", "compare_and_swap"},
