@@ -290,12 +290,12 @@ inline void free_instance(PyObject* self) noexcept {
 template <typename Release>
 inline void dealloc_tracked(PyObject* self, destructor dealloc, Release&& release) noexcept {
     PyObject_GC_UnTrack(self);
+    (void)dealloc;  // newer interpreters' trashcan does not look at it
 #ifdef Py_TRASHCAN_BEGIN
     Py_TRASHCAN_BEGIN(self, dealloc)
     release();
     Py_TRASHCAN_END
 #else
-    (void)dealloc;
     release();
 #endif
 }
