@@ -19,11 +19,14 @@
 // before any function object exists, and are never written again once complete: only a build
 // that failed (and so left no function behind) is started over by a retried import. After that they
 // are only read, through const access, by any number of threads at once; the import system's own
-// locking publishes them to every thread that reaches the functions. The one lazy value, the
-// `findall` name, is published atomically by vn::Name; re.Pattern objects are safe to share
-// between threads. The arguments are str objects, which are immutable: long ASCII texts (and
-// lower-cased copies we own) are scanned with the interpreter lock released (on free-threaded
-// builds: with the thread detached), while the caller's reference or ours keeps them alive.
+// locking publishes them to every thread that reaches the functions. The same holds for each
+// function's parameter table, which its typed conversions read for the parameter names of their
+// messages: it is set as the function object is made, in that exec, and only read afterwards. The
+// one lazy value, the `findall` name, is published atomically by vn::Name; re.Pattern objects are
+// safe to share between threads. The arguments are str objects, which are immutable: long ASCII
+// texts (and lower-cased copies we own) are scanned with the interpreter lock released (on
+// free-threaded builds: with the thread detached), while the caller's reference or ours keeps them
+// alive.
 #include "native/velmora_native.hpp"
 
 #include <cstdint>
@@ -251,6 +254,10 @@ bool ensure_ready(PyObject* s) noexcept {
 #endif
 }
 
+// The length of a ready str. A function rather than the macro: an argument passes as its object,
+// which the macro of hosts before 3.11 (a plain cast) does not accept.
+inline Py_ssize_t str_length(PyObject* s) noexcept { return PyUnicode_GET_LENGTH(s); }
+
 // Whether the (ready) str `s` is exactly the ASCII text `name`.
 bool str_equals_ascii(PyObject* s, const char* name) noexcept {
     const size_t len = std::strlen(name);
@@ -435,15 +442,13 @@ PyObject* float_tuple(std::initializer_list<double> values) noexcept {
     return t.release();
 }
 
+// A parameter annotated `str`: exactly a str, or None.
+using StrOrNone = vn::arg::ExactOrNone<&PyUnicode_Type>;
+
 // =============================================================================================
 // Framework and indicator scoring
 
-PyObject* quick_framework_score(PyObject*, PyObject* const* argv) {
-    PyObject* code = argv[0];
-    PyObject* framework = argv[1];
-    if (!vn::exact_or_none(code, &PyUnicode_Type, "code") ||
-        !vn::exact_or_none(framework, &PyUnicode_Type, "framework"))
-        return nullptr;
+PyObject* quick_framework_score(PyObject*, StrOrNone code, StrOrNone framework) {
     // 1. An unknown framework (exact, case-sensitive; None is none of them) scores 0.0.
     const FrameworkPattern* pattern = nullptr;
     if (framework != Py_None) {
@@ -459,9 +464,7 @@ PyObject* quick_framework_score(PyObject*, PyObject* const* argv) {
     return PyFloat_FromDouble(matches > 10 ? 1.0 : static_cast<double>(matches) * 0.1);
 }
 
-PyObject* score_framework_patterns(PyObject*, PyObject* const* argv) {
-    PyObject* code = argv[0];
-    if (!vn::exact_or_none(code, &PyUnicode_Type, "code")) return nullptr;
+PyObject* score_framework_patterns(PyObject*, StrOrNone code) {
     // 1-2. The entries of each table that occur in code.lower().
     KeywordSet found;
     if (!scan_lowered(g_framework_keywords, code, found)) return nullptr;
@@ -475,18 +478,13 @@ PyObject* score_framework_patterns(PyObject*, PyObject* const* argv) {
     return float_tuple({numpy_score, pandas_score, sklearn_score});
 }
 
-PyObject* score_indicators(PyObject*, PyObject* const* argv) {
-    PyObject* code = argv[0];
-    PyObject* function_name = argv[1];
-    if (!vn::exact_or_none(code, &PyUnicode_Type, "code") ||
-        !vn::exact_or_none(function_name, &PyUnicode_Type, "function_name"))
-        return nullptr;
+PyObject* score_indicators(PyObject*, StrOrNone code, StrOrNone function_name) {
     // 1. code.lower(), and function_name.lower() unless it is None or empty.
     KeywordSet in_code, in_name;
     if (!scan_lowered(g_indicator_keywords, code, in_code)) return nullptr;
     if (function_name != Py_None) {
         if (!ensure_ready(function_name)) return nullptr;
-        if (PyUnicode_GET_LENGTH(function_name) > 0 && !scan_lowered(g_indicator_keywords, function_name, in_name))
+        if (str_length(function_name) > 0 && !scan_lowered(g_indicator_keywords, function_name, in_name))
             return nullptr;
     }
     // 2. Per category, the entries found (gpu_op and embarrassing also in the function name).
@@ -502,12 +500,8 @@ PyObject* score_indicators(PyObject*, PyObject* const* argv) {
     return result.release();
 }
 
-PyObject* normalize_scores(PyObject*, PyObject* const* argv) {
-    int cpu_score, memory_score, parallel_score, gpu_op_score, large_data_score;
-    if (!vn::to_int(argv[0], cpu_score) || !vn::to_int(argv[1], memory_score) ||
-        !vn::to_int(argv[2], parallel_score) || !vn::to_int(argv[3], gpu_op_score) ||
-        !vn::to_int(argv[4], large_data_score))
-        return nullptr;
+PyObject* normalize_scores(PyObject*, vn::arg::CInt cpu_score, vn::arg::CInt memory_score, vn::arg::CInt parallel_score,
+                           vn::arg::CInt gpu_op_score, vn::arg::CInt large_data_score) {
     return float_tuple({
         clamp_score(static_cast<double>(cpu_score) * 0.06666666666666667, 1.0),
         clamp_score(static_cast<double>(memory_score) * 0.1, 1.0),
@@ -520,14 +514,9 @@ PyObject* normalize_scores(PyObject*, PyObject* const* argv) {
 // =============================================================================================
 // Workload classification
 
-PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* argv) {
-    double gpu_operation_score, gpu_data_size_score, cpu_intensity;
-    bool gpu_available;
-    PyObject* compute_capability = argv[4];
-    if (!vn::to_double(argv[0], gpu_operation_score) || !vn::to_double(argv[1], gpu_data_size_score) ||
-        !vn::to_double(argv[2], cpu_intensity) || !vn::to_bool(argv[3], gpu_available) ||
-        !vn::exact_or_none(compute_capability, &PyUnicode_Type, "compute_capability"))
-        return nullptr;
+PyObject* calculate_gpu_suitability(PyObject*, vn::arg::F64 gpu_operation_score, vn::arg::F64 gpu_data_size_score,
+                                    vn::arg::F64 cpu_intensity, vn::arg::Bool gpu_available,
+                                    StrOrNone compute_capability) {
     // 1.
     if (!gpu_available) return PyFloat_FromDouble(0.0);
     // 2-3.
@@ -536,8 +525,8 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* argv) {
     // 4. int() of the text before the first '.'; a ValueError leaves the factor at 1.0.
     double capability_factor = 1.0;
     if (compute_capability != Py_None && !ensure_ready(compute_capability)) return nullptr;
-    if (compute_capability != Py_None && PyUnicode_GET_LENGTH(compute_capability) > 0) {
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(compute_capability);
+    if (compute_capability != Py_None && str_length(compute_capability) > 0) {
+        const Py_ssize_t len = str_length(compute_capability);
         const Py_ssize_t dot = PyUnicode_FindChar(compute_capability, '.', 0, len, 1);
         if (dot == -2) return nullptr;
         vn::Ref head = dot < 0 ? vn::Ref::borrow(compute_capability)
@@ -565,12 +554,8 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* argv) {
     return PyFloat_FromDouble(clamp_score((base_score + cpu_boost) * capability_factor, 1.0));
 }
 
-PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* argv) {
-    double gpu_operation_score, gpu_data_size_score;
-    bool gpu_available;
-    if (!vn::to_double(argv[0], gpu_operation_score) || !vn::to_double(argv[1], gpu_data_size_score) ||
-        !vn::to_bool(argv[2], gpu_available))
-        return nullptr;
+PyObject* estimate_gpu_speedup(PyObject*, vn::arg::F64 gpu_operation_score, vn::arg::F64 gpu_data_size_score,
+                               vn::arg::Bool gpu_available) {
     // 1.
     if (!gpu_available || gpu_operation_score == 0.0) return PyFloat_FromDouble(1.0);
     // 2.
@@ -588,33 +573,24 @@ PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* argv) {
     return PyFloat_FromDouble(base_speedup + base_speedup * data_size_factor);
 }
 
-PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* argv) {
-    double base_parallel_score, embarrassing_bonus, sequential_penalty, loop_chunking_potential;
-    if (!vn::to_double(argv[0], base_parallel_score) || !vn::to_double(argv[1], embarrassing_bonus) ||
-        !vn::to_double(argv[2], sequential_penalty) || !vn::to_double(argv[3], loop_chunking_potential))
-        return nullptr;
+PyObject* calculate_parallelization_potential(PyObject*, vn::arg::F64 base_parallel_score,
+                                              vn::arg::F64 embarrassing_bonus, vn::arg::F64 sequential_penalty,
+                                              vn::arg::F64 loop_chunking_potential) {
     const double bonus = clamp_score(embarrassing_bonus * 0.3, 0.7);
     const double penalty = clamp_score(sequential_penalty * 0.2, 0.5);
     const double score = (loop_chunking_potential * 0.4 + base_parallel_score) + (bonus - penalty);
     return PyFloat_FromDouble(clamp_score(score, 1.0));
 }
 
-PyObject* determine_workload_pattern(PyObject*, PyObject* const* argv) {
-    double cpu_intensity, memory_intensity, parallelization_potential, gpu_suitability, gpu_operation_score,
-        numpy_score, pandas_score, sklearn_score, cpu_threshold, memory_threshold, gpu_threshold,
-        numpy_threshold, pandas_threshold, sklearn_threshold;
-    int sequential_count, embarrassing_count;
-    bool gpu_available;
-    if (!vn::to_double(argv[0], cpu_intensity) || !vn::to_double(argv[1], memory_intensity) ||
-        !vn::to_double(argv[2], parallelization_potential) || !vn::to_double(argv[3], gpu_suitability) ||
-        !vn::to_double(argv[4], gpu_operation_score) || !vn::to_double(argv[5], numpy_score) ||
-        !vn::to_double(argv[6], pandas_score) || !vn::to_double(argv[7], sklearn_score) ||
-        !vn::to_int(argv[8], sequential_count) || !vn::to_int(argv[9], embarrassing_count) ||
-        !vn::to_double(argv[10], cpu_threshold) || !vn::to_double(argv[11], memory_threshold) ||
-        !vn::to_double(argv[12], gpu_threshold) || !vn::to_double(argv[13], numpy_threshold) ||
-        !vn::to_double(argv[14], pandas_threshold) || !vn::to_double(argv[15], sklearn_threshold) ||
-        !vn::to_bool(argv[16], gpu_available))
-        return nullptr;
+PyObject* determine_workload_pattern(PyObject*, vn::arg::F64 cpu_intensity, vn::arg::F64 memory_intensity,
+                                     vn::arg::F64 parallelization_potential, vn::arg::F64 gpu_suitability,
+                                     vn::arg::F64 gpu_operation_score, vn::arg::F64 numpy_score,
+                                     vn::arg::F64 pandas_score, vn::arg::F64 sklearn_score,
+                                     vn::arg::CInt sequential_count, vn::arg::CInt embarrassing_count,
+                                     vn::arg::F64 cpu_threshold, vn::arg::F64 memory_threshold,
+                                     vn::arg::F64 gpu_threshold, vn::arg::F64 numpy_threshold,
+                                     vn::arg::F64 pandas_threshold, vn::arg::F64 sklearn_threshold,
+                                     vn::arg::Bool gpu_available) {
     long code;
     if (sklearn_score > sklearn_threshold)
         code = 12;  // SKLEARN_TRAINING
@@ -639,12 +615,9 @@ PyObject* determine_workload_pattern(PyObject*, PyObject* const* argv) {
     return PyLong_FromLong(code);
 }
 
-PyObject* update_adaptive_threshold(PyObject*, PyObject* const* argv) {
-    double current_threshold, success_rate, learning_rate, min_threshold, max_threshold;
-    if (!vn::to_double(argv[0], current_threshold) || !vn::to_double(argv[1], success_rate) ||
-        !vn::to_double(argv[2], learning_rate) || !vn::to_double(argv[3], min_threshold) ||
-        !vn::to_double(argv[4], max_threshold))
-        return nullptr;
+PyObject* update_adaptive_threshold(PyObject*, vn::arg::F64 current_threshold, vn::arg::F64 success_rate,
+                                    vn::arg::F64 learning_rate, vn::arg::F64 min_threshold,
+                                    vn::arg::F64 max_threshold) {
     // 1.
     double new_threshold;
     if (success_rate > 0.8)
@@ -741,28 +714,28 @@ bool load_tables(KeywordAutomaton& automaton, const TableData (&data)[N], Keywor
 std::vector<vn::FuncDef> function_defs() {
     using P = vn::Param;
     return {
-        {"quick_framework_score", quick_framework_score, {P{"code", "str"}, P{"framework", "str"}}, "float",
+        {"quick_framework_score", vn::fn<quick_framework_score>, {P{"code", "str"}, P{"framework", "str"}}, "float",
          "Fast pattern scoring using precompiled regex.", vn::Kind::Function},
-        {"score_framework_patterns", score_framework_patterns, {P{"code", "str"}}, "tuple",
+        {"score_framework_patterns", vn::fn<score_framework_patterns>, {P{"code", "str"}}, "tuple",
          "Score code for framework-specific patterns.", vn::Kind::Function},
-        {"score_indicators", score_indicators, {P{"code", "str"}, P{"function_name", "str"}}, "tuple",
+        {"score_indicators", vn::fn<score_indicators>, {P{"code", "str"}, P{"function_name", "str"}}, "tuple",
          "Score code against all indicator categories.", vn::Kind::Function},
-        {"normalize_scores", normalize_scores,
+        {"normalize_scores", vn::fn<normalize_scores>,
          {P{"cpu_score", "int"}, P{"memory_score", "int"}, P{"parallel_score", "int"}, P{"gpu_op_score", "int"},
           P{"large_data_score", "int"}},
          "tuple", "Normalize indicator scores to 0.0-1.0 range.", vn::Kind::Function},
-        {"calculate_gpu_suitability", calculate_gpu_suitability,
+        {"calculate_gpu_suitability", vn::fn<calculate_gpu_suitability>,
          {P{"gpu_operation_score", "float"}, P{"gpu_data_size_score", "float"}, P{"cpu_intensity", "float"},
           P{"gpu_available", "bool"}, P{"compute_capability", "str"}},
          "float", "Calculate overall GPU suitability score.", vn::Kind::Function},
-        {"estimate_gpu_speedup", estimate_gpu_speedup,
+        {"estimate_gpu_speedup", vn::fn<estimate_gpu_speedup>,
          {P{"gpu_operation_score", "float"}, P{"gpu_data_size_score", "float"}, P{"gpu_available", "bool"}}, "float",
          "Estimate GPU speedup from static code analysis.", vn::Kind::Function},
-        {"calculate_parallelization_potential", calculate_parallelization_potential,
+        {"calculate_parallelization_potential", vn::fn<calculate_parallelization_potential>,
          {P{"base_parallel_score", "float"}, P{"embarrassing_bonus", "float"}, P{"sequential_penalty", "float"},
           P{"loop_chunking_potential", "float"}},
          "float", "Calculate parallelization potential score.", vn::Kind::Function},
-        {"determine_workload_pattern", determine_workload_pattern,
+        {"determine_workload_pattern", vn::fn<determine_workload_pattern>,
          {P{"cpu_intensity", "float"}, P{"memory_intensity", "float"}, P{"parallelization_potential", "float"},
           P{"gpu_suitability", "float"}, P{"gpu_operation_score", "float"}, P{"numpy_score", "float"},
           P{"pandas_score", "float"}, P{"sklearn_score", "float"}, P{"sequential_count", "int"},
@@ -770,7 +743,7 @@ std::vector<vn::FuncDef> function_defs() {
           P{"gpu_threshold", "float"}, P{"numpy_threshold", "float"}, P{"pandas_threshold", "float"},
           P{"sklearn_threshold", "float"}, P{"gpu_available", "bool"}},
          "int", "Determine primary workload pattern from scores.", vn::Kind::Function},
-        {"update_adaptive_threshold", update_adaptive_threshold,
+        {"update_adaptive_threshold", vn::fn<update_adaptive_threshold>,
          {P{"current_threshold", "float"}, P{"success_rate", "float"}, P{"learning_rate", "float"},
           P{"min_threshold", "float"}, P{"max_threshold", "float"}},
          "float", "Update adaptive threshold based on performance feedback.", vn::Kind::Function},
@@ -792,11 +765,11 @@ bool build_tables() {
     if (g_str_lower == nullptr) return false;
     vn::Ref ignorecase = vn::Ref::steal(PyObject_GetAttrString(re.get(), "IGNORECASE"));
     if (!ignorecase) return false;
-    vn::Name compile{"compile"};
+    vn::Name n_compile{"compile"};
     for (const PatternData& data : kPatterns) {
         vn::Ref source = vn::Ref::steal(PyUnicode_FromString(data.regex));
         if (!source) return false;
-        PyObject* compiled = vn::call_method(re.get(), compile, source.get(), ignorecase.get());
+        PyObject* compiled = vn::call_method(re.get(), n_compile, source.get(), ignorecase.get());
         if (compiled == nullptr) return false;
         g_compiled_patterns.push_back(FrameworkPattern{data.name, compiled, {}, 0});
         FrameworkPattern& pattern = g_compiled_patterns.back();

@@ -5,9 +5,12 @@
 // the pattern dominating recent observations, the allocations and bytes of the next interval).
 // Every function computes in double precision, in the order of operations its description gives.
 //
-// Concurrency model: nothing is shared between calls but the logger and two immutable constant
-// tuples built at import (their reference counts are the interpreter's own, atomic where there is
-// no interpreter lock). The lists and dicts a caller passes are not ours: reading a sample may run
+// Concurrency model: nothing is shared between calls but the logger, two immutable constant tuples
+// built at import (their reference counts are the interpreter's own, atomic where there is no
+// interpreter lock), the interned names (published atomically by vn::Name) and each function's
+// parameter table, which its typed conversions read for their messages' parameter names (set as
+// the function object is made, in the module's exec, before any caller can reach it; only read
+// afterwards). The lists and dicts a caller passes are not ours: reading a sample may run
 // Python code (an iterator, a __float__) that mutates the list being read, and on free-threaded
 // builds another thread may append to it, clear it or replace a dict's values at any moment. So
 // the length is read once; each item is taken as a strong reference where the list or dict hands
@@ -33,10 +36,10 @@ using vn::Ref;
 PyObject* g_no_change = nullptr;        // (False, 0.0, 0.0, 0.0)
 PyObject* g_no_prediction = nullptr;    // (0, 0, 0.0)
 
-vn::Name g_mixed{"mixed"};
-vn::Name g_key_parallel{"parallelization_potential"};
-vn::Name g_key_cpu{"cpu_intensity"};
-vn::Name g_key_memory{"memory_intensity"};
+vn::Name n_mixed{"mixed"};
+vn::Name n_parallelization_potential{"parallelization_potential"};
+vn::Name n_cpu_intensity{"cpu_intensity"};
+vn::Name n_memory_intensity{"memory_intensity"};
 
 // A sample's two numbers, timestamp first. A tuple of two exact floats is read in place (no Python
 // code runs, and a tuple's items are its own for its life); any other shape is held, and unpacked
@@ -88,7 +91,8 @@ inline PyObject* new_tuple_of(std::initializer_list<PyObject*> items) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Performance trend and change detection.
 
-PyObject* detect_performance_degradation(PyObject*, PyObject* const* argv) noexcept {
+// Raw: converted out of order (the three floats first, then performance_history's type), as the contract has it.
+PyObject* detect_performance_degradation(PyObject*, PyObject* const* argv) {
     double baseline_performance, threshold, window_start_time;
     if (!vn::to_double(argv[1], baseline_performance) || !vn::to_double(argv[2], threshold) ||
         !vn::to_double(argv[3], window_start_time))
@@ -117,7 +121,8 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* argv) noexc
     return vn::boolean(degradation > threshold);
 }
 
-PyObject* calculate_performance_trend(PyObject*, PyObject* const* argv) noexcept {
+// Raw: converted out of order (window_start_time first, then performance_history's type), as the contract has it.
+PyObject* calculate_performance_trend(PyObject*, PyObject* const* argv) {
     double window_start_time;
     if (!vn::to_double(argv[1], window_start_time)) return nullptr;
     PyObject* history = argv[0];
@@ -177,7 +182,8 @@ inline bool add_entry_value(double& acc, PyObject* entry, PyObject* key) noexcep
     return sum && vn::to_double(sum.get(), acc);
 }
 
-PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* argv) noexcept {
+// Raw: converted out of order (change_threshold first, then pattern_history's type), as the contract has it.
+PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* argv) {
     double change_threshold;
     if (!vn::to_double(argv[1], change_threshold)) return nullptr;
     PyObject* history = argv[0];
@@ -189,7 +195,7 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     const Py_ssize_t n = PyList_GET_SIZE(history);
     if (n < 6) return vn::new_ref(g_no_change);
 
-    PyObject* keys[3] = {g_key_parallel.get(), g_key_cpu.get(), g_key_memory.get()};
+    PyObject* keys[3] = {n_parallelization_potential.get(), n_cpu_intensity.get(), n_memory_intensity.get()};
     if (!keys[0] || !keys[1] || !keys[2]) return nullptr;
 
     // Validate the last six entries, oldest first; they are held from here to the end of the call.
@@ -231,7 +237,8 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
                          PyFloat_FromDouble(cpu_change), PyFloat_FromDouble(memory_change)});
 }
 
-PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* argv) noexcept {
+// Raw: converted out of order (the six numbers first, then the two pools' types), as the contract has it.
+PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* argv) {
     double recommendation_score, recommendation_confidence, current_performance_estimate;
     double min_improvement_ratio, min_confidence;
     int trigger_code;
@@ -256,20 +263,13 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* argv) noexcept {
     return vn::boolean(recommendation_score > 0.6);
 }
 
-PyObject* should_skip_adaptation(PyObject*, PyObject* const* argv) noexcept {
-    double last_adaptation_time, current_time, min_interval;
-    if (!vn::to_double(argv[0], last_adaptation_time) || !vn::to_double(argv[1], current_time) ||
-        !vn::to_double(argv[2], min_interval))
-        return nullptr;
+PyObject* should_skip_adaptation(PyObject*, vn::arg::F64 last_adaptation_time, vn::arg::F64 current_time,
+                                 vn::arg::F64 min_interval) {
     return vn::boolean(min_interval > (current_time - last_adaptation_time));
 }
 
-PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* argv) noexcept {
-    double performance_degradation, memory_pressure, fragmentation_ratio;
-    bool workload_changed;
-    if (!vn::to_double(argv[0], performance_degradation) || !vn::to_double(argv[1], memory_pressure) ||
-        !vn::to_double(argv[2], fragmentation_ratio) || !vn::to_bool(argv[3], workload_changed))
-        return nullptr;
+PyObject* calculate_adaptation_urgency(PyObject*, vn::arg::F64 performance_degradation, vn::arg::F64 memory_pressure,
+                                       vn::arg::F64 fragmentation_ratio, vn::arg::Bool workload_changed) {
     const double degradation = clamp01(performance_degradation);
     const double pressure = clamp01(memory_pressure);
     const double fragmentation = clamp01(fragmentation_ratio);
@@ -283,27 +283,19 @@ PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* argv) noexcep
 // ---------------------------------------------------------------------------------------------
 // Resource pressure and pool recommendation.
 
-PyObject* detect_memory_pressure(PyObject*, PyObject* const* argv) noexcept {
-    double current_usage, peak_usage, pressure_threshold;
-    if (!vn::to_double(argv[0], current_usage) || !vn::to_double(argv[1], peak_usage) ||
-        !vn::to_double(argv[2], pressure_threshold))
-        return nullptr;
+PyObject* detect_memory_pressure(PyObject*, vn::arg::F64 current_usage, vn::arg::F64 peak_usage,
+                                 vn::arg::F64 pressure_threshold) {
     if (current_usage < 0.0 || peak_usage <= 0.0) Py_RETURN_FALSE;
     return vn::boolean((current_usage / peak_usage) > pressure_threshold);
 }
 
-PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* argv) noexcept {
-    double fragmentation_ratio, threshold;
-    if (!vn::to_double(argv[0], fragmentation_ratio) || !vn::to_double(argv[1], threshold)) return nullptr;
+PyObject* detect_fragmentation_threshold(PyObject*, vn::arg::F64 fragmentation_ratio, vn::arg::F64 threshold) {
     if (fragmentation_ratio < 0.0) Py_RETURN_FALSE;
     return vn::boolean(fragmentation_ratio > threshold);
 }
 
-PyObject* score_pool_recommendation(PyObject*, PyObject* const* argv) noexcept {
-    double workload_fit, memory_fit, thread_count_fit, historical_success_rate;
-    if (!vn::to_double(argv[0], workload_fit) || !vn::to_double(argv[1], memory_fit) ||
-        !vn::to_double(argv[2], thread_count_fit) || !vn::to_double(argv[3], historical_success_rate))
-        return nullptr;
+PyObject* score_pool_recommendation(PyObject*, vn::arg::F64 workload_fit, vn::arg::F64 memory_fit,
+                                    vn::arg::F64 thread_count_fit, vn::arg::F64 historical_success_rate) {
     const double workload = clamp01(workload_fit);
     const double memory = clamp01(memory_fit);
     const double thread_count = clamp01(thread_count_fit);
@@ -313,7 +305,8 @@ PyObject* score_pool_recommendation(PyObject*, PyObject* const* argv) noexcept {
     return PyFloat_FromDouble(score < 1.0 ? score : 1.0);
 }
 
-PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
+// Raw: converted out of order (window_size first, then patterns' type), as the contract has it.
+PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) {
     int window_size;
     if (!vn::to_int(argv[1], window_size)) return nullptr;
     PyObject* patterns = argv[0];
@@ -322,7 +315,7 @@ PyObject* detect_dominant_pattern(PyObject*, PyObject* const* argv) noexcept {
         vn::none_has_no_len();
         return nullptr;
     }
-    PyObject* mixed = g_mixed.get();
+    PyObject* mixed = n_mixed.get();
     if (mixed == nullptr) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(patterns);
     if (n == 0) return vn::new_ref(mixed);
@@ -418,7 +411,8 @@ inline bool first_item_as_double(PyObject* list, Py_ssize_t i, double& out) noex
     return vn::to_double(item.get(), out);
 }
 
-PyObject* predict_resource_requirements(PyObject*, PyObject* const* argv) noexcept {
+// Raw: converted out of order (prediction_horizon_seconds, then allocation_history's type), as the contract has it.
+PyObject* predict_resource_requirements(PyObject*, PyObject* const* argv) {
     double prediction_horizon_seconds;
     if (!vn::to_double(argv[1], prediction_horizon_seconds)) return nullptr;
     PyObject* history = argv[0];
@@ -460,54 +454,54 @@ using vn::Kind;
 
 const std::vector<FuncDef>& functions() {
     static const std::vector<FuncDef> defs = {
-        {"detect_performance_degradation", detect_performance_degradation,
+        {"detect_performance_degradation", vn::fn<detect_performance_degradation>,
          {{"performance_history", "list"}, {"baseline_performance", "float"}, {"threshold", "float"},
           {"window_start_time", "float"}},
          "bool",
          "True when the mean metric of the samples at or after window_start_time fell below the baseline "
          "by more than threshold (a fraction of the baseline); needs five such samples.",
          Kind::Function},
-        {"calculate_performance_trend", calculate_performance_trend,
+        {"calculate_performance_trend", vn::fn<calculate_performance_trend>,
          {{"performance_history", "list"}, {"window_start_time", "float"}},
          "float",
          "Least-squares slope of the metric over time in the window, divided by the mean metric, "
          "clamped to -1.0..1.0; negative means declining.",
          Kind::Function},
-        {"detect_workload_characteristics_change", detect_workload_characteristics_change,
+        {"detect_workload_characteristics_change", vn::fn<detect_workload_characteristics_change>,
          {{"pattern_history", "list"}, {"change_threshold", "float", "0.3"}},
          "tuple",
          "Compares the means of the three newest pattern entries with the three before them; returns "
          "(changed, parallel_change, cpu_change, memory_change).",
          Kind::Function},
-        {"is_adaptation_beneficial", is_adaptation_beneficial,
+        {"is_adaptation_beneficial", vn::fn<is_adaptation_beneficial>,
          {{"current_pool", "str"}, {"recommended_pool", "str"}, {"recommendation_score", "float"},
           {"recommendation_confidence", "float"}, {"current_performance_estimate", "float"},
           {"trigger_code", "int"}, {"min_improvement_ratio", "float", "1.1"},
           {"min_confidence", "float", "0.6"}},
          "bool", "True when switching to the recommended pool is worth it.", Kind::Function},
-        {"should_skip_adaptation", should_skip_adaptation,
+        {"should_skip_adaptation", vn::fn<should_skip_adaptation>,
          {{"last_adaptation_time", "float"}, {"current_time", "float"}, {"min_interval", "float"}},
          "bool", "True while less than min_interval has passed since the last adaptation.", Kind::Function},
-        {"calculate_adaptation_urgency", calculate_adaptation_urgency,
+        {"calculate_adaptation_urgency", vn::fn<calculate_adaptation_urgency>,
          {{"performance_degradation", "float"}, {"memory_pressure", "float"}, {"fragmentation_ratio", "float"},
           {"workload_changed", "bool"}},
          "float", "Urgency of an adaptation in 0.0..1.0.", Kind::Function},
-        {"detect_memory_pressure", detect_memory_pressure,
+        {"detect_memory_pressure", vn::fn<detect_memory_pressure>,
          {{"current_usage", "float"}, {"peak_usage", "float"}, {"pressure_threshold", "float", "0.8"}},
          "bool", "True when current_usage / peak_usage exceeds pressure_threshold.", Kind::Function},
-        {"detect_fragmentation_threshold", detect_fragmentation_threshold,
+        {"detect_fragmentation_threshold", vn::fn<detect_fragmentation_threshold>,
          {{"fragmentation_ratio", "float"}, {"threshold", "float", "0.3"}},
          "bool", "True when a non-negative fragmentation_ratio exceeds threshold.", Kind::Function},
-        {"score_pool_recommendation", score_pool_recommendation,
+        {"score_pool_recommendation", vn::fn<score_pool_recommendation>,
          {{"workload_fit", "float"}, {"memory_fit", "float"}, {"thread_count_fit", "float"},
           {"historical_success_rate", "float"}},
          "float", "Weighted score of a candidate pool in 0.0..1.0.", Kind::Function},
-        {"detect_dominant_pattern", detect_dominant_pattern,
+        {"detect_dominant_pattern", vn::fn<detect_dominant_pattern>,
          {{"patterns", "list"}, {"window_size", "int", "5"}},
          "str",
          "The most frequent pattern among the last window_size entries (first seen wins a tie), or 'mixed'.",
          Kind::Function},
-        {"predict_resource_requirements", predict_resource_requirements,
+        {"predict_resource_requirements", vn::fn<predict_resource_requirements>,
          {{"allocation_history", "list"}, {"prediction_horizon_seconds", "float"}},
          "tuple",
          "Forecast (predicted_allocations, predicted_total_bytes, confidence) for the next "
@@ -517,7 +511,7 @@ const std::vector<FuncDef>& functions() {
     return defs;
 }
 
-int exec_tunejudge(PyObject* module) noexcept {
+int tunejudge_exec(PyObject* module) noexcept {
     PyObject* logger = vn::make_logger(module);
     if (logger == nullptr) return -1;
     if (!vn::add_functions(module, functions())) return -1;
@@ -534,4 +528,4 @@ int exec_tunejudge(PyObject* module) noexcept {
 
 }  // namespace
 
-VN_MODULE(tunejudge, "Stateless adaptation decisions of the adaptive orchestrator (native).", exec_tunejudge)
+VN_MODULE(tunejudge, "Stateless adaptation decisions of the adaptive orchestrator (native).", tunejudge_exec)
