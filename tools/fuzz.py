@@ -55,17 +55,9 @@ import weakref
 from time import monotonic as _monotonic
 from time import sleep as _sleep
 
-MODULES = {
-    "lockless": "velmora.memory.lockless",
-    "fitindex": "velmora.memory.fitindex",
-    "slabkit": "velmora.memory.slabkit",
-    "compilegate": "velmora.jit.compilegate",
-    "taskgauge": "velmora.plugins.analyzer.taskgauge",
-    "tunejudge": "velmora.plugins.analyzer.tunejudge",
-    "devicefit": "velmora.gpu.devicefit",
-    "hostprobe": "velmora.native.hostprobe",
-    "tallyhub": "velmora.monitoring.tallyhub",
-}
+from velmora._modules import NATIVE_MODULES
+
+MODULES = {name.rsplit(".", 1)[1]: name for name in NATIVE_MODULES}
 # Share of a seed's time per module: stateful modules get more.
 WEIGHTS = {
     "lockless": 2.0, "fitindex": 2.0, "slabkit": 1.5, "compilegate": 1.5, "tallyhub": 1.0,
@@ -2450,8 +2442,9 @@ def fuzz(opts, seeds, out):
     # and 'exit' about 8%. Shares are recomputed from the time left, so an overrun (a hang costs
     # --hang-seconds) is taken from the units after it. With --steps every batch runs that many
     # steps instead, and the run is the same every time.
-    mod_weight = sum(WEIGHTS[u] for u in units) or 1.0
-    weight = dict(WEIGHTS)
+    weight = {u: WEIGHTS.get(u, 1.0) for u in units}  # a module without a weight of its own gets 1.0
+    weight.update(WEIGHTS)
+    mod_weight = sum(weight[u] for u in units) or 1.0
     weight["deep"] = mod_weight * 0.10 / 0.82 * len(seeds) if units else 1.0
     weight["exit"] = mod_weight * 0.08 / 0.82 if units else 1.0
     # 'deep' deletes the same chains whatever the seed: it runs once, with the first seed.
