@@ -136,9 +136,9 @@ def compute_chunk_shapes(shape, element_size, max_chunk_bytes):
         return [shape]
     trailing = shape[1:]
     dims = [int(d) for d in trailing]
-    if any(d < 0 for d in dims):
-        raise OverflowError("can't convert negative value to uint64_t")
-    if any(d == 0 for d in dims):
+    if dims and min(dims) <= 0:
+        if min(dims) < 0:
+            raise OverflowError("can't convert negative value to uint64_t")
         raise ValueError("trailing dimensions must be positive")
     row_bytes = element_size
     for d in dims:
