@@ -56,11 +56,11 @@ def _load(name: str) -> Any:
     for suffix in importlib.machinery.EXTENSION_SUFFIXES:
         path = os.path.join(CACHE, name + suffix)
         if os.path.exists(path):
-            spec = importlib.util.spec_from_file_location(name, path)
-            if spec is None or spec.loader is None:
+            module_spec = importlib.util.spec_from_file_location(name, path)
+            if module_spec is None or module_spec.loader is None:
                 return None
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = importlib.util.module_from_spec(module_spec)
+            module_spec.loader.exec_module(module)
             return module
     return None
 
