@@ -1,6 +1,8 @@
-"""devicefit against pure-Python twins of its decisions and the interpreter's built-in call floor."""
+"""devicefit against pure-Python twins of its decisions and the interpreter's built-in call floor.
 
-import math
+The twins are the model of tests/reference/devicefit.py (stateless functions, no lock).
+"""
+
 import os
 import sys
 
@@ -9,129 +11,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import harness  # noqa: E402
 
+from reference import devicefit as model  # noqa: E402
 from velmora.gpu import devicefit  # noqa: E402
-
-INT64_MAX = 2**63 - 1
-GPU_DIRECT, GPU_CHUNKED, CPU_FALLBACK = 0, 1, 2
-_CHUNKABLE_OPS = frozenset({"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-                            "random.standard_normal", "random.uniform", "arange", "linspace"})
-_NON_CHUNKABLE_OPS = frozenset({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals",
-                                "solve", "inv", "sort", "argsort"})
-
-
-# --- pure-Python twins: what the same decisions cost written plainly in Python ---
-
-def estimate_allocation_bytes(shape, element_size, overhead_factor=1.0):
-    total = 1
-    for dim in shape:
-        dim = int(dim)
-        if dim <= 0:
-            return 0
-        if INT64_MAX // dim < total:
-            return INT64_MAX
-        total *= dim
-    if element_size > 0 and INT64_MAX // element_size < total:
-        return INT64_MAX
-    total *= element_size
-    if overhead_factor > 1.0:
-        total = int(total * overhead_factor)
-    return total
-
-
-def calculate_safe_limit(available_bytes, headroom_ratio):
-    h = min(max(headroom_ratio, 0.0), 0.99)
-    return int(available_bytes * (1.0 - h))
-
-
-def decide_allocation_strategy(requested_bytes, available_bytes, headroom_ratio, is_chunkable):
-    safe = calculate_safe_limit(available_bytes, headroom_ratio)
-    if safe == 0:
-        return (CPU_FALLBACK, 0, 1, "No GPU memory available")
-    if safe >= requested_bytes:
-        return (GPU_DIRECT, 0, 1, "Allocation fits in GPU memory")
-    if is_chunkable:
-        count = math.ceil(requested_bytes / safe)
-        return (GPU_CHUNKED, safe, count, "Chunking into %d GPU passes" % count)
-    return (CPU_FALLBACK, 0, 1, "Operation not chunkable, falling back to CPU")
-
-
-def is_oom_error(error_message, error_type):
-    m = error_message.lower()
-    t = error_type.lower()
-    return ("out of memory" in m or "outofmemoryerror" in t or ("cuda" in m and "memory" in m)
-            or ("allocat" in m and "failed" in m) or ("memory" in m and "insufficient" in m)
-            or ("gpu" in m and "memory" in m))
-
-
-def calculate_memory_pressure(used_bytes, total_bytes):
-    if total_bytes == 0:
-        return 1.0
-    return min(used_bytes / total_bytes, 1.0)
-
-
-def recommend_headroom(current_pressure, base_headroom=0.5):
-    if current_pressure > 0.8:
-        return 0.8
-    if current_pressure > 0.6:
-        h = base_headroom + (current_pressure - 0.5) * 0.5
-    elif current_pressure > 0.3:
-        h = base_headroom
-    else:
-        h = base_headroom - 0.1
-    return 0.3 if h < 0.3 else min(h, 0.8)
-
-
-def is_chunkable_operation(operation):
-    return operation in _CHUNKABLE_OPS
-
-
-def score_gpu_suitability(data_size_bytes, operation_type, available_gpu_memory, headroom_ratio):
-    safe = calculate_safe_limit(available_gpu_memory, headroom_ratio)
-    if safe == 0:
-        size_fit = 0.0
-    elif data_size_bytes > safe:
-        size_fit = safe / data_size_bytes
-    else:
-        size_fit = min(1.0, 1.25 * data_size_bytes / safe)
-    if operation_type in _CHUNKABLE_OPS:
-        factor = 0.9
-    elif operation_type in _NON_CHUNKABLE_OPS:
-        factor = 0.7
-    else:
-        factor = 0.5
-    return factor * size_fit
-
-
-def compute_chunk_shapes(shape, element_size, max_chunk_bytes):
-    if element_size <= 0:
-        raise ValueError("element_size must be positive")
-    if max_chunk_bytes == 0:
-        raise ValueError("max_chunk_bytes must be positive")
-    if not shape:
-        return [shape]
-    trailing = shape[1:]
-    row_bytes = element_size
-    for dim in trailing:
-        row_bytes *= dim
-    rows_per_chunk = max_chunk_bytes // row_bytes if max_chunk_bytes >= row_bytes else 1
-    chunks = []
-    remaining = shape[0]
-    while remaining > 0:
-        rows = min(rows_per_chunk, remaining)
-        chunks.append((rows,) + trailing)
-        remaining -= rows
-    return chunks
-
-
-def calculate_optimal_chunks(total_bytes, available_bytes, headroom_ratio, min_chunks=1, max_chunks=1000):
-    safe = calculate_safe_limit(available_bytes, headroom_ratio)
-    if safe == 0:
-        return max_chunks
-    needed = math.ceil(total_bytes / safe)
-    if needed < min_chunks:
-        return min_chunks
-    return min(needed, max_chunks)
-
 
 GIB = 1 << 30
 
@@ -164,7 +45,7 @@ def register(bench):
             native=call.replace("f(", "native(", 1),
             twin=call.replace("f(", "twin(", 1),
             floor=FLOORS[arity],
-            ns=dict(ns, native=getattr(devicefit, fname), twin=globals()[fname]),
+            ns=dict(ns, native=getattr(devicefit, fname), twin=getattr(model, fname)),
             twin_min=3.0,
         )
 
@@ -174,7 +55,7 @@ def _check_twins():
     for name, call, _ in CASES:
         fname = name.split()[0]
         native = eval(call, {"f": getattr(devicefit, fname)})
-        twin = eval(call, {"f": globals()[fname]})
+        twin = eval(call, {"f": getattr(model, fname)})
         assert native == twin, (name, native, twin)
 
 

@@ -1,11 +1,15 @@
-"""hostprobe: cold and warm detect_capabilities against its documented targets, and each probe against a pure-Python twin."""
+"""hostprobe: cold and warm detect_capabilities against its documented targets, and each probe against a pure-Python twin.
+
+The twins are the model of tests/reference/hostprobe.py. Peers of detect_physical_cores, where
+installed: psutil.cpu_count(logical=False) and os.cpu_count() (which count the machine's cores, not
+the CPUs this process may use).
+"""
 
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
@@ -13,85 +17,13 @@ sys.path.insert(0, SRC)
 
 import harness  # noqa: E402
 
+from reference import hostprobe as model  # noqa: E402
 from velmora.native import hostprobe  # noqa: E402
+
+psutil = harness.import_peer("psutil")
 
 COLD_TARGET_MS = 5.0
 WARM_TARGET_MS = 3.0
-
-GPU_INITIAL = {"has_gpu": False, "gpu_count": 0, "gpu_memory_mb": 0, "cuda_available": False,
-               "rocm_available": False, "oneapi_available": False, "active_backend": "cpu", "backend_version": ""}
-
-
-# --- pure-Python twins, written plainly from the same algorithm ---------------------------------------
-
-def detect_physical_cores():
-    try:
-        if hasattr(os, "sched_getaffinity"):
-            return len(os.sched_getaffinity(0))
-        return os.cpu_count() or 1
-    except Exception:
-        return os.cpu_count() or 1
-
-
-def detect_numa_nodes():
-    try:
-        if sys.platform == "linux":
-            path = "/sys/devices/system/node"
-            if not os.path.exists(path):
-                return 1
-            count = sum(1 for n in os.listdir(path) if n.startswith("node") and n[4:].isdigit())
-            return count or 1
-        return 1
-    except Exception:
-        return 1
-
-
-def detect_gpu_backends():
-    info = dict(GPU_INITIAL)
-    try:
-        from velmora.gpu.backend_registry import GPUBackendKind, GPUBackendRegistry
-        available = GPUBackendRegistry.detect_available_backends()
-        info["cuda_available"] = GPUBackendKind.CUDA in available
-        info["rocm_available"] = GPUBackendKind.ROCm in available
-        info["oneapi_available"] = GPUBackendKind.oneAPI in available
-        best = GPUBackendRegistry.get_best_available()
-        info["active_backend"] = best.info.kind.value
-        info["backend_version"] = best.info.version
-        info["has_gpu"] = info["active_backend"] != "cpu"
-        if info["has_gpu"]:
-            dev = available[best.info.kind]
-            info["gpu_count"] = dev.device_count
-            info["gpu_memory_mb"] = int(dev.memory_gb * 1024)
-    except Exception:
-        pass  # the nvidia-smi fallback is not reached on a host with the registry
-    return info
-
-
-def detect_python_version():
-    v = sys.version_info
-    has_sub = False
-    if v >= (3, 12):
-        for name in ("_xxsubinterpreters", "_interpreters"):
-            try:
-                __import__(name)
-                has_sub = True
-                break
-            except ImportError:
-                pass
-    return "%d.%d.%d" % (v.major, v.minor, v.micro), has_sub
-
-
-def detect_capabilities():
-    start = time.perf_counter()
-    report = {"physical_cores": detect_physical_cores(), "numa_nodes": detect_numa_nodes()}
-    report.update(detect_gpu_backends())
-    report["python_version"], report["subinterpreter_support"] = detect_python_version()
-    report["platform"] = sys.platform
-    report["detected_at"] = time.time()
-    report["detector"] = "native"
-    report["detection_time_ms"] = (time.perf_counter() - start) * 1000
-    return report
-
 
 # --- cold start: a fresh interpreter per sample ---------------------------------------------------------
 
@@ -121,10 +53,12 @@ def cold_samples(runs, bytecode_cache):
 
 
 def register(bench):
+    peers = {"detect_physical_cores": {"psutil": "psutil.cpu_count(logical=False)" if psutil else None,
+                                       "os.cpu_count": "os.cpu_count()"}}
     for name in ("detect_physical_cores", "detect_numa_nodes", "detect_gpu_backends", "detect_python_version",
                  "detect_capabilities"):
-        bench.op(name + "() warm", "native()", twin="twin()",
-                 ns={"native": getattr(hostprobe, name), "twin": globals()[name]})
+        bench.op(name + "() warm", "native()", twin="twin()", peers=peers.get(name, {}),
+                 ns={"native": getattr(hostprobe, name), "twin": getattr(model, name), "psutil": psutil, "os": os})
 
 
 def main():
@@ -159,5 +93,5 @@ def main():
 
 if __name__ == "__main__":
     assert {k: v for k, v in hostprobe.detect_capabilities().items() if k not in ("detected_at", "detection_time_ms")} \
-        == {k: v for k, v in detect_capabilities().items() if k not in ("detected_at", "detection_time_ms")}
+        == {k: v for k, v in model.detect_capabilities().items() if k not in ("detected_at", "detection_time_ms")}
     sys.exit(main())

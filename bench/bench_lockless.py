@@ -1,5 +1,12 @@
-"""Lock-free primitives against lock-guarded pure-Python twins and the interpreter's call floor."""
+"""Lock-free primitives against lock-guarded pure-Python twins, the interpreter's call floor and peers.
 
+Twins: the models of tests/reference/lockless.py (each object behind its own threading.Lock; the
+statistics on twelve such counters). Peers, where installed: cereggii (AtomicInt64, AtomicRef),
+ft_utils (AtomicInt64, AtomicReference; 3.13 and later), and atomic counters in C through cffi and
+pybind11, compiled once per interpreter by native_peers.py.
+"""
+
+import functools
 import os
 import sys
 import threading
@@ -7,126 +14,24 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
+import native_peers  # noqa: E402
 
+from reference import lockless as model  # noqa: E402
 from velmora.memory import lockless  # noqa: E402
 
-
-class LockedCounter:
-    def __init__(self, value=0):
-        self._value = value
-        self._lock = threading.Lock()
-
-    def load(self):
-        with self._lock:
-            return self._value
-
-    def increment(self, delta=1):
-        with self._lock:
-            self._value += delta
-            return self._value
-
-    def compare_and_swap(self, expected, new_value):
-        with self._lock:
-            if self._value == expected:
-                self._value = new_value
-                return True
-            return False
+cereggii = harness.import_peer("cereggii")
+ft_concurrency = harness.import_peer("ft_utils.concurrency")
 
 
-class LockedPointer:
-    def __init__(self, value=None):
-        self._value = value
-        self._version = 0
-        self._lock = threading.Lock()
-
-    def load(self):
-        with self._lock:
-            return self._value
-
-    def store(self, value):
-        with self._lock:
-            self._value = value
-            self._version += 1
-
-
-class LockedStack:
-    def __init__(self):
-        self._items = []
-        self._lock = threading.Lock()
-
-    def push(self, item):
-        with self._lock:
-            self._items.append(item)
-
-    def pop(self):
-        with self._lock:
-            return self._items.pop() if self._items else None
-
-    def size(self):
-        with self._lock:
-            return len(self._items)
-
-
-class LockedStatistics:
-    """The same recording logic in pure Python, on lock-guarded counters (one lock each)."""
-
-    NAMES = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
-             "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
-             "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns",
-             "total_deallocation_time_ns")
-
-    def __init__(self):
-        for name in self.NAMES:
-            setattr(self, name, LockedCounter())
-
-    def record_allocation(self, size, is_bucketed=True, padding=0, time_ns=0):
-        self.total_allocations.increment()
-        self.current_allocations.increment()
-        self.bytes_allocated.increment(size)
-        if is_bucketed:
-            self.bucketed_allocations.increment()
-        else:
-            self.fallback_allocations.increment()
-        if padding > 0:
-            self.alignment_padding_bytes.increment(padding)
-        if time_ns > 0:
-            self.total_allocation_time_ns.increment(time_ns)
-        self._update_peaks(self.current_allocations.load(), self.bytes_allocated.load())
-
-    def _update_peaks(self, current_allocs, current_bytes):
-        for peak, current in ((self.peak_allocations, current_allocs), (self.peak_bytes_allocated, current_bytes)):
-            while True:
-                seen = peak.load()
-                if current <= seen or peak.compare_and_swap(seen, current):
-                    break
-
-    def get_snapshot(self):
-        v = {name: getattr(self, name).load() for name in self.NAMES}
-        total, freed = v["total_allocations"], v["total_deallocations"]
-        ratio = v["bucketed_allocations"] / total * 100.0 if total > 0 else 0.0
-        return {
-            "total_allocations": total, "total_deallocations": freed,
-            "current_allocations": v["current_allocations"], "bytes_allocated": v["bytes_allocated"],
-            "bytes_reserved": v["bytes_reserved"], "peak_allocations": v["peak_allocations"],
-            "peak_bytes_allocated": v["peak_bytes_allocated"], "bucketed_allocations": v["bucketed_allocations"],
-            "fallback_allocations": v["fallback_allocations"],
-            "bucketed_allocation_ratio": format(ratio, ".1f") + "%",
-            "alignment_padding_bytes": v["alignment_padding_bytes"],
-            "average_allocation_time_ns": v["total_allocation_time_ns"] / total if total > 0 else 0.0,
-            "average_deallocation_time_ns": v["total_deallocation_time_ns"] / freed if freed > 0 else 0.0,
-            "allocation_mode": "python locks",
-        }
-
-
-def threaded_increments(make_counter, threads, per_thread):
-    """Wall time per increment with `threads` threads incrementing one counter."""
+def threaded_increments(make_increment, threads, per_thread):
+    """Wall time per increment with `threads` threads incrementing one counter; `make_increment()`
+    makes the counter and returns its zero-argument increment."""
 
     def run():
-        counter = make_counter()
+        inc = make_increment()
         barrier = threading.Barrier(threads + 1)
 
         def work():
-            inc = counter.increment
             barrier.wait()
             for _ in range(per_thread):
                 inc()
@@ -143,22 +48,73 @@ def threaded_increments(make_counter, threads, per_thread):
     return run
 
 
+def counter_peers():
+    """name -> zero-argument factory of an increment callable (None when the peer is absent), and the
+    namespace entries for the single-thread statements."""
+    ns, makers, stmts = {}, {}, {}
+    if cereggii is not None:
+        ns["gi"] = cereggii.AtomicInt64(0)
+        makers["cereggii"] = lambda: cereggii.AtomicInt64(0).increment_and_get
+    if ft_concurrency is not None:
+        ns["fi"] = ft_concurrency.AtomicInt64(0)
+        makers["ft_utils"] = lambda: ft_concurrency.AtomicInt64(0).incr
+    cffi = native_peers.cffi_counter()
+    if cffi is not None:
+        lib, ffi = cffi
+        ns.update(c_inc=lib.counter_increment, c_load=lib.counter_load, cp=ffi.new("int64_t *"))
+        makers["cffi"] = lambda: functools.partial(lib.counter_increment, ffi.new("int64_t *"))
+    pybind = native_peers.pybind11_counter()
+    if pybind is not None:
+        ns["pi"] = pybind.Counter(0)
+        makers["pybind11"] = lambda: pybind.Counter(0).increment
+    for name in ("cereggii", "ft_utils", "cffi", "pybind11"):
+        makers.setdefault(name, None)
+    stmts["increment"] = {"cereggii": "gi.increment_and_get()", "ft_utils": "fi.incr()", "cffi": "c_inc(cp)",
+                          "pybind11": "pi.increment()"}
+    stmts["load"] = {"cereggii": "gi.get()", "ft_utils": "fi.get()", "cffi": "c_load(cp)", "pybind11": "pi.load()"}
+    return ns, makers, stmts
+
+
 def register(bench):
+    obj = object()
     ns = {
-        "c": lockless.AtomicCounter(), "tc": LockedCounter(), "n": 5, "d": {},
-        "p": lockless.AtomicPointer(1), "tp": LockedPointer(1), "obj": object(),
-        "s": lockless.LockFreeStack(), "ts": LockedStack(),
-        "st": lockless.LockFreeStatistics(), "tst": LockedStatistics(),
+        "c": lockless.AtomicCounter(), "tc": model.Counter(), "n": 5, "d": {},
+        "p": lockless.AtomicPointer(1), "tp": model.Pointer(1), "obj": obj,
+        "pc": lockless.AtomicPointer(obj), "tpc": model.Pointer(obj),
+        "s": lockless.LockFreeStack(), "ts": model.Stack(),
+        "st": lockless.LockFreeStatistics(), "tst": model.Statistics(),
     }
+    peer_ns, makers, stmts = counter_peers()
+    ns.update(peer_ns)
+    if cereggii is not None:
+        ns.update(gr=cereggii.AtomicRef(1), grc=cereggii.AtomicRef(obj))
+    if ft_concurrency is not None:
+        ns.update(fr=ft_concurrency.AtomicReference(1), frc=ft_concurrency.AtomicReference(obj))
+
+    def present(table):
+        """The peer statements whose module is installed; the others stay None (absent)."""
+        return {name: (stmt if makers[name] is not None else None) for name, stmt in table.items()}
+
+    ref_peers = {"cereggii": cereggii is not None, "ft_utils": ft_concurrency is not None}
+
+    def ref(**stmts_by_peer):
+        return {name: (stmt if ref_peers[name] else None) for name, stmt in stmts_by_peer.items()}
+
     op = bench.op
     op("AtomicCounter.increment()", "c.increment()", twin="tc.increment()", floor="n.bit_length()", ns=ns,
-       floor_max=1.75, twin_min=5.0)
+       peers=present(stmts["increment"]), floor_max=1.75, twin_min=5.0, peer_min=1.0)
     op("AtomicCounter.load()", "c.load()", twin="tc.load()", floor="n.bit_length()", ns=ns,
-       floor_max=1.75, twin_min=5.0)
+       peers=present(stmts["load"]), floor_max=1.75, twin_min=5.0, peer_min=1.0)
     op("AtomicCounter.compare_and_swap(a, b)", "c.compare_and_swap(7, 7)", twin="tc.compare_and_swap(7, 7)",
-       floor="d.get(1, None)", ns=ns, floor_max=1.5, twin_min=5.0)
-    op("AtomicPointer.load()", "p.load()", twin="tp.load()", floor="n.bit_length()", ns=ns)
-    op("AtomicPointer.store(x)", "p.store(obj)", twin="tp.store(obj)", floor="d.get(1)", ns=ns)
+       floor="d.get(1, None)", ns=ns, peers={"cereggii": "gi.compare_and_set(7, 7)" if cereggii else None},
+       floor_max=1.5, twin_min=5.0)
+    op("AtomicPointer.load()", "p.load()", twin="tp.load()", floor="n.bit_length()", ns=ns,
+       peers=ref(cereggii="gr.get()", ft_utils="fr.get()"), floor_max=1.75, peer_min=1.0)
+    op("AtomicPointer.store(x)", "p.store(obj)", twin="tp.store(obj)", floor="d.get(1)", ns=ns,
+       peers=ref(cereggii="gr.set(obj)", ft_utils="fr.set(obj)"), peer_min=1.0)
+    op("AtomicPointer.compare_and_swap(a, b)", "pc.compare_and_swap(obj, obj)", twin="tpc.compare_and_swap(obj, obj)",
+       floor="d.get(1, None)", ns=ns,
+       peers=ref(cereggii="grc.compare_and_set(obj, obj)", ft_utils="frc.compare_exchange(obj, obj)"), peer_min=1.0)
     op("LockFreeStack.push(x) + pop()", "s.push(obj); s.pop()", twin="ts.push(obj); ts.pop()",
        floor="n.bit_length(); n.bit_length()", ns=ns)
     op("LockFreeStack.size()", "s.size()", twin="ts.size()", floor="n.bit_length()", ns=ns)
@@ -169,9 +125,11 @@ def register(bench):
     per_thread = 20000 if bench.quick else 100000
     for threads in (2, 4):
         op("AtomicCounter.increment() x%d threads" % threads,
-           threaded_increments(lockless.AtomicCounter, threads, per_thread),
-           twin=threaded_increments(LockedCounter, threads, per_thread),
-           number=1, ops_per_call=threads * per_thread)
+           threaded_increments(lambda: lockless.AtomicCounter().increment, threads, per_thread),
+           twin=threaded_increments(lambda: model.Counter().increment, threads, per_thread),
+           peers={name: (threaded_increments(make, threads, per_thread) if make is not None else None)
+                  for name, make in makers.items()},
+           number=1, ops_per_call=threads * per_thread, peer_min=1.0 if threads == 2 else None)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,12 @@
-"""Allocation fast paths against pure-Python twins and the interpreter's call floor."""
+"""Allocation fast paths against pure-Python twins, the interpreter's call floor and peers.
+
+The bar twins are the models of tests/reference/slabkit.py: they do what the native code is asked to
+do (integer conversion, 32-bit range checks, exact results), written as a careful Python author
+would; the "minimal" twins below drop the conversions and checks and are reported for information.
+The slab header's twin is the model behind a threading.Lock (the native header takes none; the row
+"(twin without lock)" shows the model alone). Peers of pack_header: struct plus a C CRC-16/MODBUS
+from crcmod, fastcrc or anycrc, where installed.
+"""
 
 import os
 import struct
@@ -8,86 +16,18 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
+from reference import slabkit as model  # noqa: E402
 from velmora.memory import slabkit  # noqa: E402
 
-# ----------------------------------------------------------------------------------------------
-# Pure-Python twins. The bar twins do what the contract asks of the native code (integer
-# conversion, 32-bit range checks, exact results), written inline as a careful Python author would;
-# the "minimal" twins drop the conversions and checks and are reported for information.
+# crcmod counts as a C CRC only with its compiled extension (it falls back to pure Python without one).
+crcmod_predefined = harness.import_peer("crcmod.predefined") if harness.import_peer("crcmod._crcfunext") else None
+fastcrc = harness.import_peer("fastcrc")
+anycrc = harness.import_peer("anycrc")
 
-INT_MIN, INT_MAX = -(2 ** 31), 2 ** 31 - 1
-
-
-def py_align_size(size, alignment):
-    if type(size) is not int:
-        size = int(size)
-    if type(alignment) is not int:
-        alignment = int(alignment)
-    if not (INT_MIN <= size <= INT_MAX and INT_MIN <= alignment <= INT_MAX):
-        raise OverflowError("value too large to convert to int")
-    if alignment > 0 and alignment & (alignment - 1) == 0:
-        r = (size + alignment - 1) & -alignment
-        if r > INT_MAX:
-            raise OverflowError("Aligned size does not fit in a signed 32-bit int")
-        return r
-    raise ValueError("Alignment must be a power of 2")
-
-
-def py_get_bucket_size(size, step=8):
-    if type(size) is not int:
-        size = int(size)
-    if type(step) is not int:
-        step = int(step)
-    if not (INT_MIN <= size <= INT_MAX and INT_MIN <= step <= INT_MAX):
-        raise OverflowError("value too large to convert to int")
-    if step == 0:
-        raise ValueError("Bucket step must not be zero")
-    t = size + step - 1
-    rem = t % step
-    if rem and (rem < 0) != (t < 0):  # the remainder of truncating division follows t's sign
-        rem -= step
-    r = t - rem
-    if not INT_MIN <= r <= INT_MAX:
-        raise OverflowError("Bucket size does not fit in a signed 32-bit int")
-    return r
-
-
-def py_bitmap_operations(bitmap, index, operation):
-    if type(bitmap) is not int:
-        bitmap = int(bitmap)
-    if type(index) is not int:
-        index = int(index)
-    if bitmap < 0:
-        raise OverflowError("can't convert negative value to uint64_t")
-    if bitmap >= 1 << 64 or not INT_MIN <= index <= INT_MAX:
-        raise OverflowError("value too large to convert to int")
-    if operation is not None and type(operation) is not str:
-        raise TypeError("Argument 'operation' has incorrect type (expected str, got %s)" % type(operation).__name__)
-    if operation == "is_set":
-        return 0 <= index < 64 and bool(bitmap >> index & 1)
-    if operation == "set":
-        return bitmap | (1 << index) if 0 <= index < 64 else bitmap
-    if operation == "clear":
-        return bitmap & ~(1 << index) if 0 <= index < 64 else bitmap
-    if operation == "find_first":
-        return (bitmap & -bitmap).bit_length() - 1
-    raise ValueError("Unknown operation: %s" % operation)
-
-
-def py_can_fit_aligned(block_offset, block_size, alloc_size, alignment):
-    if type(block_offset) is not int:
-        block_offset = int(block_offset)
-    if type(block_size) is not int:
-        block_size = int(block_size)
-    if type(alloc_size) is not int:
-        alloc_size = int(alloc_size)
-    if type(alignment) is not int:
-        alignment = int(alignment)
-    if not (INT_MIN <= block_offset <= INT_MAX and INT_MIN <= block_size <= INT_MAX
-            and INT_MIN <= alloc_size <= INT_MAX and INT_MIN <= alignment <= INT_MAX):
-        raise OverflowError("value too large to convert to int")
-    neg = -alignment if alignment != INT_MIN else INT_MIN
-    return ((block_offset + alignment - 1) & neg) + alloc_size < block_offset + block_size
+py_align_size = model.fast_align_size
+py_get_bucket_size = model.fast_get_bucket_size
+py_bitmap_operations = model.fast_bitmap_operations
+py_can_fit_aligned = model.fast_can_fit_aligned
 
 
 def min_align_size(size, alignment):
@@ -117,166 +57,60 @@ def min_can_fit_aligned(block_offset, block_size, alloc_size, alignment):
     return ((block_offset + alignment - 1) & -alignment) + alloc_size < block_offset + block_size
 
 
-def _crc_table():
-    table = []
-    for i in range(256):
-        v = i
-        for _ in range(8):
-            v = (v >> 1) ^ 0xA001 if v & 1 else v >> 1
-        table.append(v)
-    return table
+class LockedHeader(model.Header):
+    """The header model with every method behind one threading.Lock."""
 
-
-CRC_TABLE = _crc_table()
-
-
-class PySlabHeader:
-    """FastSlabHeaderOps in Python; `locked` guards every method with a threading.Lock."""
-
-    def __init__(self, size_class_index, objects_per_slab, locked=True):
-        self.size_class_index, self.flags, self.epoch, self.crc = size_class_index & 0xFF, 0, 0, 0
-        self.objects_per_slab = objects_per_slab
-        self.free_bitmap = (1 << 64) - 1 if objects_per_slab > 63 else (1 << objects_per_slab) - 1
-        self.lock = threading.Lock() if locked else None
-
-    def _checksum(self):
-        crc = 0xFFFF
-        e = self.epoch
-        for b in (self.size_class_index, self.flags, e & 0xFF, e >> 8 & 0xFF, e >> 16 & 0xFF, e >> 24):
-            crc = (crc >> 8) ^ CRC_TABLE[(crc ^ b) & 0xFF]
-        return crc
-
-    def _find(self):
-        bm = self.free_bitmap
-        return (bm & -bm).bit_length() - 1
-
-    def _allocate(self, i):
-        if 0 <= i < 64:
-            self.free_bitmap &= ~(1 << i)
-        self.flags |= 0x10
-        self.epoch = (self.epoch + 1) & 0xFFFFFFFF
-
-    def _pack(self):
-        self.crc = self._checksum()
-        return struct.pack("<BBLHQ", self.size_class_index, self.flags, self.epoch, self.crc, self.free_bitmap)
+    def __init__(self, size_class_index, objects_per_slab):
+        super().__init__(size_class_index, objects_per_slab)
+        self.lock = threading.Lock()
 
     def py_find_free_object(self):
-        if self.lock is None:
-            return self._find()
         with self.lock:
-            return self._find()
+            return model.Header.py_find_free_object(self)
 
     def py_allocate_object_at(self, i):
-        if type(i) is not int:
-            i = int(i)
-        if not INT_MIN <= i <= INT_MAX:
-            raise OverflowError("value too large to convert to int")
-        if self.lock is None:
-            return self._allocate(i)
         with self.lock:
-            self._allocate(i)
+            return model.Header.py_allocate_object_at(self, i)
 
     def pack_header(self):
-        if self.lock is None:
-            return self._pack()
         with self.lock:
-            return self._pack()
+            return model.Header.pack_header(self)
 
 
-class PyBucketAllocator:
-    def __init__(self, bucket_size_step=8, small_block_max=256, medium_block_max=4096):
-        self.step, self.small, self.medium = bucket_size_step, small_block_max, medium_block_max
-        self.lists = {}
-        for s in range(bucket_size_step, small_block_max + 1, bucket_size_step):
-            self.lists[s] = []
-        for s in range(small_block_max + bucket_size_step, medium_block_max + 1, bucket_size_step):
-            self.lists[s] = []
-        self.sorted_keys = sorted(self.lists)
-        self.lock = threading.Lock()
-
-    def _bucket(self, size):
-        if size <= self.medium:
-            t = size + self.step - 1
-            return t - t % self.step
-        return -1
-
-    def add_to_bucket(self, offset, size):
-        if type(offset) is not int:
-            offset = int(offset)
-        if type(size) is not int:
-            size = int(size)
-        if not (INT_MIN <= offset <= INT_MAX and INT_MIN <= size <= INT_MAX):
-            raise OverflowError("value too large to convert to int32_t")
-        b = self._bucket(size)
-        if b <= 0 or b != size:
-            return False
-        with self.lock:
-            lst = self.lists.get(b)
-            if lst is None:
-                return False
-            lst.append(offset)
-            return True
-
-    def remove_from_bucket(self, size):
-        if type(size) is not int:
-            size = int(size)
-        if not INT_MIN <= size <= INT_MAX:
-            raise OverflowError("value too large to convert to int32_t")
-        b = self._bucket(size)
-        if b <= 0:
-            return None
-        with self.lock:
-            lst = self.lists.get(b)
-            return lst.pop() if lst else None
-
-    def find_best_fit_bucket(self, size, alignment):
-        if type(size) is not int:
-            size = int(size)
-        if type(alignment) is not int:
-            alignment = int(alignment)
-        if not (INT_MIN <= size <= INT_MAX and INT_MIN <= alignment <= INT_MAX):
-            raise OverflowError("value too large to convert to int32_t")
-        b = self._bucket(size)
-        if b <= 0:
-            return None
-        with self.lock:
-            lst = self.lists.get(b)
-            if lst:
-                o = lst.pop()
-                if ((o + alignment - 1) & -alignment) + size <= o + b:
-                    return o
-                lst.append(o)
-            for k in self.sorted_keys:
-                if k > b:
-                    lst = self.lists[k]
-                    if lst:
-                        o = lst.pop()
-                        if ((o + alignment - 1) & -alignment) + size <= o + k:
-                            return o
-                        lst.append(o)
-            return None
+COVERED = struct.Struct("<BBL")
+HEADER = struct.Struct(model.HEADER_FORMAT)
 
 
-class PyStatsCollector:
-    def __init__(self):
-        self.total = self.freed = self.bucketed = self.fallback = self.padding = 0
-        self.lock = threading.Lock()
+class StructHeader:
+    """The header fields in Python, packed by struct with the CRC of a C library over the six covered
+    bytes (size class, flags, epoch)."""
 
-    def py_record_allocation(self, size, padding, is_bucketed):
-        if type(size) is not int:
-            size = int(size)
-        if type(padding) is not int:
-            padding = int(padding)
-        if not (INT_MIN <= size <= INT_MAX and INT_MIN <= padding <= INT_MAX):
-            raise OverflowError("value too large to convert to int")
-        is_bucketed = bool(is_bucketed)
-        with self.lock:
-            self.total += 1
-            self.padding = (self.padding + padding) & 0xFFFFFFFFFFFFFFFF
-            if is_bucketed:
-                self.bucketed += 1
-            else:
-                self.fallback += 1
+    __slots__ = ("size_class_index", "flags", "epoch", "crc", "free_bitmap", "crc16")
+
+    def __init__(self, crc16, size_class_index, objects_per_slab):
+        self.crc16 = crc16
+        self.size_class_index, self.flags, self.epoch, self.crc = size_class_index & 0xFF, 0, 0, 0
+        self.free_bitmap = (1 << 64) - 1 if objects_per_slab > 63 else (1 << objects_per_slab) - 1
+
+    def pack_header(self):
+        sci, flags, epoch = self.size_class_index, self.flags, self.epoch
+        self.crc = crc = self.crc16(COVERED.pack(sci, flags, epoch))
+        return HEADER.pack(sci, flags, epoch, crc, self.free_bitmap)
+
+
+def crc_peers():
+    """name -> a CRC-16/MODBUS function of bytes (None when the library is not installed)."""
+    peers = {"struct+crcmod": None, "struct+fastcrc": None, "struct+anycrc": None}
+    if crcmod_predefined is not None:
+        peers["struct+crcmod"] = crcmod_predefined.mkPredefinedCrcFun("modbus")
+    if fastcrc is not None:
+        peers["struct+fastcrc"] = fastcrc.crc16.modbus
+    if anycrc is not None:
+        peers["struct+anycrc"] = anycrc.Model("CRC16-MODBUS").calc
+    for name, fn in peers.items():
+        if fn is not None:
+            assert fn(b"123456789") == 0x4B37, name  # the standard check value of CRC-16/MODBUS
+    return peers
 
 
 def register(bench):
@@ -285,13 +119,23 @@ def register(bench):
         "align": py_align_size, "bucket": py_get_bucket_size, "bitmap": py_bitmap_operations,
         "fit": py_can_fit_aligned, "m_align": min_align_size, "m_bucket": min_get_bucket_size,
         "m_bitmap": min_bitmap_operations, "m_fit": min_can_fit_aligned,
-        "h": slabkit.FastSlabHeaderOps(3, 64), "th": PySlabHeader(3, 64), "uh": PySlabHeader(3, 64, locked=False),
-        "a": slabkit.FastBucketAllocator(), "ta": PyBucketAllocator(),
-        "s": slabkit.FastStatsCollector(), "ts": PyStatsCollector(),
+        "h": slabkit.FastSlabHeaderOps(3, 64), "th": LockedHeader(3, 64), "uh": model.Header(3, 64),
+        "a": slabkit.FastBucketAllocator(), "ta": model.BucketAllocator(),
+        "s": slabkit.FastStatsCollector(), "ts": model.StatsCollector(),
     }
-    for alloc in (ns["h"], ns["th"], ns["uh"]):  # leave object 5 as the lowest free one
-        for i in range(5):
-            alloc.py_allocate_object_at(i)
+    crc16 = crc_peers()
+    keys = {name: "ph_" + name.split("+")[1] for name in crc16}  # struct+crcmod -> ph_crcmod
+    for name, fn in crc16.items():
+        if fn is not None:
+            ns[keys[name]] = StructHeader(fn, 3, 64)
+    for alloc in [ns["h"], ns["th"], ns["uh"]] + [ns[k] for k in keys.values() if k in ns]:
+        # leave object 5 as the lowest free one (the struct peers only pack: set their fields alike)
+        if isinstance(alloc, StructHeader):
+            alloc.free_bitmap &= ~0x1F
+            alloc.flags, alloc.epoch = model.IN_USE, 5
+        else:
+            for i in range(5):
+                alloc.py_allocate_object_at(i)
     op = bench.op
     # The four functions: at most 1.5x the floor of a built-in call of the same arity (math.gcd
     # takes any number of ints) and at least 3x the contract-faithful twin; the minimal twin's
@@ -317,8 +161,13 @@ def register(bench):
     op("FastSlabHeaderOps.py_allocate_object_at(i)", "h.py_allocate_object_at(70)",
        twin="th.py_allocate_object_at(70)", floor="d.get(1)", ns=ns, twin_min=3.0)
     op("  (twin without lock)", "h.py_allocate_object_at(70)", twin="uh.py_allocate_object_at(70)", ns=ns)
+    packed = ns["h"].pack_header()
     op("FastSlabHeaderOps.pack_header()", "h.pack_header()", twin="th.pack_header()", floor="n.bit_length()",
+       peers={name: ("%s.pack_header()" % keys[name] if fn is not None else None) for name, fn in crc16.items()},
        ns=ns, twin_min=3.0)
+    for key in keys.values():  # the peers pack the very same 16 bytes
+        if key in ns:
+            assert ns[key].pack_header() == packed == ns["uh"].pack_header(), key
     op("  (twin without lock)", "h.pack_header()", twin="uh.pack_header()", ns=ns)
     two_calls = "d.get(1, 2); d.get(1)"
     op("FastBucketAllocator.add_to_bucket + remove_from_bucket", "a.add_to_bucket(1024, 64); a.remove_from_bucket(64)",

@@ -1,99 +1,22 @@
-"""Workload scoring against pure-Python twins of the contract and the interpreter's call floor."""
+"""Workload scoring against pure-Python twins and the interpreter's call floor.
+
+The twins are the model of tests/reference/taskgauge.py (stateless functions, no lock).
+"""
 
 import os
-import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
+from reference import taskgauge as model  # noqa: E402
 from velmora.plugins.analyzer import taskgauge as tg  # noqa: E402
 
-# ---------------------------------------------------------------- pure-Python twins
-
-PATTERNS = {
-    "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
-    "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.IGNORECASE),
-    "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.IGNORECASE),
-}
-FRAMEWORKS = (
-    ("numpy np. ndarray array matrix vectorize broadcast ufunc dot matmul linalg fft sum mean std var min max argmax "
-     "argmin reshape transpose concatenate stack split").split(),
-    ("pandas pd. dataframe series groupby apply agg transform merge join concat pivot melt query eval rolling "
-     "resample sort_values").split(),
-    ("sklearn fit predict transform score cross_val gridsearchcv randomizedsearchcv pipeline featureunion "
-     "train_test_split classification regression clustering preprocessing model_selection metrics ensemble").split(),
-)
-INDICATORS = (
-    ("for while range numpy scipy math calculation compute algorithm sum prod dot matmul fft linalg".split(), False),
-    ("array list dict pandas dataframe allocate buffer cache append extend".split(), False),
-    ("multiprocessing threading concurrent async parallel pool worker chunk batch processpoolexecutor "
-     "threadpoolexecutor".split(), False),
-    ("matmul dot tensordot @ fft ifft rfft convolve correlate sum mean std var sin cos exp log sqrt power ** add "
-     "subtract multiply divide / * + - linalg linear_algebra array asarray zeros ones empty full".split(), True),
-    ("reshape resize huge large gigabyte gb million billion 1e6 1e9 1024 megabyte mb".split(), False),
-    ("workload benchmark intensive chunk_workload map apply vectorize broadcast".split(), True),
-    ("global nonlocal lock mutex synchronized sequential ordered dependencies".split(), False),
-)
-
-
-def twin_quick(code, framework):
-    if framework not in PATTERNS:
-        return 0.0
-    matches = len(PATTERNS[framework].findall(code))
-    return 1.0 if matches > 10 else matches * 0.1
-
-
-def twin_frameworks(code):
-    low = code.lower()
-    n = sum(1 for e in FRAMEWORKS[0] if e in low) * 0.04
-    p = sum(1 for e in FRAMEWORKS[1] if e in low) * 0.05555555555555555
-    s = sum(1 for e in FRAMEWORKS[2] if e in low) * 0.05555555555555555
-    return (0.0 if n < 0 else min(n, 1.0), 0.0 if p < 0 else min(p, 1.0), 0.0 if s < 0 else min(s, 1.0))
-
-
-def twin_indicators(code, function_name):
-    low = code.lower()
-    func = function_name.lower() if function_name else ""
-    return tuple(sum(1 for e in entries if e in low or (by_name and e in func)) for entries, by_name in INDICATORS)
-
-
-def twin_suitability(op, size, cpu, available, capability):
-    if not available:
-        return 0.0
-    base = op * 0.6 + size * 0.4
-    boost = cpu * 0.3
-    boost = 0.0 if boost < 0 else min(boost, 0.3)
-    factor = 1.0
-    if capability:
-        try:
-            major = int(capability.split(".")[0])
-            factor = 1.2 if major > 7 else 1.1 if major == 7 else 1.0 if major == 6 else 0.8
-        except (ValueError, IndexError):
-            pass
-    v = (base + boost) * factor
-    return 0.0 if v < 0 else min(v, 1.0)
-
-
-def twin_pattern(cpu, mem, par, gpu, gpu_op, np_, pd_, sk, seq, emb, cpu_t, mem_t, gpu_t, np_t, pd_t, sk_t, avail):
-    if sk > sk_t:
-        return 12
-    if pd_ > pd_t:
-        return 10
-    if np_ > np_t:
-        return 8
-    if avail and gpu > gpu_t:
-        if gpu_op > 0.7 and cpu > 0.6:
-            return 6
-        return 7 if mem > 0.5 else 5
-    if emb > 0 or par > 0.6:
-        return 3
-    if cpu > cpu_t:
-        return 1
-    if mem > mem_t:
-        return 2
-    return 4 if seq >= 3 else 0
-
+twin_quick = model.quick_framework_score
+twin_frameworks = model.score_framework_patterns
+twin_indicators = model.score_indicators
+twin_suitability = model.calculate_gpu_suitability
+twin_pattern = model.determine_workload_pattern
 
 # ---------------------------------------------------------------- source texts
 

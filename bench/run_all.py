@@ -4,7 +4,8 @@
 
 Each benchmark file's ``register(bench)`` fills its own ``harness.Bench``; the operations are timed
 file by file and reported together: operation, ns/op, the ratio to its pure-Python twin, to the
-interpreter's call floor and to the peer where there is one, and whether each bar is met. A file
+interpreter's call floor and to the fastest third-party peer where there is one (a peer not installed
+on this interpreter is shown as absent), and whether each bar is met. A file
 that fails to import or run is reported and the others still run. Exit status 0 when every bar is
 met and every file ran, else 1.
 """
@@ -103,13 +104,16 @@ def _fmt(value: Optional[float], form: str) -> str:
 
 
 def format_report(result: Dict[str, Any]) -> str:
-    """One plain table of every operation, then a line on the bars and the files that failed."""
+    """One plain table of every operation, then a line on the bars, the absent peers and the files that failed."""
+    _ensure_paths(HERE)
+    import harness  # noqa: E402  (beside this file)
+
     header = ("module", "operation", "ns/op", "x twin", "x floor", "x peer", "bars")
     lines = []
     for r in result["rows"]:
-        bars = ", ".join("%s %s" % (b["bar"], "ok" if b["met"] else "MISSED") for b in r["bars"]) or "-"
+        bars = ", ".join(harness.bar_text(b) for b in r["bars"]) or "-"
         lines.append((r["module"], r["op"], _fmt(r["ns_per_op"], ".1f"), _fmt(r.get("x_twin"), ".2f"),
-                      _fmt(r.get("x_floor"), ".2f"), _fmt(r.get("x_peer"), ".2f"), bars))
+                      _fmt(r.get("x_floor"), ".2f"), harness.peer_cell(r), bars))
     from velmora._table import render_table
 
     out = render_table(header, lines, right=(2, 3, 4, 5)).splitlines()
@@ -120,10 +124,14 @@ def format_report(result: Dict[str, Any]) -> str:
         len(result["rows"]), result["python"], result["machine"], ", quick" if result["quick"] else "",
         len(with_bars) - len(missed), len(with_bars),
         "" if not missed else "; missed: " + ", ".join("%s %s" % (r["module"], r["op"]) for r in missed)))
+    absent = harness.absent_peers(result["rows"])
+    if absent:
+        out.append("absent peers (not installed on this interpreter; their bars are not evaluated): "
+                   + ", ".join(absent))
     for err in result["errors"]:
         out.append("not run: %s: %s" % (err["file"], err["error"]))
     out.append("x twin = twin time / native time (higher is better); x floor = native time / built-in call "
-               "time (lower is better); x peer = peer time / native time.")
+               "time (lower is better); x peer = time of the fastest peer (named) / native time.")
     return "\n".join(out)
 
 

@@ -1,8 +1,14 @@
 """Shared test settings: hypothesis profiles (the sanitizer build runs fewer, slower examples)."""
 
 import os
+import sys
 
 from hypothesis import HealthCheck, settings
+
+# The pure-Python models of tests/reference/ (shared with bench/) import as `reference.<module>`.
+_TESTS = os.path.dirname(os.path.abspath(__file__))
+if _TESTS not in sys.path:
+    sys.path.insert(0, _TESTS)
 
 settings.register_profile("default", max_examples=100, deadline=None)
 settings.register_profile(
@@ -12,7 +18,6 @@ settings.load_profile(os.environ.get("VELMORA_TEST_PROFILE", "default"))
 
 
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest

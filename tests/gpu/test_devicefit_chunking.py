@@ -7,13 +7,13 @@ from hypothesis import given, settings, strategies as st
 
 from velmora.gpu import devicefit as df
 
+from reference import devicefit as ref
+
 UINT64_MAX = 2**64 - 1
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 
-CHUNKABLE = {"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-             "random.standard_normal", "random.uniform", "arange", "linspace"}
-NON_CHUNKABLE = {"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve",
-                 "inv", "sort", "argsort"}
+CHUNKABLE = ref.CHUNKABLE_OPS
+NON_CHUNKABLE = ref.NON_CHUNKABLE_OPS
 
 u64 = st.one_of(
     st.integers(0, UINT64_MAX),
@@ -26,67 +26,6 @@ op_names = st.one_of(
     st.text(max_size=12),
     st.none(),
 )
-
-
-# --- reference model, written from the contract (with the documented sound choices) ---
-
-def ref_safe_limit(available, headroom):
-    h = headroom
-    if h < 0.0:
-        h = 0.0
-    elif h > 0.99:
-        h = 0.99
-    x = float(available) * (1.0 - h)
-    if x != x or x <= 0.0:
-        return 0
-    return UINT64_MAX if x >= 2.0**64 else int(x)
-
-
-def ref_score(data, op, available, headroom):
-    safe = ref_safe_limit(available, headroom)
-    if safe == 0:
-        fit = 0.0
-    elif data > safe:
-        fit = float(safe) / float(data)
-    else:
-        fit = min(1.0, 1.25 * float(data) / float(safe))
-    factor = 0.9 if op in CHUNKABLE else 0.7 if op in NON_CHUNKABLE else 0.5
-    return factor * fit
-
-
-def ref_chunk_shapes(shape, element_size, max_chunk_bytes):
-    if element_size <= 0:
-        raise ValueError("element_size must be positive")
-    if max_chunk_bytes == 0:
-        raise ValueError("max_chunk_bytes must be positive")
-    if len(shape) == 0:
-        return [shape]
-    trailing = shape[1:]
-    if any(int(d) == 0 for d in trailing):
-        raise ValueError("trailing dimensions must be positive")
-    row_bytes = element_size
-    for d in trailing:
-        row_bytes *= int(d)
-    if row_bytes > UINT64_MAX:
-        raise OverflowError
-    rows_per_chunk = max_chunk_bytes // row_bytes if max_chunk_bytes >= row_bytes else 1
-    remaining = int(shape[0])
-    chunks = []
-    while remaining > 0:
-        rows = min(rows_per_chunk, remaining)
-        chunks.append((rows,) + trailing)
-        remaining -= rows
-    return chunks
-
-
-def ref_optimal_chunks(total, available, headroom, min_chunks=1, max_chunks=1000):
-    safe = ref_safe_limit(available, headroom)
-    if safe == 0:
-        return max_chunks
-    needed = math.ceil(float(total) / float(safe))
-    if needed < min_chunks:
-        return min_chunks
-    return min(needed, max_chunks)
 
 
 # --- is_chunkable_operation ---
@@ -144,7 +83,7 @@ def test_score_examples(args, expected):
 @given(u64, op_names, u64, ratio)
 def test_score_matches_reference(data, op, available, headroom):
     result = df.score_gpu_suitability(data, op, available, headroom)
-    assert result == ref_score(data, op, available, headroom)
+    assert result == ref.score_gpu_suitability(data, op, available, headroom)
     assert 0.0 <= result <= 0.9
 
 
@@ -229,7 +168,7 @@ shape_dims = st.one_of(st.integers(1, 64), st.integers(1, 2**20))
 def test_chunk_shapes_match_reference(first, trailing, element_size, max_chunk_bytes):
     shape = (first,) + tuple(trailing)
     try:
-        expected = ref_chunk_shapes(shape, element_size, max_chunk_bytes)
+        expected = ref.compute_chunk_shapes(shape, element_size, max_chunk_bytes)
     except OverflowError:
         with pytest.raises(OverflowError):
             df.compute_chunk_shapes(shape, element_size, max_chunk_bytes)
@@ -267,10 +206,10 @@ def test_optimal_chunks_examples(args, expected):
 @settings(max_examples=200, deadline=None)
 @given(u64, u64, ratio, st.integers(INT32_MIN, INT32_MAX), st.integers(INT32_MIN, INT32_MAX))
 def test_optimal_chunks_match_reference(total, available, headroom, lo, hi):
-    assert df.calculate_optimal_chunks(total, available, headroom, lo, hi) == ref_optimal_chunks(
+    assert df.calculate_optimal_chunks(total, available, headroom, lo, hi) == ref.calculate_optimal_chunks(
         total, available, headroom, lo, hi
     )
-    assert df.calculate_optimal_chunks(total, available, headroom) == ref_optimal_chunks(
+    assert df.calculate_optimal_chunks(total, available, headroom) == ref.calculate_optimal_chunks(
         total, available, headroom
     )
 

@@ -8,6 +8,8 @@ from hypothesis import given, settings, strategies as st
 
 from velmora.gpu import devicefit as df
 
+from reference import devicefit as ref
+
 INT64_MAX = 2**63 - 1
 UINT64_MAX = 2**64 - 1
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
@@ -27,90 +29,6 @@ ratio = st.one_of(
     st.floats(-1.0, 2.0),
     st.sampled_from([0.0, -0.0, 0.99, 1.0, 0.2, 0.5]),
 )
-
-
-# --- reference model, written from the contract (with the documented sound choices) ---
-
-def ref_to_u64(x):
-    """Double -> unsigned 64-bit: truncation, NaN and negatives give 0, 2**64 and above saturate."""
-    if x != x or x <= 0.0:
-        return 0
-    if x >= 2.0**64:
-        return UINT64_MAX
-    return int(x)
-
-
-def ref_safe_limit(available, headroom):
-    h = headroom
-    if h < 0.0:
-        h = 0.0
-    elif h > 0.99:
-        h = 0.99
-    return ref_to_u64(float(available) * (1.0 - h))
-
-
-def ref_estimate(shape, element_size, overhead_factor=1.0):
-    total = 1
-    for dim in shape:
-        if dim <= 0:
-            return 0
-        if INT64_MAX // dim < total:
-            return INT64_MAX
-        total *= dim
-    if element_size > 0 and INT64_MAX // element_size < total:
-        return INT64_MAX
-    if element_size < 0:
-        return 0
-    total *= element_size
-    if overhead_factor > 1.0:
-        total = ref_to_u64(float(total) * overhead_factor)
-    return total
-
-
-def ref_decide(requested, available, headroom, chunkable):
-    safe = ref_safe_limit(available, headroom)
-    if safe == 0:
-        return (2, 0, 1, NO_MEMORY)
-    if safe >= requested:
-        return (0, 0, 1, FITS)
-    if chunkable:
-        count = min(math.ceil(float(requested) / float(safe)), UINT64_MAX)
-        if count * safe < requested:
-            count = -(-requested // safe)
-        return (1, safe, count, "Chunking into %d GPU passes" % count)
-    return (2, 0, 1, NOT_CHUNKABLE)
-
-
-def ref_is_oom(message, error_type):
-    m, t = message.lower(), error_type.lower()
-    return (
-        "out of memory" in m
-        or "outofmemoryerror" in t
-        or ("cuda" in m and "memory" in m)
-        or ("allocat" in m and "failed" in m)
-        or ("memory" in m and "insufficient" in m)
-        or ("gpu" in m and "memory" in m)
-    )
-
-
-def ref_pressure(used, total):
-    if total == 0:
-        return 1.0
-    return min(float(used) / float(total), 1.0)
-
-
-def ref_headroom(p, b=0.5):
-    if p > 0.8:
-        return 0.8
-    if p > 0.6:
-        h = b + (p - 0.5) * 0.5
-    elif p > 0.3:
-        h = b
-    else:
-        h = b - 0.1
-    if h < 0.3:
-        return 0.3
-    return min(h, 0.8)
 
 
 def same_float(a, b):
@@ -150,7 +68,7 @@ def test_estimate_examples(args, expected):
 @settings(max_examples=200, deadline=None)
 @given(st.lists(i32, max_size=6), i32, ratio)
 def test_estimate_matches_reference(shape, element_size, overhead):
-    assert df.estimate_allocation_bytes(tuple(shape), element_size, overhead) == ref_estimate(
+    assert df.estimate_allocation_bytes(tuple(shape), element_size, overhead) == ref.estimate_allocation_bytes(
         shape, element_size, overhead
     )
 
@@ -220,7 +138,7 @@ def test_safe_limit_examples(available, ratio_, expected):
 @settings(max_examples=200, deadline=None)
 @given(u64, ratio)
 def test_safe_limit_matches_reference(available, headroom):
-    assert df.calculate_safe_limit(available, headroom) == ref_safe_limit(available, headroom)
+    assert df.calculate_safe_limit(available, headroom) == ref.calculate_safe_limit(available, headroom)
 
 
 @pytest.mark.parametrize(
@@ -279,7 +197,7 @@ def test_decide_examples(args, expected):
 @given(u64, u64, ratio, st.booleans())
 def test_decide_matches_reference(requested, available, headroom, chunkable):
     result = df.decide_allocation_strategy(requested, available, headroom, chunkable)
-    assert result == ref_decide(requested, available, headroom, chunkable)
+    assert result == ref.decide_allocation_strategy(requested, available, headroom, chunkable)
     code, size, count, _ = result
     if code == 1:
         assert size * count >= requested
@@ -378,8 +296,8 @@ def test_is_oom_examples(message, error_type, expected):
     st.one_of(st.text(max_size=20), st.sampled_from(["OutOfMemoryError", "RuntimeError"])),
 )
 def test_is_oom_matches_reference(message, error_type):
-    assert df.is_oom_error(message, error_type) is ref_is_oom(message, error_type)
-    assert df.is_oom_error(error_type, message) is ref_is_oom(error_type, message)
+    assert df.is_oom_error(message, error_type) is ref.is_oom_error(message, error_type)
+    assert df.is_oom_error(error_type, message) is ref.is_oom_error(error_type, message)
 
 
 @pytest.mark.parametrize(
@@ -421,7 +339,7 @@ def test_pressure_examples(used, total, expected):
 def test_pressure_matches_reference(used, total):
     result = df.calculate_memory_pressure(used, total)
     assert type(result) is float
-    assert result == ref_pressure(used, total)
+    assert result == ref.calculate_memory_pressure(used, total)
     assert 0.0 <= result <= 1.0
 
 
@@ -447,5 +365,5 @@ def test_headroom_examples(args, expected):
 @settings(max_examples=200, deadline=None)
 @given(ratio, ratio)
 def test_headroom_matches_reference_bit_for_bit(p, b):
-    assert same_float(df.recommend_headroom(p, b), ref_headroom(p, b))
-    assert same_float(df.recommend_headroom(p), ref_headroom(p))
+    assert same_float(df.recommend_headroom(p, b), ref.recommend_headroom(p, b))
+    assert same_float(df.recommend_headroom(p), ref.recommend_headroom(p))

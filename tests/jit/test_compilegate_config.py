@@ -8,26 +8,13 @@ from hypothesis import given, settings, strategies as st
 
 from velmora.jit import compilegate as cg
 
+from reference import compilegate as ref
+
 DEFAULTS = dict(initial_threshold=100, min_threshold=10, max_threshold=10000,
                 learning_rate=0.1, target_speedup=2.0)
 CONFIG_FIELDS = list(DEFAULTS)
 METRIC_FIELDS = ["call_count", "compile_count", "avg_speedup", "total_execution_time_ms",
                  "last_compiled", "last_compile_time"]
-
-
-def first_config_error(initial, low, high, rate, target):
-    """Reference: the message of the first failing rule, or None when the values are valid."""
-    if low <= 0:
-        return "min_threshold must be positive"
-    if low >= high:
-        return "max_threshold must be greater than min_threshold"
-    if not (0 < rate <= 1):
-        return "learning_rate must be in (0, 1]"
-    if target <= 0:
-        return "target_speedup must be positive"
-    if initial < low or initial > high:
-        return "initial_threshold must be within bounds"
-    return None
 
 
 def read(obj, names):
@@ -87,7 +74,7 @@ def test_config_boundaries_accepted(kwargs):
 @given(st.integers(-50, 300), st.integers(-50, 300), st.integers(-50, 300),
        st.floats(-0.5, 1.5) | st.just(math.nan), st.floats(-2.0, 4.0))
 def test_config_validation_matches_reference(initial, low, high, rate, target):
-    expected = first_config_error(initial, low, high, rate, target)
+    expected = ref.config_error(initial, low, high, rate, target)
     args = (initial, low, high, rate, target)
     if expected is None:
         assert read(cg.PolicyConfig(*args), CONFIG_FIELDS) == list(args)

@@ -17,36 +17,9 @@ from hypothesis import given, settings, strategies as st
 from velmora.jit import compilegate as cg
 from velmora.jit.telemetry_store import TelemetryStore
 
+from reference import compilegate as ref
+
 LOGGER = "velmora.jit.compilegate"
-
-
-# ---- reference models, written from the contract -------------------------------------------------
-
-def ref_update(current, compile_count, avg_speedup, target, rate, low, high):
-    """New threshold after one update (NaN arithmetic leaves the current value, then clamps)."""
-    ratio = avg_speedup / target if target > 0 else avg_speedup
-    adjustment = rate * float(current)
-    if ratio > 1.0:
-        adjustment = -adjustment
-    value = float(current)
-    if compile_count <= 10:
-        confidence = compile_count * 0.1
-        value += (1.0 - confidence) * adjustment
-    if math.isnan(value):
-        value = float(current)
-    if value < low:
-        return low
-    if value > high:
-        return high
-    return int(value)
-
-
-def ref_should_compile(now, threshold, call_count, compile_count, last_compiled):
-    if call_count < threshold:
-        return False
-    if compile_count == 0:
-        return True
-    return not (now - last_compiled < 600.0)
 
 
 # ---- helpers ---------------------------------------------------------------------------------------
@@ -206,7 +179,7 @@ def test_should_compile_matches_reference(threshold, calls, compiles, last, now)
         gate = cg.CompileGate(cg.PolicyConfig(threshold, 1, 2**31 - 1))
         record = cg.FunctionMetrics(call_count=calls, compile_count=compiles, last_compiled=last)
         record.last_compiled = last  # the constructor ignores a negative last_compiled
-        assert gate.should_compile("f", Store(f=record)) is ref_should_compile(now, threshold, calls, compiles, last)
+        assert gate.should_compile("f", Store(f=record)) is ref.compile_decision(now, threshold, calls, compiles, last)
     finally:
         cg.time = cg_time
 
@@ -318,7 +291,7 @@ def test_update_matches_reference(low, span, rate, target, steps, where):
     for compiles, speedup in steps:
         got = learned(gate, "f", compiles, speedup)
         if compiles:
-            expected = ref_update(expected, compiles, speedup, target, rate, low, high)
+            expected = ref.next_threshold(expected, compiles, speedup, target, rate, low, high)
         assert got == expected and type(got) is int
 
 
@@ -396,7 +369,7 @@ def test_full_cycle_with_telemetry_store(clock):
     assert gate.should_compile("f", store) is True            # exactly 600 s later
     store.record_compile("f", 1.0)                            # mean speed-up 2.0: ratio exactly 1
     gate.update("f", store)
-    assert gate.get_threshold("f") == ref_update(91, 2, 2.0, 2.0, 0.1, 10, 10000) > 91
+    assert gate.get_threshold("f") == ref.next_threshold(91, 2, 2.0, 2.0, 0.1, 10, 10000) > 91
     assert gate.should_compile("unknown", store) is False
     gate.update("unknown", store)                             # zeroed record: no change
     assert gate.get_statistics()["tracked_functions"] == 1

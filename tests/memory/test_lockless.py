@@ -21,12 +21,10 @@ from velmora.memory.lockless import (
     PerformanceTimer,
 )
 
+from reference import lockless as model
+
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 i64 = st.integers(I64_MIN, I64_MAX)
-
-
-def wrap(v):
-    return (v + 2**63) % 2**64 - 2**63
 
 
 # --- AtomicCounter ----------------------------------------------------------------------------
@@ -34,26 +32,21 @@ def wrap(v):
 
 @given(start=i64, ops=st.lists(st.tuples(st.sampled_from(["inc", "dec", "faa", "cas", "store"]), i64, i64)))
 def test_counter_matches_wrapping_model(start, ops):
-    c, model = AtomicCounter(start), start
+    c, m = AtomicCounter(start), model.Counter(start)
     for op, a, b in ops:
         if op == "inc":
-            model = wrap(model + a)
-            assert c.increment(a) == model
+            assert c.increment(a) == m.increment(a)
         elif op == "dec":
-            model = wrap(model - a)
-            assert c.decrement(a) == model
+            assert c.decrement(a) == m.decrement(a)
         elif op == "faa":
-            assert c.fetch_and_add(a) == model
-            model = wrap(model + a)
+            assert c.fetch_and_add(a) == m.fetch_and_add(a)
         elif op == "cas":
-            expected = model if b % 2 else a
-            swapped = expected == model
-            assert c.compare_and_swap(expected, b) is swapped
-            model = b if swapped else model
+            expected = m.load() if b % 2 else a
+            assert c.compare_and_swap(expected, b) is m.compare_and_swap(expected, b)
         else:
             assert c.store(a) is None
-            model = a
-        assert c.load() == model
+            m.store(a)
+        assert c.load() == m.load()
 
 
 @pytest.mark.parametrize(
@@ -271,6 +264,34 @@ def test_pointer_identity_semantics_and_versions():
     assert p.compare_and_swap(x, None) is True and p.load() is None
 
 
+# Values that compare equal but are distinct objects, and None (the empty slot).
+SLOT_VALUES = [None, Eq(), Eq(), 1, 1.0]
+
+
+@given(st.lists(st.tuples(st.sampled_from(["store", "cas", "load", "push", "pop"]),
+                          st.integers(0, len(SLOT_VALUES) - 1), st.integers(0, len(SLOT_VALUES) - 1)),
+                max_size=40))
+def test_pointer_and_stack_match_model(ops):
+    p, mp = AtomicPointer(SLOT_VALUES[1]), model.Pointer(SLOT_VALUES[1])
+    s, ms = LockFreeStack(), model.Stack()
+    for op, i, j in ops:
+        a, b = SLOT_VALUES[i], SLOT_VALUES[j]
+        if op == "store":
+            p.store(a)
+            mp.store(a)
+        elif op == "cas":
+            assert p.compare_and_swap(a, b) is mp.compare_and_swap(a, b)
+        elif op == "load":
+            assert p.load() is mp.load()
+        elif op == "push":
+            s.push(a)
+            ms.push(a)
+        else:
+            assert s.pop() is ms.pop()
+        assert p.get_version() == mp.get_version()
+        assert (s.size(), s.is_empty()) == (ms.size(), ms.is_empty())
+
+
 def test_pointer_references_released_exactly_once():
     x = Eq()
     base = sys.getrefcount(x)
@@ -412,46 +433,6 @@ def test_snapshot_shape_and_fresh_values():
     assert all(d[k] == 0 for k in KEYS if k not in ("bucketed_allocation_ratio", "allocation_mode"))
 
 
-class StatsModel:
-    """The documented recording rules, on plain integers."""
-
-    def __init__(self):
-        derived = ("bucketed_allocation_ratio", "average_allocation_time_ns", "average_deallocation_time_ns",
-                   "allocation_mode")
-        self.v = dict.fromkeys([k for k in KEYS if k not in derived], 0)
-        self.alloc_time = self.dealloc_time = 0
-
-    def alloc(self, size, bucketed, padding, time_ns):
-        v = self.v
-        v["total_allocations"] += 1
-        v["current_allocations"] += 1
-        v["bytes_allocated"] += size
-        v["bucketed_allocations" if bucketed else "fallback_allocations"] += 1
-        if padding > 0:
-            v["alignment_padding_bytes"] += padding
-        if time_ns > 0:
-            self.alloc_time += time_ns
-        v["peak_allocations"] = max(v["peak_allocations"], v["current_allocations"])
-        v["peak_bytes_allocated"] = max(v["peak_bytes_allocated"], v["bytes_allocated"])
-
-    def dealloc(self, size, time_ns):
-        v = self.v
-        v["total_deallocations"] += 1
-        v["current_allocations"] -= 1
-        v["bytes_allocated"] -= size
-        if time_ns > 0:
-            self.dealloc_time += time_ns
-
-    def snapshot(self):
-        v = dict(self.v)
-        total, freed = v["total_allocations"], v["total_deallocations"]
-        ratio = v["bucketed_allocations"] / total * 100.0 if total > 0 else 0.0
-        v["bucketed_allocation_ratio"] = format(ratio, ".1f") + "%"
-        v["average_allocation_time_ns"] = self.alloc_time / total if total > 0 else 0.0
-        v["average_deallocation_time_ns"] = self.dealloc_time / freed if freed > 0 else 0.0
-        return v
-
-
 small = st.integers(-(2**20), 2**20)
 
 
@@ -460,17 +441,17 @@ small = st.integers(-(2**20), 2**20)
     st.tuples(st.just("d"), small, small),
 ), max_size=60))
 def test_statistics_match_model(events):
-    s, m = LockFreeStatistics(), StatsModel()
+    s, m = LockFreeStatistics(), model.Statistics()
     for e in events:
         if e[0] == "a":
             s.record_allocation(*e[1:])
-            m.alloc(*e[1:])
+            m.record_allocation(*e[1:])
         else:
             s.record_deallocation(*e[1:])
-            m.dealloc(*e[1:])
-    got = s.get_snapshot()
-    del got["allocation_mode"]
-    assert got == m.snapshot()
+            m.record_deallocation(*e[1:])
+    got, want = s.get_snapshot(), m.get_snapshot()
+    del got["allocation_mode"], want["allocation_mode"]
+    assert got == want
 
 
 def test_statistics_documented_examples():

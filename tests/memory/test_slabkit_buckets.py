@@ -9,96 +9,10 @@ from hypothesis import given, settings, strategies as st
 
 from velmora.memory.slabkit import FastBucketAllocator, FastStatsCollector
 
+from reference import slabkit as ref
+
 INT32_MIN, INT32_MAX = -(2 ** 31), 2 ** 31 - 1
 int32s = st.integers(INT32_MIN, INT32_MAX)
-
-
-# ----------------------------------------------------------------------------------------------
-# Reference model, written from the contract with Python's unbounded integers.
-
-def neg32(a):
-    v = (-a) & 0xFFFFFFFF
-    return v - 2 ** 32 if v >= 2 ** 31 else v
-
-
-def aligned(x, a):
-    return (x + a - 1) & neg32(a)
-
-
-def bucket(size, step):
-    t = size + step - 1
-    q = abs(t) // abs(step)
-    return (q if (t < 0) == (step < 0) else -q) * step
-
-
-def bucket_keys(step, small, medium):
-    return list(range(step, small + 1, step)) + list(range(small + step, medium + 1, step))
-
-
-class AllocatorModel:
-    def __init__(self, step=8, small=256, medium=4096):
-        self.step, self.small, self.medium = step, small, medium
-        self.lists = {}
-        self.init_buckets()
-
-    def init_buckets(self):
-        for k in bucket_keys(self.step, self.small, self.medium):
-            self.lists[k] = []
-
-    def bucket_of(self, size):
-        if size <= self.small or size <= self.medium:
-            return bucket(size, self.step)
-        return -1
-
-    def add(self, offset, size):
-        b = self.bucket_of(size)
-        if b <= 0 or b != size or b not in self.lists:
-            return False
-        self.lists[b].append(offset)
-        return True
-
-    def remove(self, size):
-        b = self.bucket_of(size)
-        if b <= 0 or not self.lists.get(b):
-            return None
-        return self.lists[b].pop()
-
-    def best_fit(self, size, alignment):
-        b = self.bucket_of(size)
-        if b <= 0:
-            return None
-        candidates = ([b] if self.lists.get(b) else []) + [k for k in sorted(self.lists) if k > b]
-        for k in candidates:
-            if self.lists[k]:
-                o = self.lists[k].pop()
-                if aligned(o, alignment) + size <= o + k:
-                    return o
-                self.lists[k].append(o)
-        return None
-
-
-class StatsModel:
-    def __init__(self):
-        self.reset()
-
-    def reset(self):
-        self.total = self.freed = self.bucketed = self.fallback = self.padding = 0
-
-    def record(self, size, padding, is_bucketed):
-        self.total += 1
-        self.padding = (self.padding + padding) % 2 ** 64
-        if is_bucketed:
-            self.bucketed += 1
-        else:
-            self.fallback += 1
-
-    def stats(self):
-        ratio = self.bucketed / self.total * 100 if self.total > 0 else 0
-        return {
-            "total_allocations": self.total, "total_deallocations": self.freed,
-            "bucketed_allocations": self.bucketed, "fallback_allocations": self.fallback,
-            "bucketed_allocation_ratio": format(ratio, ".1f") + "%", "alignment_padding_bytes": self.padding,
-        }
 
 
 # ----------------------------------------------------------------------------------------------
@@ -211,12 +125,12 @@ def test_zero_step_without_buckets_never_divides_by_zero():
     (INT32_MIN, -1, -1, -1, 0),  # a negative step with keys below zero: nothing is bucketed
 ])
 def test_extreme_parameters_use_exact_arithmetic(step, small, medium, size, offset):
-    a, m = FastBucketAllocator(step, small, medium), AllocatorModel(step, small, medium)
-    assert a.add_to_bucket(offset, size) is m.add(offset, size)
+    a, m = FastBucketAllocator(step, small, medium), ref.BucketAllocator(step, small, medium)
+    assert a.add_to_bucket(offset, size) is m.add_to_bucket(offset, size)
     for s in (size, INT32_MAX, INT32_MAX - 1, 2 ** 30 + 1, 1):
         for align in (1, 2 ** 30, INT32_MIN, 0):
-            assert a.find_best_fit_bucket(s, align) == m.best_fit(s, align)
-    assert a.remove_from_bucket(size) == m.remove(size)
+            assert a.find_best_fit_bucket(s, align) == m.find_best_fit_bucket(s, align)
+    assert a.remove_from_bucket(size) == m.remove_from_bucket(size)
 
 
 # ----------------------------------------------------------------------------------------------
@@ -226,7 +140,7 @@ def small_allocator_params():
     preset = st.sampled_from([(8, 256, 4096), (16, 64, 128), (1, 10, 40), (3, 7, 50), (-8, 100, 50),
                               (8, 300, 100), (7, -30, 90), (-4, -20, -60), (2 ** 30, 0, INT32_MAX)])
     drawn = st.tuples(st.integers(-16, 64).filter(bool), st.integers(-200, 400), st.integers(-200, 900))
-    return st.one_of(preset, drawn).filter(lambda p: len(bucket_keys(*p)) <= 2000)
+    return st.one_of(preset, drawn).filter(lambda p: len(ref.bucket_keys(*p)) <= 2000)
 
 
 sizes = st.one_of(st.integers(-20, 1000), st.sampled_from([INT32_MIN, INT32_MAX, 4096, 4097, 2 ** 30]))
@@ -243,20 +157,20 @@ operations = st.lists(st.one_of(
 @settings(max_examples=120, deadline=None)
 @given(small_allocator_params(), operations)
 def test_allocator_matches_model(params, sequence):
-    a, m = FastBucketAllocator(*params), AllocatorModel(*params)
+    a, m = FastBucketAllocator(*params), ref.BucketAllocator(*params)
     for op in sequence:
         if op[0] == "add":
-            assert a.add_to_bucket(op[1], op[2]) is m.add(op[1], op[2])
+            assert a.add_to_bucket(op[1], op[2]) is m.add_to_bucket(op[1], op[2])
         elif op[0] == "remove":
-            assert a.remove_from_bucket(op[1]) == m.remove(op[1])
+            assert a.remove_from_bucket(op[1]) == m.remove_from_bucket(op[1])
         elif op[0] == "fit":
-            assert a.find_best_fit_bucket(op[1], op[2]) == m.best_fit(op[1], op[2])
+            assert a.find_best_fit_bucket(op[1], op[2]) == m.find_best_fit_bucket(op[1], op[2])
         else:
             assert a._init_buckets() is None
-            m.init_buckets()
-    for k in sorted(m.lists):  # drain: every remaining block comes back in model order
-        while m.lists[k]:
-            assert a.remove_from_bucket(k) == m.remove(k)
+            m._init_buckets()
+    for k in sorted(m.bucketed_free_lists):  # drain: every remaining block comes back in model order
+        while m.bucketed_free_lists[k]:
+            assert a.remove_from_bucket(k) == m.remove_from_bucket(k)
         assert a.remove_from_bucket(k) is None
 
 
@@ -332,7 +246,7 @@ def test_stats_example():
                                    "fallback_allocations", "bucketed_allocation_ratio",
                                    "alignment_padding_bytes"]
     assert s.reset_stats() is None
-    assert s.get_stats() == StatsModel().stats()
+    assert s.get_stats() == ref.StatsCollector().get_stats()
     assert s.get_stats()["bucketed_allocation_ratio"] == "0.0%"
 
 
@@ -362,18 +276,18 @@ class Truthy:
     st.just("free"), st.just("reset"),
 ), max_size=40))
 def test_stats_match_model(events):
-    s, m = FastStatsCollector(), StatsModel()
+    s, m = FastStatsCollector(), ref.StatsCollector()
     for e in events:
         if e == "free":
             s.py_record_deallocation()
-            m.freed += 1
+            m.py_record_deallocation()
         elif e == "reset":
             s.reset_stats()
-            m.reset()
+            m.reset_stats()
         else:
             s.py_record_allocation(*e)
-            m.record(*e)
-        assert s.get_stats() == m.stats()
+            m.py_record_allocation(*e)
+        assert s.get_stats() == m.get_stats()
 
 
 def test_stats_conversions_fail_before_counting():
@@ -385,7 +299,7 @@ def test_stats_conversions_fail_before_counting():
     with pytest.raises(RuntimeError, match="no truth"):
         s.py_record_allocation(0, 5, Truthy(None))
     s.py_record_allocation(1.5, 2.5, Truthy(True))
-    assert s.get_stats() == {**StatsModel().stats(), "total_allocations": 1, "bucketed_allocations": 1,
+    assert s.get_stats() == {**ref.StatsCollector().get_stats(), "total_allocations": 1, "bucketed_allocations": 1,
                              "bucketed_allocation_ratio": "100.0%", "alignment_padding_bytes": 2}
     with pytest.raises(TypeError, match=r"^FastStatsCollector\(\) takes no arguments \(1 given\)$"):
         FastStatsCollector(1)

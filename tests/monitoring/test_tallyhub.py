@@ -15,45 +15,11 @@ from hypothesis import given, settings, strategies as st
 from velmora.monitoring import tallyhub
 from velmora.monitoring.tallyhub import CounterAggregator, create_aggregator
 
+from reference import tallyhub as model
+
 INF = math.inf
 FRESH = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
 KEYS = ["count", "mean", "variance", "std", "min", "max"]
-
-
-# --- reference model, written from the contract ------------------------------------------------
-
-class RefAggregator:
-    """Pure-Python counters with the contract's order of float operations."""
-
-    def __init__(self, n):
-        self.records = [[0, 0.0, 0.0, INF, -INF] for _ in range(n)]
-
-    def update(self, i, value):
-        v = float(value)
-        r = self.records[i]
-        r[0] += 1
-        r[1] += v
-        r[2] += v * v
-        if v < r[3]:
-            r[3] = v
-        if v > r[4]:
-            r[4] = v
-
-    def reset(self, i):
-        self.records[i] = [0, 0.0, 0.0, INF, -INF]
-
-    def reset_all(self):
-        for i in range(len(self.records)):
-            self.reset(i)
-
-    def get_stats(self, i):
-        count, total, total_sq, lo, hi = self.records[i]
-        if count == 0:
-            return dict(FRESH)
-        mean = total / count
-        variance = total_sq / count - mean * mean
-        std = 0.0 if variance < 0 else variance ** 0.5  # negative rounding residue reports 0.0
-        return {"count": count, "mean": mean, "variance": variance, "std": std, "min": lo, "max": hi}
 
 
 def same_float(a, b):
@@ -360,7 +326,7 @@ operation = st.one_of(
 @settings(max_examples=150, deadline=None)
 @given(st.lists(operation, max_size=40))
 def test_matches_reference_model(ops):
-    agg, ref = CounterAggregator(4), RefAggregator(4)
+    agg, ref = CounterAggregator(4), model.Aggregator(4)
     for op in ops:
         getattr(agg, op[0])(*op[1:])
         getattr(ref, op[0])(*op[1:])

@@ -18,6 +18,8 @@ from hypothesis import given, settings, strategies as st
 
 from velmora.native import hostprobe
 
+from reference import hostprobe as model
+
 REGISTRY = "velmora.gpu.backend_registry"
 INITIAL_GPU = {
     "has_gpu": False, "gpu_count": 0, "gpu_memory_mb": 0, "cuda_available": False,
@@ -141,22 +143,6 @@ def registry_module(available, best, version="1.0", fail=None, kind_enum=Kind):
     return module
 
 
-def ref_gpu_from_registry(available, best, version):
-    """The contract's step 2 for a well-behaved registry."""
-    info = dict(INITIAL_GPU)
-    info["cuda_available"] = Kind.CUDA in available
-    info["rocm_available"] = Kind.ROCm in available
-    info["oneapi_available"] = Kind.oneAPI in available
-    info["active_backend"] = best.value
-    info["backend_version"] = version
-    info["has_gpu"] = best.value != "cpu"
-    if info["has_gpu"]:
-        count, memory_gb = available[best]
-        info["gpu_count"] = count
-        info["gpu_memory_mb"] = int(memory_gb * 1024)
-    return info
-
-
 # --- binding and module shape ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("name", PROBES)
@@ -184,17 +170,6 @@ def test_namespace_holds_std_modules_and_imports_the_rest_lazily():
 
 # --- detect_physical_cores ---------------------------------------------------------------------------
 
-def ref_physical_cores(os_like):
-    def cpu_count():
-        return int(os_like.cpu_count() or 1)
-    try:
-        if hasattr(os_like, "sched_getaffinity"):
-            return len(os_like.sched_getaffinity(0))
-        return cpu_count()
-    except Exception:
-        return cpu_count()
-
-
 def raising(exc):
     def fn(*args, **kwargs):
         raise exc
@@ -219,7 +194,7 @@ def test_physical_cores_matches_reference(monkeypatch, overrides):
     os_like = fake_os(**overrides)
     monkeypatch.setattr(hostprobe, "os", os_like)
     got = hostprobe.detect_physical_cores()
-    assert type(got) is int and got == ref_physical_cores(os_like)
+    assert type(got) is int and got == model.detect_physical_cores(os_like)
 
 
 def test_physical_cores_real_host_and_pinned_thread():
@@ -250,11 +225,6 @@ def test_physical_cores_errors_beyond_the_guard(monkeypatch):
 NODE_DIR = "/sys/devices/system/node"
 
 
-def ref_numa_nodes(names):
-    count = sum(1 for n in names if n.startswith("node") and n[4:].isdigit())
-    return count or 1
-
-
 def numa_os(names=None, exists=True):
     def listdir(path):
         assert path == NODE_DIR
@@ -277,7 +247,7 @@ def numa_os(names=None, exists=True):
 def test_numa_nodes_linux_listing(monkeypatch, names, expected):
     monkeypatch.setattr(hostprobe, "sys", fake_sys("linux"))
     monkeypatch.setattr(hostprobe, "os", numa_os(names))
-    assert hostprobe.detect_numa_nodes() == expected == ref_numa_nodes(names)
+    assert hostprobe.detect_numa_nodes() == expected == model.count_numa_nodes(names)
 
 
 @settings(max_examples=80, deadline=None)
@@ -286,7 +256,7 @@ def test_numa_nodes_linux_listing(monkeypatch, names, expected):
 def test_numa_nodes_linux_matches_reference(names):
     with mock.patch.object(hostprobe, "sys", fake_sys("linux")), \
             mock.patch.object(hostprobe, "os", numa_os(names)):
-        assert hostprobe.detect_numa_nodes() == ref_numa_nodes(names)
+        assert hostprobe.detect_numa_nodes() == model.count_numa_nodes(names)
 
 
 class StrLike(str):
@@ -317,7 +287,7 @@ def test_numa_nodes_real_host():
     if sys.platform != "linux":
         assert hostprobe.detect_numa_nodes() == 1
     elif os.path.exists(NODE_DIR):
-        assert hostprobe.detect_numa_nodes() == ref_numa_nodes(os.listdir(NODE_DIR))
+        assert hostprobe.detect_numa_nodes() == model.count_numa_nodes(os.listdir(NODE_DIR))
     else:
         assert hostprobe.detect_numa_nodes() == 1
 
@@ -483,7 +453,7 @@ def test_gpu_registry_matches_reference(available, best, version):
     available[Kind.CPU] = (1, 0.0)
     with mock.patch.dict(sys.modules, {REGISTRY: registry_module(available, best, version)}):
         got = hostprobe.detect_gpu_backends()
-    assert got == ref_gpu_from_registry(available, best, version)
+    assert got == model.gpu_info(registry_module(available, best, version).GPUBackendRegistry, Kind)
     assert list(got) == list(INITIAL_GPU)
 
 

@@ -1,4 +1,4 @@
-"""taskgauge's workload classification agrees bit for bit with models of the contract, end to end on a corpus."""
+"""taskgauge's workload classification agrees bit for bit with the reference model, end to end on a corpus."""
 import logging
 import math
 import struct
@@ -10,71 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 from velmora.plugins.analyzer import taskgauge as tg
 
-# ---------------------------------------------------------------- reference models
-
-
-def clamp(v, hi=1.0):
-    # NaN is no evidence: it clamps to 0.0 like a negative value.
-    if v != v:
-        return 0.0
-    return 0.0 if v < 0 else min(v, hi)
-
-
-def ref_gpu_suitability(op, size, cpu, available, capability):
-    if not available:
-        return 0.0
-    base = op * 0.6 + size * 0.4
-    boost = clamp(cpu * 0.3, 0.3)
-    factor = 1.0
-    if capability:
-        try:
-            major = int(capability.split(".")[0])
-        except (ValueError, IndexError):
-            pass
-        else:
-            if not -2**31 <= major < 2**31:
-                raise OverflowError("value too large to convert to int")
-            factor = 1.2 if major > 7 else 1.1 if major == 7 else 1.0 if major == 6 else 0.8
-    return clamp((base + boost) * factor)
-
-
-def ref_speedup(op, size, available):
-    if not available or op == 0.0:
-        return 1.0
-    base = 15.0 if op > 0.8 else 8.0 if op > 0.6 else 4.0 if op > 0.3 else 2.0
-    factor = size * 0.5
-    return base + base * factor
-
-
-def ref_parallel(base, embarrassing, sequential, chunking):
-    bonus = clamp(embarrassing * 0.3, 0.7)
-    penalty = clamp(sequential * 0.2, 0.5)
-    return clamp((chunking * 0.4 + base) + (bonus - penalty))
-
-
-def ref_pattern(cpu, mem, par, gpu, gpu_op, np_, pd_, sk, seq, emb, cpu_t, mem_t, gpu_t, np_t, pd_t, sk_t, avail):
-    if sk > sk_t:
-        return 12
-    if pd_ > pd_t:
-        return 10
-    if np_ > np_t:
-        return 8
-    if avail and gpu > gpu_t:
-        if gpu_op > 0.7 and cpu > 0.6:
-            return 6
-        return 7 if mem > 0.5 else 5
-    if emb > 0 or par > 0.6:
-        return 3
-    if cpu > cpu_t:
-        return 1
-    if mem > mem_t:
-        return 2
-    return 4 if seq >= 3 else 0
-
-
-def ref_threshold(current, success, rate, lo, hi):
-    new = rate + current if success > 0.8 else current - rate if success < 0.4 else current
-    return lo if new < lo else hi if new > hi else new
+from reference import taskgauge as ref
 
 
 def same(a, b):
@@ -102,34 +38,34 @@ ints = st.one_of(st.integers(-2**31, 2**31 - 1), st.integers(-2, 5))
 @given(floats, floats, floats, st.booleans(), capabilities)
 def test_gpu_suitability_matches_model(op, size, cpu, available, capability):
     assert same(tg.calculate_gpu_suitability(op, size, cpu, available, capability),
-                ref_gpu_suitability(op, size, cpu, available, capability))
+                ref.calculate_gpu_suitability(op, size, cpu, available, capability))
 
 
 @settings(max_examples=300, deadline=None)
 @given(floats, floats, st.booleans())
 def test_speedup_matches_model(op, size, available):
-    assert same(tg.estimate_gpu_speedup(op, size, available), ref_speedup(op, size, available))
+    assert same(tg.estimate_gpu_speedup(op, size, available), ref.estimate_gpu_speedup(op, size, available))
 
 
 @settings(max_examples=300, deadline=None)
 @given(floats, floats, floats, floats)
 def test_parallelization_matches_model(base, emb, seq, chunking):
     assert same(tg.calculate_parallelization_potential(base, emb, seq, chunking),
-                ref_parallel(base, emb, seq, chunking))
+                ref.calculate_parallelization_potential(base, emb, seq, chunking))
 
 
 @settings(max_examples=200, deadline=None)
 @given(st.tuples(*[floats] * 8), ints, ints, st.tuples(*[floats] * 6), st.booleans())
 def test_pattern_matches_model(scores, seq, emb, thresholds, available):
     args = (*scores, seq, emb, *thresholds, available)
-    assert tg.determine_workload_pattern(*args) == ref_pattern(*args)
+    assert tg.determine_workload_pattern(*args) == ref.determine_workload_pattern(*args)
 
 
 @settings(max_examples=300, deadline=None)
 @given(floats, floats, floats, floats, floats)
 def test_threshold_matches_model(current, success, rate, lo, hi):
     assert same(tg.update_adaptive_threshold(current, success, rate, lo, hi),
-                ref_threshold(current, success, rate, lo, hi))
+                ref.update_adaptive_threshold(current, success, rate, lo, hi))
 
 
 # ---------------------------------------------------------------- cases the contract names
@@ -331,13 +267,13 @@ def classify(code, function_name, gpu_available=False, capability=None):
     pd_ = max(pd_, tg.quick_framework_score(code, "pandas"))
     sk = max(sk, tg.quick_framework_score(code, "sklearn"))
     gpu = tg.calculate_gpu_suitability(ngpu, nlarge, ncpu, gpu_available, capability)
-    assert gpu == ref_gpu_suitability(ngpu, nlarge, ncpu, gpu_available, capability)
+    assert gpu == ref.calculate_gpu_suitability(ngpu, nlarge, ncpu, gpu_available, capability)
     potential = tg.calculate_parallelization_potential(npar, emb, seq, 0.0)
-    assert potential == ref_parallel(npar, emb, seq, 0.0)
+    assert potential == ref.calculate_parallelization_potential(npar, emb, seq, 0.0)
     args = (ncpu, nmem, potential, gpu, ngpu, np_, pd_, sk, seq, emb, 0.6, 0.6, 0.5, 0.3, 0.3, 0.3,
             gpu_available)
     code_ = tg.determine_workload_pattern(*args)
-    assert code_ == ref_pattern(*args)
+    assert code_ == ref.determine_workload_pattern(*args)
     return code_
 
 

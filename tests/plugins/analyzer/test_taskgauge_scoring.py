@@ -1,5 +1,4 @@
-"""taskgauge's text scoring matches pure-Python models of the contract on ASCII and non-ASCII text."""
-import re
+"""taskgauge's text scoring matches the pure-Python model (tests/reference) on ASCII and non-ASCII text."""
 import threading
 
 import pytest
@@ -7,63 +6,7 @@ from hypothesis import given, settings, strategies as st
 
 from velmora.plugins.analyzer import taskgauge as tg
 
-# ---------------------------------------------------------------- reference models
-
-PATTERNS = {
-    "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
-    "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.IGNORECASE),
-    "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.IGNORECASE),
-}
-
-FRAMEWORK_TABLES = [
-    ("numpy", "numpy np. ndarray array matrix vectorize broadcast ufunc dot matmul linalg fft sum mean std "
-              "var min max argmax argmin reshape transpose concatenate stack split", 0.04),
-    ("pandas", "pandas pd. dataframe series groupby apply agg transform merge join concat pivot melt query "
-               "eval rolling resample sort_values", 0.05555555555555555),
-    ("sklearn", "sklearn fit predict transform score cross_val gridsearchcv randomizedsearchcv pipeline "
-                "featureunion train_test_split classification regression clustering preprocessing "
-                "model_selection metrics ensemble", 0.05555555555555555),
-]
-INDICATOR_TABLES = [
-    ("for while range numpy scipy math calculation compute algorithm sum prod dot matmul fft linalg", False),
-    ("array list dict pandas dataframe allocate buffer cache append extend", False),
-    ("multiprocessing threading concurrent async parallel pool worker chunk batch processpoolexecutor "
-     "threadpoolexecutor", False),
-    ("matmul dot tensordot @ fft ifft rfft convolve correlate sum mean std var sin cos exp log sqrt power ** "
-     "add subtract multiply divide / * + - linalg linear_algebra array asarray zeros ones empty full", True),
-    ("reshape resize huge large gigabyte gb million billion 1e6 1e9 1024 megabyte mb", False),
-    ("workload benchmark intensive chunk_workload map apply vectorize broadcast", True),
-    ("global nonlocal lock mutex synchronized sequential ordered dependencies", False),
-]
-NORMALIZE_FACTORS = [0.06666666666666667, 0.1, 0.09090909090909091, 0.027777777777777776, 0.07692307692307693]
-
-
-def clamp(v, hi=1.0):
-    return 0.0 if v < 0 else min(v, hi)
-
-
-def ref_quick(code, framework):
-    if framework not in PATTERNS:
-        return 0.0
-    matches = len(PATTERNS[framework].findall(code))
-    return 1.0 if matches > 10 else matches * 0.1
-
-
-def ref_frameworks(code):
-    low = code.lower()
-    return tuple(clamp(sum(1 for e in entries.split() if e in low) * f) for _, entries, f in FRAMEWORK_TABLES)
-
-
-def ref_indicators(code, function_name):
-    low = code.lower()
-    func = function_name.lower() if function_name else ""
-    return tuple(
-        sum(1 for e in entries.split() if e in low or (by_name and e in func))
-        for entries, by_name in INDICATOR_TABLES)
-
-
-def ref_normalize(*counts):
-    return tuple(clamp(c * f) for c, f in zip(counts, NORMALIZE_FACTORS))
+from reference import taskgauge as ref
 
 
 # ---------------------------------------------------------------- text generators
@@ -71,8 +14,8 @@ def ref_normalize(*counts):
 # Pieces that make matches, near-misses and word boundaries likely, plus the non-ASCII characters
 # whose case mapping or regex case-equivalence reaches ASCII letters (dotted/dotless i, Kelvin sign,
 # long s), letters that lower-case to several characters, non-ASCII word characters and marks.
-KEYWORDS = sorted({e for _, es, _ in FRAMEWORK_TABLES for e in es.split()}
-                  | {e for es, _ in INDICATOR_TABLES for e in es.split()}
+KEYWORDS = sorted({e for _, es, _ in ref.FRAMEWORK_TABLES for e in es}
+                  | {e for es, _ in ref.INDICATOR_TABLES for e in es}
                   | {"DataFrame", "GridSearchCV", "RandomForest", "Series", "np.", "pd."})
 PIECES = KEYWORDS + [w.upper() for w in KEYWORDS[::3]] + [
     " ", "\n", ".", "_", "x", "1", "(", ")", "=", "\t", "ß", "é", "²", "٣", "\u0301", "\u00a0",
@@ -92,32 +35,32 @@ ascii_texts = st.lists(st.sampled_from([p for p in PIECES if p.isascii()]), max_
 @settings(max_examples=300, deadline=None)
 @given(texts, st.sampled_from(["numpy", "pandas", "sklearn"]))
 def test_quick_score_matches_regex_model(code, framework):
-    assert tg.quick_framework_score(code, framework) == ref_quick(code, framework)
+    assert tg.quick_framework_score(code, framework) == ref.quick_framework_score(code, framework)
 
 
 @settings(max_examples=150, deadline=None)
 @given(ascii_texts, st.sampled_from(["numpy", "pandas", "sklearn"]))
 def test_quick_score_matches_regex_model_ascii(code, framework):
     # ASCII texts take the native matcher only; mixed texts above also exercise the regex fallback.
-    assert tg.quick_framework_score(code, framework) == ref_quick(code, framework)
+    assert tg.quick_framework_score(code, framework) == ref.quick_framework_score(code, framework)
 
 
 @settings(max_examples=300, deadline=None)
 @given(texts)
 def test_framework_tables_match_model(code):
-    assert tg.score_framework_patterns(code) == ref_frameworks(code)
+    assert tg.score_framework_patterns(code) == ref.score_framework_patterns(code)
 
 
 @settings(max_examples=300, deadline=None)
 @given(texts, st.one_of(st.none(), texts))
 def test_indicators_match_model(code, function_name):
-    assert tg.score_indicators(code, function_name) == ref_indicators(code, function_name)
+    assert tg.score_indicators(code, function_name) == ref.score_indicators(code, function_name)
 
 
 @settings(max_examples=200, deadline=None)
 @given(st.lists(st.integers(-2**31, 2**31 - 1) | st.integers(-3, 50), min_size=5, max_size=5))
 def test_normalize_matches_model(counts):
-    assert tg.normalize_scores(*counts) == ref_normalize(*counts)
+    assert tg.normalize_scores(*counts) == ref.normalize_scores(*counts)
 
 
 @settings(max_examples=150, deadline=None)
@@ -129,8 +72,8 @@ def test_keywords_across_scan_lanes(size, word, lane, shift, filler):
     total = size + len(word)
     at = max(0, min(size, lane * (total // 4) + shift))
     code = filler * at + word + filler * (size - at)
-    assert tg.score_framework_patterns(code) == ref_frameworks(code)
-    assert tg.score_indicators(code, None) == ref_indicators(code, None)
+    assert tg.score_framework_patterns(code) == ref.score_framework_patterns(code)
+    assert tg.score_indicators(code, None) == ref.score_indicators(code, None)
 
 
 @pytest.mark.parametrize("repeat", [1, 40, 2000])
@@ -139,10 +82,10 @@ def test_long_texts_match_model(repeat, tail):
     # Long enough to cross the block and lock-release sizes of the scanner.
     body = "df.groupby('k').agg(x)\nfor i in range(n): total += np.dot(a, b)  # lock\n" * repeat + tail
     for code in (body, body.upper(), tail + body):
-        assert tg.score_framework_patterns(code) == ref_frameworks(code)
-        assert tg.score_indicators(code, "Chunk_Workload") == ref_indicators(code, "Chunk_Workload")
-        for fw in PATTERNS:
-            assert tg.quick_framework_score(code, fw) == ref_quick(code, fw)
+        assert tg.score_framework_patterns(code) == ref.score_framework_patterns(code)
+        assert tg.score_indicators(code, "Chunk_Workload") == ref.score_indicators(code, "Chunk_Workload")
+        for fw in ref.PATTERNS:
+            assert tg.quick_framework_score(code, fw) == ref.quick_framework_score(code, fw)
 
 
 # ---------------------------------------------------------------- cases the contract names
@@ -193,8 +136,8 @@ def test_non_ascii_lowercasing(code, expected):
     # Kelvin sign lower-cases to 'k' ("stack"); İ to "i̇" (the dot breaks a match after the i).
     if expected is not None:
         assert code.lower() == expected
-    assert tg.score_framework_patterns(code) == ref_frameworks(code)
-    assert tg.score_indicators(code, code) == ref_indicators(code, code)
+    assert tg.score_framework_patterns(code) == ref.score_framework_patterns(code)
+    assert tg.score_indicators(code, code) == ref.score_indicators(code, code)
 
 
 def test_normalize_cases():
