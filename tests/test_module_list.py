@@ -31,7 +31,7 @@ def configure(tmp_path, list_text, sources):
     (tree / "src" / "velmora").mkdir(parents=True)
     shutil.copy(ROOT / "CMakeLists.txt", tree)
     (tree / "src" / "velmora" / "_modules.py").write_text(list_text, encoding="utf-8")
-    for source in sources:
+    for source in list(sources) + ["_support_test.cpp"]:  # the support library's test extension is always built
         path = tree / "src" / "velmora" / source
         path.parent.mkdir(parents=True, exist_ok=True)
         path.touch()
@@ -58,7 +58,7 @@ def test_cmake_reads_the_python_list(tmp_path, list_text, expected):
     done = configure(tmp_path, list_text, [source_of(name) for name in expected])
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     shown = re.search(r"^-- Native modules: (.*)$", done.stdout, re.M)
-    assert shown and shown.group(1).split() == [source_of(name)[:-4] for name in expected]
+    assert shown and shown.group(1).split() == [source_of(name)[:-4] for name in expected] + ["_support_test"]
 
 
 @pytest.mark.parametrize("list_text, sources, message", [

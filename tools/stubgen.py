@@ -141,9 +141,9 @@ TYPING = {
             "AtomicPointer.compare_and_swap": {"expected": (None, "object"), "new_value": (None, "object")},
             "LockFreeStack.push": {"item": (None, "object")},
             "LockFreeStatistics.get_snapshot": {"return": ("dict", "Dict[str, Any]")},
+            "AtomicCounter.__new__": {"initial_value": (None, "int")},
         },
         constructors={
-            "AtomicCounter": "initial_value: int = 0",
             "AtomicPointer": "initial_value: object = None",
             # These three ignore whatever they are given.
             "LockFreeStack": "*args: Any, **kwargs: Any",
