@@ -270,16 +270,16 @@ namespace detail {
 
 inline PyObject* call_bound(const Signature& s, Impl impl, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-    if (kwnames == nullptr) {
-        if (nargs == s.npos) return impl(self, args);
-        if (nargs + 1 == s.npos && nargs >= s.nreq) {
-            PyObject* buf[kMaxParams];
-            for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
-            buf[nargs] = PyTuple_GET_ITEM(s.defaults, nargs - s.nreq);
-            return impl(self, buf);
-        }
+    if (kwnames != nullptr) return call_slow(s, impl, self, args, nargs, kwnames);
+    PyObject* buf[kMaxParams];
+    PyObject* const* argv = args;
+    if (nargs != s.npos) {
+        if (nargs + 1 != s.npos || nargs < s.nreq) return call_slow(s, impl, self, args, nargs, kwnames);
+        for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+        buf[nargs] = PyTuple_GET_ITEM(s.defaults, nargs - s.nreq);
+        argv = buf;
     }
-    return call_slow(s, impl, self, args, nargs, kwnames);
+    return impl(self, argv);  // one call site: a typed body is inlined here once, if at all
 }
 
 }  // namespace detail
@@ -289,27 +289,48 @@ template <auto F>
 inline const Signature* signature_of = nullptr;
 
 // An implementation as the binder calls it: one argument per parameter. One declared with
-// argument kinds (args.hpp) receives its arguments converted, in order.
-template <auto F>
-struct Adapter;
+// argument kinds (args.hpp) receives its arguments converted, in order; the raw form
+// `PyObject* f(PyObject* self, PyObject* const* argv)` receives the bound arguments as they are.
+namespace detail {
 
-template <PyObject* (*F)(PyObject*, PyObject* const*)>
-struct Adapter<F> {
-    static constexpr Impl impl = F;
+template <typename Fn>
+struct ImplTraits;
+
+template <typename... A>
+struct ImplTraits<PyObject* (*)(PyObject*, A...)> {
+    using Args = std::tuple<std::decay_t<A>...>;
+    static constexpr bool raw = false;
 };
+template <typename... A>
+struct ImplTraits<PyObject* (*)(PyObject*, A...) noexcept> : ImplTraits<PyObject* (*)(PyObject*, A...)> {};
+template <>
+struct ImplTraits<PyObject* (*)(PyObject*, PyObject* const*)> {
+    static constexpr bool raw = true;
+};
+template <>
+struct ImplTraits<PyObject* (*)(PyObject*, PyObject* const*) noexcept> : ImplTraits<PyObject* (*)(PyObject*, PyObject* const*)> {};
 
-template <typename... A, PyObject* (*F)(PyObject*, A...)>
-struct Adapter<F> {
+}  // namespace detail
+
+template <auto F>
+struct Adapter {
     static PyObject* impl(PyObject* self, PyObject* const* argv) noexcept {
-        return call(self, argv, std::index_sequence_for<A...>{});
+        if constexpr (detail::ImplTraits<decltype(F)>::raw) {
+            return F(self, argv);
+        } else {
+            using Args = typename detail::ImplTraits<decltype(F)>::Args;
+            return call(self, argv, std::make_index_sequence<std::tuple_size<Args>::value>{});
+        }
     }
 
 private:
     template <size_t... I>
     static PyObject* call(PyObject* self, PyObject* const* argv, std::index_sequence<I...>) noexcept {
+        using Args = typename detail::ImplTraits<decltype(F)>::Args;
         const Signature& s = *signature_of<F>;
-        std::tuple<std::decay_t<A>...> values;
-        const bool ok = (Converter<std::decay_t<A>>::convert(argv[I], s.cnames[I], std::get<I>(values)) && ...);
+        Args values;
+        const bool ok =
+            (Converter<std::tuple_element_t<I, Args>>::convert(argv[I], s.cnames[I], std::get<I>(values)) && ...);
         (void)s;
         (void)argv;
         if (!ok) return nullptr;
