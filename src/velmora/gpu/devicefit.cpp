@@ -31,33 +31,33 @@ using vn::ascii_of;
 using vn::AsciiView;
 using vn::saturating_uint64;
 
-constexpr int64_t SATURATED = INT64_MAX;  // byte estimates saturate here (2**63 - 1)
+constexpr int64_t kSaturated = INT64_MAX;  // byte estimates saturate here (2**63 - 1)
 
 // ---------------------------------------------------------------------------------------------
 // Module-private data.
 
 // The module's private `_CHUNKABLE_OPS`: array creations that can be produced chunk by chunk.
-constexpr string_view CHUNKABLE_OPS[] = {
+constexpr string_view kChunkableOps[] = {
     "zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
     "random.standard_normal", "random.uniform", "arange", "linspace",
 };
 
 // The module's private `_NON_CHUNKABLE_OPS`: operations that cannot be split into chunks.
-constexpr string_view NON_CHUNKABLE_OPS[] = {
+constexpr string_view kNonChunkableOps[] = {
     "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort",
     "argsort",
 };
 
-// Set once in module_exec, read-only afterwards.
-PyObject* module_dict = nullptr;    // the module's namespace (borrowed from the module)
-PyObject* builtins_dict = nullptr;  // owned
-PyObject* msg_no_memory = nullptr;  // owned
-PyObject* msg_fits = nullptr;       // owned
-PyObject* msg_not_chunkable = nullptr;  // owned
+// Set once in devicefit_exec, read-only afterwards.
+PyObject* g_module_dict = nullptr;    // the module's namespace (borrowed from the module)
+PyObject* g_builtins_dict = nullptr;  // owned
+PyObject* g_msg_no_memory = nullptr;  // owned
+PyObject* g_msg_fits = nullptr;       // owned
+PyObject* g_msg_not_chunkable = nullptr;  // owned
 
-vn::Name GPU_DIRECT_name{"GPU_DIRECT"};
-vn::Name GPU_CHUNKED_name{"GPU_CHUNKED"};
-vn::Name CPU_FALLBACK_name{"CPU_FALLBACK"};
+vn::Name n_GPU_DIRECT{"GPU_DIRECT"};
+vn::Name n_GPU_CHUNKED{"GPU_CHUNKED"};
+vn::Name n_CPU_FALLBACK{"CPU_FALLBACK"};
 
 // ---------------------------------------------------------------------------------------------
 // Helpers.
@@ -79,8 +79,8 @@ PyObject* strategy_code(vn::Name& name) noexcept {
     PyObject* key = name.get();
     if (key == nullptr) return nullptr;
     PyObject* v = nullptr;
-    int found = vn::dict_item_ref(module_dict, key, &v);
-    if (found == 0) found = vn::dict_item_ref(builtins_dict, key, &v);
+    int found = vn::dict_item_ref(g_module_dict, key, &v);
+    if (found == 0) found = vn::dict_item_ref(g_builtins_dict, key, &v);
     if (found > 0) return v;
     if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     return nullptr;
@@ -115,14 +115,24 @@ inline int member(PyObject* s, const string_view (&table)[N]) noexcept {
 }
 
 // The needles of the out-of-memory rules.
-enum Needle : size_t { OUT_OF_MEMORY, OUTOFMEMORYERROR, CUDA, MEMORY, ALLOCAT, FAILED, INSUFFICIENT, GPU, NEEDLES };
+enum Needle : size_t {
+    kOutOfMemory,
+    kOutOfMemoryError,
+    kCuda,
+    kMemory,
+    kAllocat,
+    kFailed,
+    kInsufficient,
+    kGpu,
+    kNeedleCount
+};
 
-constexpr string_view NEEDLE_TEXT[NEEDLES] = {"out of memory", "outofmemoryerror", "cuda", "memory",
-                                              "allocat",       "failed",           "insufficient", "gpu"};
+constexpr string_view kNeedleText[kNeedleCount] = {"out of memory", "outofmemoryerror", "cuda",         "memory",
+                                                   "allocat",       "failed",           "insufficient", "gpu"};
 
 // The interned str of each needle, for searching text that is not ASCII.
-vn::Name NEEDLE_NAMES[NEEDLES] = {{"out of memory"}, {"outofmemoryerror"}, {"cuda"},         {"memory"},
-                                  {"allocat"},       {"failed"},           {"insufficient"}, {"gpu"}};
+vn::Name n_needles[kNeedleCount] = {{"out of memory"}, {"outofmemoryerror"}, {"cuda"},         {"memory"},
+                                    {"allocat"},       {"failed"},           {"insufficient"}, {"gpu"}};
 
 // A string lower-cased by the host's str.lower, searched for needles. ASCII text is lowered into
 // a buffer (on ASCII, str.lower maps exactly A-Z to a-z); other text goes through str.lower
@@ -137,8 +147,8 @@ public:
     // 1 when the lowered text contains the needle, 0 when not, -1 with an exception set.
     int contains(Needle k) noexcept {
         if (!lowered_ && !lower()) return -1;
-        if (!obj_) return text_.find(NEEDLE_TEXT[k]) != string_view::npos ? 1 : 0;
-        PyObject* needle = NEEDLE_NAMES[k].get();
+        if (!obj_) return text_.find(kNeedleText[k]) != string_view::npos ? 1 : 0;
+        PyObject* needle = n_needles[k].get();
         if (needle == nullptr) return -1;
         Py_ssize_t at = PyUnicode_Find(obj_.get(), needle, 0, PY_SSIZE_T_MAX, 1);
         if (at == -2) return -1;
@@ -151,8 +161,8 @@ private:
         AsciiView a;
         if (!ascii_of(source_, a)) return false;
         if (a.data == nullptr) {
-            static vn::Name lower{"lower"};
-            obj_ = vn::Ref::steal(vn::call_method(source_, lower));
+            static vn::Name n_lower{"lower"};
+            obj_ = vn::Ref::steal(vn::call_method(source_, n_lower));
             lowered_ = static_cast<bool>(obj_);
             return lowered_;
         }
@@ -184,20 +194,20 @@ private:
 
 // "Chunking into <count> GPU passes", built directly as an ASCII str.
 PyObject* chunking_message(uint64_t count) noexcept {
-    static constexpr string_view head = "Chunking into ", tail = " GPU passes";
+    static constexpr string_view kHead = "Chunking into ", kTail = " GPU passes";
     char digits[20];
     size_t nd = 0;
     do {
         digits[nd++] = static_cast<char>('0' + count % 10);
         count /= 10;
     } while (count != 0);
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + nd + tail.size()), 127);
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(kHead.size() + nd + kTail.size()), 127);
     if (s == nullptr) return nullptr;
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s));
-    std::memcpy(out, head.data(), head.size());
-    out += head.size();
+    std::memcpy(out, kHead.data(), kHead.size());
+    out += kHead.size();
     while (nd != 0) *out++ = digits[--nd];
-    std::memcpy(out, tail.data(), tail.size());
+    std::memcpy(out, kTail.data(), kTail.size());
     return s;
 }
 
@@ -219,13 +229,14 @@ PyObject* chunk_shape(long rows, PyObject* shape) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Sizing and strategy.
 
-PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* argv) noexcept {
-    PyObject* shape = argv[0];
-    int element_size;
-    double overhead_factor;
-    if (!vn::exact_or_none(shape, &PyTuple_Type, "shape") || !vn::to_int(argv[1], element_size) ||
-        !vn::to_double(argv[2], overhead_factor))
-        return nullptr;
+using TupleOrNone = vn::arg::ExactOrNone<&PyTuple_Type>;
+using StrOrNone = vn::arg::ExactOrNone<&PyUnicode_Type>;
+using Str = vn::arg::Exact<&PyUnicode_Type>;
+
+PyObject* estimate_allocation_bytes(PyObject*, TupleOrNone shape_arg, vn::arg::CInt element_size_arg,
+                                    vn::arg::F64 overhead_factor) {
+    PyObject* const shape = shape_arg;
+    const int element_size = element_size_arg;
     if (shape == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return nullptr;
@@ -236,10 +247,10 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* argv) noexcept {
         int dimension;
         if (!vn::to_int(PyTuple_GET_ITEM(shape, i), dimension)) return nullptr;
         if (dimension <= 0) return PyLong_FromLong(0);
-        if (SATURATED / dimension < total) return PyLong_FromLongLong(SATURATED);
+        if (kSaturated / dimension < total) return PyLong_FromLongLong(kSaturated);
         total = total * dimension;
     }
-    if (element_size > 0 && SATURATED / element_size < total) return PyLong_FromLongLong(SATURATED);
+    if (element_size > 0 && kSaturated / element_size < total) return PyLong_FromLongLong(kSaturated);
     // A negative element size describes nothing to allocate (like a negative dimension): 0 bytes,
     // instead of a signed product that could overflow.
     if (element_size < 0) return PyLong_FromLong(0);
@@ -248,23 +259,16 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* argv) noexcept {
     return PyLong_FromUnsignedLongLong(bytes);
 }
 
-PyObject* calculate_safe_limit(PyObject*, PyObject* const* argv) noexcept {
-    uint64_t available_bytes;
-    double headroom_ratio;
-    if (!vn::to_uint64(argv[0], available_bytes) || !vn::to_double(argv[1], headroom_ratio)) return nullptr;
+PyObject* calculate_safe_limit(PyObject*, vn::arg::U64 available_bytes, vn::arg::F64 headroom_ratio) {
     return PyLong_FromUnsignedLongLong(safe_limit(available_bytes, headroom_ratio));
 }
 
-PyObject* decide_allocation_strategy(PyObject*, PyObject* const* argv) noexcept {
-    uint64_t requested_bytes, available_bytes;
-    double headroom_ratio;
-    bool is_chunkable;
-    if (!vn::to_uint64(argv[0], requested_bytes) || !vn::to_uint64(argv[1], available_bytes) ||
-        !vn::to_double(argv[2], headroom_ratio) || !vn::to_bool(argv[3], is_chunkable))
-        return nullptr;
+PyObject* decide_allocation_strategy(PyObject*, vn::arg::U64 requested_bytes_arg, vn::arg::U64 available_bytes,
+                                     vn::arg::F64 headroom_ratio, vn::arg::Bool is_chunkable) {
+    const uint64_t requested_bytes = requested_bytes_arg;
     const uint64_t safe = safe_limit(available_bytes, headroom_ratio);
-    if (safe == 0) return strategy_result(CPU_FALLBACK_name, 0, 1, vn::new_ref(msg_no_memory));
-    if (safe >= requested_bytes) return strategy_result(GPU_DIRECT_name, 0, 1, vn::new_ref(msg_fits));
+    if (safe == 0) return strategy_result(n_CPU_FALLBACK, 0, 1, vn::new_ref(g_msg_no_memory));
+    if (safe >= requested_bytes) return strategy_result(n_GPU_DIRECT, 0, 1, vn::new_ref(g_msg_fits));
     if (is_chunkable) {
         uint64_t chunk_count =
             saturating_uint64(std::ceil(static_cast<double>(requested_bytes) / static_cast<double>(safe)));
@@ -272,16 +276,15 @@ PyObject* decide_allocation_strategy(PyObject*, PyObject* const* argv) noexcept 
         // the request (below that it is never short, and the count stays the double one).
         if (static_cast<unsigned __int128>(chunk_count) * safe < requested_bytes)
             chunk_count = requested_bytes / safe + (requested_bytes % safe != 0 ? 1 : 0);
-        return strategy_result(GPU_CHUNKED_name, safe, chunk_count, chunking_message(chunk_count));
+        return strategy_result(n_GPU_CHUNKED, safe, chunk_count, chunking_message(chunk_count));
     }
-    return strategy_result(CPU_FALLBACK_name, 0, 1, vn::new_ref(msg_not_chunkable));
+    return strategy_result(n_CPU_FALLBACK, 0, 1, vn::new_ref(g_msg_not_chunkable));
 }
 
-PyObject* is_oom_error(PyObject*, PyObject* const* argv) noexcept {
-    // None is rejected like any other non-str: the rules need two strings to lower-case.
-    if (!vn::exact(argv[0], &PyUnicode_Type, "error_message") || !vn::exact(argv[1], &PyUnicode_Type, "error_type"))
-        return nullptr;
-    LowerText msg(argv[0]), type(argv[1]);
+// None is rejected like any other non-str: the rules need two strings to lower-case. Inlined into
+// the argument adapter, so the typed form costs the hot path no extra call.
+[[gnu::always_inline]] inline PyObject* is_oom_error(PyObject*, Str error_message, Str error_type) {
+    LowerText msg(error_message), type(error_type);
     // The rules in their order. Every rule on the message but the fourth needs "memory" ("out of
     // memory" contains it), so that one search settles four rules when it fails; the tests are
     // pure, so skipping them gives the same answer.
@@ -289,29 +292,26 @@ PyObject* is_oom_error(PyObject*, PyObject* const* argv) noexcept {
         int hit = text.contains(a);
         return hit == 1 ? text.contains(b) : hit;
     };
-    const int memory = msg.contains(MEMORY);
+    const int memory = msg.contains(kMemory);
     if (memory < 0) return nullptr;
-    int hit = memory ? msg.contains(OUT_OF_MEMORY) : 0;                // 1. "out of memory"
-    if (hit == 0) hit = type.contains(OUTOFMEMORYERROR);               // 2. type "outofmemoryerror"
-    if (hit == 0 && memory) hit = msg.contains(CUDA);                  // 3. "cuda" and "memory"
-    if (hit == 0) hit = both(msg, ALLOCAT, FAILED);                    // 4. "allocat" and "failed"
-    if (hit == 0 && memory) hit = msg.contains(INSUFFICIENT);          // 5. "memory" and "insufficient"
-    if (hit == 0 && memory) hit = msg.contains(GPU);                   // 6. "gpu" and "memory"
+    int hit = memory ? msg.contains(kOutOfMemory) : 0;                 // 1. "out of memory"
+    if (hit == 0) hit = type.contains(kOutOfMemoryError);              // 2. type "outofmemoryerror"
+    if (hit == 0 && memory) hit = msg.contains(kCuda);                 // 3. "cuda" and "memory"
+    if (hit == 0) hit = both(msg, kAllocat, kFailed);                  // 4. "allocat" and "failed"
+    if (hit == 0 && memory) hit = msg.contains(kInsufficient);         // 5. "memory" and "insufficient"
+    if (hit == 0 && memory) hit = msg.contains(kGpu);                  // 6. "gpu" and "memory"
     if (hit < 0) return nullptr;
     return vn::boolean(hit == 1);
 }
 
-PyObject* calculate_memory_pressure(PyObject*, PyObject* const* argv) noexcept {
-    uint64_t used_bytes, total_bytes;
-    if (!vn::to_uint64(argv[0], used_bytes) || !vn::to_uint64(argv[1], total_bytes)) return nullptr;
+PyObject* calculate_memory_pressure(PyObject*, vn::arg::U64 used_bytes, vn::arg::U64 total_bytes) {
     if (total_bytes == 0) return PyFloat_FromDouble(1.0);
     const double pressure = static_cast<double>(used_bytes) / static_cast<double>(total_bytes);
     return PyFloat_FromDouble(pressure > 1.0 ? 1.0 : pressure);
 }
 
-PyObject* recommend_headroom(PyObject*, PyObject* const* argv) noexcept {
-    double p, b;
-    if (!vn::to_double(argv[0], p) || !vn::to_double(argv[1], b)) return nullptr;
+PyObject* recommend_headroom(PyObject*, vn::arg::F64 current_pressure, vn::arg::F64 base_headroom) {
+    const double p = current_pressure, b = base_headroom;
     if (p > 0.8) return PyFloat_FromDouble(0.8);
     double h;
     if (p > 0.6)
@@ -327,23 +327,16 @@ PyObject* recommend_headroom(PyObject*, PyObject* const* argv) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Chunking and suitability.
 
-PyObject* is_chunkable_operation(PyObject*, PyObject* const* argv) noexcept {
-    PyObject* operation = argv[0];
-    if (!vn::exact_or_none(operation, &PyUnicode_Type, "operation")) return nullptr;
+PyObject* is_chunkable_operation(PyObject*, StrOrNone operation) {
     if (operation == Py_None) Py_RETURN_FALSE;
-    const int chunkable = member(operation, CHUNKABLE_OPS);
+    const int chunkable = member(operation, kChunkableOps);
     if (chunkable < 0) return nullptr;
     return vn::boolean(chunkable == 1);
 }
 
-PyObject* score_gpu_suitability(PyObject*, PyObject* const* argv) noexcept {
-    uint64_t data_size_bytes, available_gpu_memory;
-    PyObject* operation_type = argv[1];
-    double headroom_ratio;
-    if (!vn::to_uint64(argv[0], data_size_bytes) ||
-        !vn::exact_or_none(operation_type, &PyUnicode_Type, "operation_type") ||
-        !vn::to_uint64(argv[2], available_gpu_memory) || !vn::to_double(argv[3], headroom_ratio))
-        return nullptr;
+PyObject* score_gpu_suitability(PyObject*, vn::arg::U64 data_size_bytes_arg, StrOrNone operation_type,
+                                vn::arg::U64 available_gpu_memory, vn::arg::F64 headroom_ratio) {
+    const uint64_t data_size_bytes = data_size_bytes_arg;
     const uint64_t safe = safe_limit(available_gpu_memory, headroom_ratio);
     double size_fit;
     if (safe == 0) {
@@ -356,11 +349,11 @@ PyObject* score_gpu_suitability(PyObject*, PyObject* const* argv) noexcept {
     }
     double operation_factor = 0.5;
     if (operation_type != Py_None) {
-        int found = member(operation_type, CHUNKABLE_OPS);
+        int found = member(operation_type, kChunkableOps);
         if (found == 1) {
             operation_factor = 0.9;
         } else if (found == 0) {
-            found = member(operation_type, NON_CHUNKABLE_OPS);
+            found = member(operation_type, kNonChunkableOps);
             if (found == 1) operation_factor = 0.7;
         }
         if (found < 0) return nullptr;
@@ -368,13 +361,11 @@ PyObject* score_gpu_suitability(PyObject*, PyObject* const* argv) noexcept {
     return PyFloat_FromDouble(operation_factor * size_fit);
 }
 
-PyObject* compute_chunk_shapes(PyObject*, PyObject* const* argv) noexcept {
-    PyObject* shape = argv[0];
-    int element_size;
-    uint64_t max_chunk_bytes;
-    if (!vn::exact_or_none(shape, &PyTuple_Type, "shape") || !vn::to_int(argv[1], element_size) ||
-        !vn::to_uint64(argv[2], max_chunk_bytes))
-        return nullptr;
+PyObject* compute_chunk_shapes(PyObject*, TupleOrNone shape_arg, vn::arg::CInt element_size_arg,
+                               vn::arg::U64 max_chunk_bytes_arg) {
+    PyObject* const shape = shape_arg;
+    const int element_size = element_size_arg;
+    const uint64_t max_chunk_bytes = max_chunk_bytes_arg;
     if (element_size <= 0) {
         PyErr_SetString(PyExc_ValueError, "element_size must be positive");
         return nullptr;
@@ -433,14 +424,10 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* argv) noexcept {
     return chunks.release();
 }
 
-PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* argv) noexcept {
-    uint64_t total_bytes, available_bytes;
-    double headroom_ratio;
-    int min_chunks, max_chunks;
-    if (!vn::to_uint64(argv[0], total_bytes) || !vn::to_uint64(argv[1], available_bytes) ||
-        !vn::to_double(argv[2], headroom_ratio) || !vn::to_int(argv[3], min_chunks) ||
-        !vn::to_int(argv[4], max_chunks))
-        return nullptr;
+PyObject* calculate_optimal_chunks(PyObject*, vn::arg::U64 total_bytes, vn::arg::U64 available_bytes,
+                                   vn::arg::F64 headroom_ratio, vn::arg::CInt min_chunks_arg,
+                                   vn::arg::CInt max_chunks_arg) {
+    const int min_chunks = min_chunks_arg, max_chunks = max_chunks_arg;
     const uint64_t safe = safe_limit(available_bytes, headroom_ratio);
     if (safe == 0) return PyLong_FromLong(max_chunks);
     const double quotient = std::ceil(static_cast<double>(total_bytes) / static_cast<double>(safe));
@@ -457,43 +444,43 @@ PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* argv) noexcept {
 const std::vector<vn::FuncDef>& function_table() {
     using vn::Kind;
     static const std::vector<vn::FuncDef> defs = {
-        {"estimate_allocation_bytes", estimate_allocation_bytes,
+        {"estimate_allocation_bytes", vn::fn<estimate_allocation_bytes>,
          {{"shape", "tuple"}, {"element_size", "int"}, {"overhead_factor", "float", "1.0"}}, "int",
          "Bytes needed by an array of `shape` with `element_size`-byte elements, times the overhead "
          "factor when it is above 1.0; saturates at 2**63 - 1.",
          Kind::Function},
-        {"calculate_safe_limit", calculate_safe_limit,
+        {"calculate_safe_limit", vn::fn<calculate_safe_limit>,
          {{"available_bytes", "int"}, {"headroom_ratio", "float"}}, "int",
          "Bytes of `available_bytes` that may be used, keeping back `headroom_ratio` (clamped to "
          "0.0..0.99).",
          Kind::Function},
-        {"decide_allocation_strategy", decide_allocation_strategy,
+        {"decide_allocation_strategy", vn::fn<decide_allocation_strategy>,
          {{"requested_bytes", "int"}, {"available_bytes", "int"}, {"headroom_ratio", "float"},
           {"is_chunkable", "bool"}},
          "tuple",
          "(strategy_code, chunk_size, chunk_count, message): allocate directly, chunk into GPU passes, "
          "or fall back to the CPU.",
          Kind::Function},
-        {"is_oom_error", is_oom_error, {{"error_message", "str"}, {"error_type", "str"}}, "bool",
+        {"is_oom_error", vn::fn<is_oom_error>, {{"error_message", "str"}, {"error_type", "str"}}, "bool",
          "Whether an error message and type name report an out-of-memory condition.", Kind::Function},
-        {"calculate_memory_pressure", calculate_memory_pressure,
+        {"calculate_memory_pressure", vn::fn<calculate_memory_pressure>,
          {{"used_bytes", "int"}, {"total_bytes", "int"}}, "float",
          "Used over total memory, at most 1.0; 1.0 when the total is 0.", Kind::Function},
-        {"recommend_headroom", recommend_headroom,
+        {"recommend_headroom", vn::fn<recommend_headroom>,
          {{"current_pressure", "float"}, {"base_headroom", "float", "0.5"}}, "float",
          "Headroom ratio (0.3..0.8) recommended for the current memory pressure.", Kind::Function},
-        {"is_chunkable_operation", is_chunkable_operation, {{"operation", "str"}}, "bool",
+        {"is_chunkable_operation", vn::fn<is_chunkable_operation>, {{"operation", "str"}}, "bool",
          "Whether an array operation can be produced chunk by chunk.", Kind::Function},
-        {"score_gpu_suitability", score_gpu_suitability,
+        {"score_gpu_suitability", vn::fn<score_gpu_suitability>,
          {{"data_size_bytes", "int"}, {"operation_type", "str"}, {"available_gpu_memory", "int"},
           {"headroom_ratio", "float"}},
          "float", "How well a workload suits the GPU, from 0.0 to 1.0.", Kind::Function},
-        {"compute_chunk_shapes", compute_chunk_shapes,
+        {"compute_chunk_shapes", vn::fn<compute_chunk_shapes>,
          {{"shape", "tuple"}, {"element_size", "int"}, {"max_chunk_bytes", "int"}}, "list",
          "Chunk shapes cutting `shape` along its first axis into pieces of at most `max_chunk_bytes` "
          "(at least one row each).",
          Kind::Function},
-        {"calculate_optimal_chunks", calculate_optimal_chunks,
+        {"calculate_optimal_chunks", vn::fn<calculate_optimal_chunks>,
          {{"total_bytes", "int"}, {"available_bytes", "int"}, {"headroom_ratio", "float"},
           {"min_chunks", "int", "1"}, {"max_chunks", "int", "1000"}},
          "int", "Number of GPU passes for `total_bytes`, bounded by min_chunks and max_chunks.",
@@ -508,14 +495,14 @@ int devicefit_exec(PyObject* module) noexcept {
         PyModule_AddIntConstant(module, "GPU_CHUNKED", 1) < 0 ||
         PyModule_AddIntConstant(module, "CPU_FALLBACK", 2) < 0)
         return -1;
-    module_dict = PyModule_GetDict(module);
+    g_module_dict = PyModule_GetDict(module);
     vn::Ref builtins = vn::Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
-    builtins_dict = vn::new_ref(PyModule_GetDict(builtins.get()));
-    msg_no_memory = PyUnicode_InternFromString("No GPU memory available");
-    msg_fits = PyUnicode_InternFromString("Allocation fits in GPU memory");
-    msg_not_chunkable = PyUnicode_InternFromString("Operation not chunkable, falling back to CPU");
-    if (msg_no_memory == nullptr || msg_fits == nullptr || msg_not_chunkable == nullptr) return -1;
+    g_builtins_dict = vn::new_ref(PyModule_GetDict(builtins.get()));
+    g_msg_no_memory = PyUnicode_InternFromString("No GPU memory available");
+    g_msg_fits = PyUnicode_InternFromString("Allocation fits in GPU memory");
+    g_msg_not_chunkable = PyUnicode_InternFromString("Operation not chunkable, falling back to CPU");
+    if (g_msg_no_memory == nullptr || g_msg_fits == nullptr || g_msg_not_chunkable == nullptr) return -1;
     PyObject* logger = vn::make_logger(module);
     if (logger == nullptr) return -1;
     if (!vn::log(logger, "info", "Velmora GPU memory-decision native module (devicefit) loaded")) return -1;

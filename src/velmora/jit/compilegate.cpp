@@ -67,52 +67,51 @@ struct CPolicyConfig {
     double target_speedup;
 };
 
-struct PolicyConfig;
+struct Config;
 
 // Internal accessors, in slot order; not visible to Python.
 struct PolicyConfigTable {
-    int32_t (*get_initial_threshold_fast)(PolicyConfig*);
-    int32_t (*get_min_threshold_fast)(PolicyConfig*);
-    int32_t (*get_max_threshold_fast)(PolicyConfig*);
-    double (*get_learning_rate_fast)(PolicyConfig*);
-    double (*get_target_speedup_fast)(PolicyConfig*);
+    int32_t (*get_initial_threshold_fast)(Config*);
+    int32_t (*get_min_threshold_fast)(Config*);
+    int32_t (*get_max_threshold_fast)(Config*);
+    double (*get_learning_rate_fast)(Config*);
+    double (*get_target_speedup_fast)(Config*);
 };
 
-struct PolicyConfig {
+struct Config {
     PyObject_HEAD
     const PolicyConfigTable* table;
     CPolicyConfig _config;
 };
 
-inline PyObject* as_object(PolicyConfig* c) noexcept { return reinterpret_cast<PyObject*>(c); }
+inline PyObject* as_object(Config* c) noexcept { return reinterpret_cast<PyObject*>(c); }
 
 // One field of the record, read inside the configuration's critical section.
 template <typename T, T CPolicyConfig::*Field>
-T config_field(PolicyConfig* c) {
+T config_field(Config* c) {
     vn::CriticalSection section(as_object(c));
     return c->_config.*Field;
 }
 
 // The whole record at one instant, for the engine's multi-field reads.
-CPolicyConfig config_snapshot(PolicyConfig* c) {
+CPolicyConfig config_snapshot(Config* c) {
     vn::CriticalSection section(as_object(c));
     return c->_config;
 }
 
-int32_t get_initial_threshold_fast(PolicyConfig* c) { return config_field<int32_t, &CPolicyConfig::initial_threshold>(c); }
-int32_t get_min_threshold_fast(PolicyConfig* c) { return config_field<int32_t, &CPolicyConfig::min_threshold>(c); }
-int32_t get_max_threshold_fast(PolicyConfig* c) { return config_field<int32_t, &CPolicyConfig::max_threshold>(c); }
-double get_learning_rate_fast(PolicyConfig* c) { return config_field<double, &CPolicyConfig::learning_rate>(c); }
-double get_target_speedup_fast(PolicyConfig* c) { return config_field<double, &CPolicyConfig::target_speedup>(c); }
+int32_t get_initial_threshold_fast(Config* c) { return config_field<int32_t, &CPolicyConfig::initial_threshold>(c); }
+int32_t get_min_threshold_fast(Config* c) { return config_field<int32_t, &CPolicyConfig::min_threshold>(c); }
+int32_t get_max_threshold_fast(Config* c) { return config_field<int32_t, &CPolicyConfig::max_threshold>(c); }
+double get_learning_rate_fast(Config* c) { return config_field<double, &CPolicyConfig::learning_rate>(c); }
+double get_target_speedup_fast(Config* c) { return config_field<double, &CPolicyConfig::target_speedup>(c); }
 
 const PolicyConfigTable kPolicyConfigTable = {get_initial_threshold_fast, get_min_threshold_fast,
                                               get_max_threshold_fast, get_learning_rate_fast,
                                               get_target_speedup_fast};
 
 PyTypeObject PolicyConfigType;
-vn::Signature policy_config_sig;
 
-inline PolicyConfig* as_config(PyObject* o) noexcept { return reinterpret_cast<PolicyConfig*>(o); }
+inline Config* as_config(PyObject* o) noexcept { return reinterpret_cast<Config*>(o); }
 
 // The validation rules in their order; the first failing one raises ValueError.
 bool validate(const CPolicyConfig& c) {
@@ -132,14 +131,10 @@ bool validate(const CPolicyConfig& c) {
     return false;
 }
 
-PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[5];
-    CPolicyConfig c;
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(policy_config_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int(argv[0], c.initial_threshold) ||
-        !vn::to_int(argv[1], c.min_threshold) || !vn::to_int(argv[2], c.max_threshold) ||
-        !vn::to_double(argv[3], c.learning_rate) || !vn::to_double(argv[4], c.target_speedup) || !validate(c))
-        return nullptr;
+PyObject* PolicyConfig_new(PyTypeObject* type, vn::arg::CInt initial_threshold, vn::arg::CInt min_threshold,
+                           vn::arg::CInt max_threshold, vn::arg::F64 learning_rate, vn::arg::F64 target_speedup) {
+    const CPolicyConfig c{initial_threshold, min_threshold, max_threshold, learning_rate, target_speedup};
+    if (!validate(c)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     as_config(self)->table = &kPolicyConfigTable;
@@ -150,12 +145,12 @@ PyObject* PolicyConfig_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 // Attribute access: the constructor's conversions, no validation; deletion refused.
 // (The value is converted before the section and the result built after it.)
 template <int32_t CPolicyConfig::*Field>
-PyObject* config_get_int(PyObject* self, void*) {
+PyObject* PolicyConfig_get_int(PyObject* self, void*) {
     return PyLong_FromLong(config_field<int32_t, Field>(as_config(self)));
 }
 
 template <int32_t CPolicyConfig::*Field>
-int config_set_int(PyObject* self, PyObject* value, void*) {
+int PolicyConfig_set_int(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     int32_t v;
     if (!vn::to_int(value, v)) return -1;
@@ -165,12 +160,12 @@ int config_set_int(PyObject* self, PyObject* value, void*) {
 }
 
 template <double CPolicyConfig::*Field>
-PyObject* config_get_double(PyObject* self, void*) {
+PyObject* PolicyConfig_get_double(PyObject* self, void*) {
     return PyFloat_FromDouble(config_field<double, Field>(as_config(self)));
 }
 
 template <double CPolicyConfig::*Field>
-int config_set_double(PyObject* self, PyObject* value, void*) {
+int PolicyConfig_set_double(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     double v;
     if (!vn::to_double(value, v)) return -1;
@@ -179,25 +174,26 @@ int config_set_double(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyGetSetDef policy_config_getset[] = {
-    {"initial_threshold", config_get_int<&CPolicyConfig::initial_threshold>,
-     config_set_int<&CPolicyConfig::initial_threshold>, "Call count at which an unlearned function becomes eligible.",
+PyGetSetDef PolicyConfig_getset[] = {
+    {"initial_threshold", PolicyConfig_get_int<&CPolicyConfig::initial_threshold>,
+     PolicyConfig_set_int<&CPolicyConfig::initial_threshold>,
+     "Call count at which an unlearned function becomes eligible.", nullptr},
+    {"min_threshold", PolicyConfig_get_int<&CPolicyConfig::min_threshold>,
+     PolicyConfig_set_int<&CPolicyConfig::min_threshold>, "Lower clamp of every learned threshold.", nullptr},
+    {"max_threshold", PolicyConfig_get_int<&CPolicyConfig::max_threshold>,
+     PolicyConfig_set_int<&CPolicyConfig::max_threshold>, "Upper clamp of every learned threshold.", nullptr},
+    {"learning_rate", PolicyConfig_get_double<&CPolicyConfig::learning_rate>,
+     PolicyConfig_set_double<&CPolicyConfig::learning_rate>, "Fraction of the current threshold moved per update.",
      nullptr},
-    {"min_threshold", config_get_int<&CPolicyConfig::min_threshold>, config_set_int<&CPolicyConfig::min_threshold>,
-     "Lower clamp of every learned threshold.", nullptr},
-    {"max_threshold", config_get_int<&CPolicyConfig::max_threshold>, config_set_int<&CPolicyConfig::max_threshold>,
-     "Upper clamp of every learned threshold.", nullptr},
-    {"learning_rate", config_get_double<&CPolicyConfig::learning_rate>,
-     config_set_double<&CPolicyConfig::learning_rate>, "Fraction of the current threshold moved per update.", nullptr},
-    {"target_speedup", config_get_double<&CPolicyConfig::target_speedup>,
-     config_set_double<&CPolicyConfig::target_speedup>, "Speed-up ratio that compilation is expected to reach.",
+    {"target_speedup", PolicyConfig_get_double<&CPolicyConfig::target_speedup>,
+     PolicyConfig_set_double<&CPolicyConfig::target_speedup>, "Speed-up ratio that compilation is expected to reach.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // Python attribute `name` of a configuration object: native for the exact class (whose static
 // type cannot be patched), through getattr for subclasses, which may override it.
-PyObject* config_attribute(PyObject* config, vn::Name& name, int32_t (*fast)(PolicyConfig*)) {
+PyObject* config_attribute(PyObject* config, vn::Name& name, int32_t (*fast)(Config*)) {
     if (Py_TYPE(config) == &PolicyConfigType) return PyLong_FromLong(fast(as_config(config)));
     return PyObject_GetAttr(config, name.get());
 }
@@ -213,64 +209,61 @@ struct CFunctionMetrics {
     double last_compiled = 0.0;
 };
 
-struct FunctionMetrics;
+struct Metrics;
 
 // Internal accessors, in slot order; not visible to Python.
 struct FunctionMetricsTable {
-    uint64_t (*get_call_count_fast)(FunctionMetrics*);
-    uint32_t (*get_compile_count_fast)(FunctionMetrics*);
-    double (*get_avg_speedup_fast)(FunctionMetrics*);
-    double (*get_last_compiled_fast)(FunctionMetrics*);
+    uint64_t (*get_call_count_fast)(Metrics*);
+    uint32_t (*get_compile_count_fast)(Metrics*);
+    double (*get_avg_speedup_fast)(Metrics*);
+    double (*get_last_compiled_fast)(Metrics*);
 };
 
-struct FunctionMetrics {
+struct Metrics {
     PyObject_HEAD
     const FunctionMetricsTable* table;
     CFunctionMetrics _metrics;
 };
 
-inline PyObject* as_object(FunctionMetrics* m) noexcept { return reinterpret_cast<PyObject*>(m); }
+inline PyObject* as_object(Metrics* m) noexcept { return reinterpret_cast<PyObject*>(m); }
 
 // One field of the record, read inside the metrics object's critical section.
 template <typename T, T CFunctionMetrics::*Field>
-T metrics_field(FunctionMetrics* m) {
+T metrics_field(Metrics* m) {
     vn::CriticalSection section(as_object(m));
     return m->_metrics.*Field;
 }
 
 // The whole record at one instant, for the engine's multi-field reads.
-CFunctionMetrics metrics_snapshot(FunctionMetrics* m) {
+CFunctionMetrics metrics_snapshot(Metrics* m) {
     vn::CriticalSection section(as_object(m));
     return m->_metrics;
 }
 
-uint64_t get_call_count_fast(FunctionMetrics* m) { return metrics_field<uint64_t, &CFunctionMetrics::call_count>(m); }
-uint32_t get_compile_count_fast(FunctionMetrics* m) {
+uint64_t get_call_count_fast(Metrics* m) { return metrics_field<uint64_t, &CFunctionMetrics::call_count>(m); }
+uint32_t get_compile_count_fast(Metrics* m) {
     return metrics_field<uint32_t, &CFunctionMetrics::compile_count>(m);
 }
-double get_avg_speedup_fast(FunctionMetrics* m) { return metrics_field<double, &CFunctionMetrics::avg_speedup>(m); }
-double get_last_compiled_fast(FunctionMetrics* m) { return metrics_field<double, &CFunctionMetrics::last_compiled>(m); }
+double get_avg_speedup_fast(Metrics* m) { return metrics_field<double, &CFunctionMetrics::avg_speedup>(m); }
+double get_last_compiled_fast(Metrics* m) { return metrics_field<double, &CFunctionMetrics::last_compiled>(m); }
 
 const FunctionMetricsTable kFunctionMetricsTable = {get_call_count_fast, get_compile_count_fast,
                                                     get_avg_speedup_fast, get_last_compiled_fast};
 
 PyTypeObject FunctionMetricsType;
-vn::Signature function_metrics_sig;
 
-inline FunctionMetrics* as_metrics(PyObject* o) noexcept { return reinterpret_cast<FunctionMetrics*>(o); }
+inline Metrics* as_metrics(PyObject* o) noexcept { return reinterpret_cast<Metrics*>(o); }
 
-PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[6];
+PyObject* FunctionMetrics_new(PyTypeObject* type, vn::arg::U64 call_count, vn::arg::U32 compile_count,
+                              vn::arg::F64 avg_speedup, vn::arg::F64 total_execution_time_ms,
+                              vn::arg::F64 last_compile_time, vn::arg::F64 last_compiled) {
     CFunctionMetrics m;
-    double last_compile_time, last_compiled;
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(function_metrics_sig, args, kwargs, argv, kept_kwargs) || !vn::to_uint64(argv[0], m.call_count) ||
-        !vn::to_uint32(argv[1], m.compile_count) || !vn::to_double(argv[2], m.avg_speedup) ||
-        !vn::to_double(argv[3], m.total_execution_time_ms) || !vn::to_double(argv[4], last_compile_time) ||
-        !vn::to_double(argv[5], last_compiled))
-        return nullptr;
+    m.call_count = call_count;
+    m.compile_count = compile_count;
+    m.avg_speedup = avg_speedup;
+    m.total_execution_time_ms = total_execution_time_ms;
     // One stored timestamp: last_compiled when given and >= 0 (-0.0 counts, NaN does not).
-    m.last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
+    m.last_compiled = last_compiled >= 0.0 ? last_compiled.value : last_compile_time.value;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     as_metrics(self)->table = &kFunctionMetricsTable;
@@ -278,11 +271,11 @@ PyObject* FunctionMetrics_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     return self;
 }
 
-PyObject* metrics_get_call_count(PyObject* self, void*) {
+PyObject* FunctionMetrics_get_call_count(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(get_call_count_fast(as_metrics(self)));
 }
 
-int metrics_set_call_count(PyObject* self, PyObject* value, void*) {
+int FunctionMetrics_set_call_count(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     uint64_t v;
     if (!vn::to_uint64(value, v)) return -1;
@@ -291,11 +284,11 @@ int metrics_set_call_count(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* metrics_get_compile_count(PyObject* self, void*) {
+PyObject* FunctionMetrics_get_compile_count(PyObject* self, void*) {
     return PyLong_FromUnsignedLong(get_compile_count_fast(as_metrics(self)));
 }
 
-int metrics_set_compile_count(PyObject* self, PyObject* value, void*) {
+int FunctionMetrics_set_compile_count(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     uint32_t v;
     if (!vn::to_uint32(value, v)) return -1;
@@ -305,12 +298,12 @@ int metrics_set_compile_count(PyObject* self, PyObject* value, void*) {
 }
 
 template <double CFunctionMetrics::*Field>
-PyObject* metrics_get_double(PyObject* self, void*) {
+PyObject* FunctionMetrics_get_double(PyObject* self, void*) {
     return PyFloat_FromDouble(metrics_field<double, Field>(as_metrics(self)));
 }
 
 template <double CFunctionMetrics::*Field>
-int metrics_set_double(PyObject* self, PyObject* value, void*) {
+int FunctionMetrics_set_double(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     double v;
     if (!vn::to_double(value, v)) return -1;
@@ -319,29 +312,30 @@ int metrics_set_double(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyGetSetDef function_metrics_getset[] = {
-    {"call_count", metrics_get_call_count, metrics_set_call_count, "Number of times the function has been called.",
-     nullptr},
-    {"compile_count", metrics_get_compile_count, metrics_set_compile_count,
+PyGetSetDef FunctionMetrics_getset[] = {
+    {"call_count", FunctionMetrics_get_call_count, FunctionMetrics_set_call_count,
+     "Number of times the function has been called.", nullptr},
+    {"compile_count", FunctionMetrics_get_compile_count, FunctionMetrics_set_compile_count,
      "Number of times the function has been compiled.", nullptr},
-    {"avg_speedup", metrics_get_double<&CFunctionMetrics::avg_speedup>,
-     metrics_set_double<&CFunctionMetrics::avg_speedup>, "Average speed-up obtained from compilation (ratio).",
+    {"avg_speedup", FunctionMetrics_get_double<&CFunctionMetrics::avg_speedup>,
+     FunctionMetrics_set_double<&CFunctionMetrics::avg_speedup>, "Average speed-up obtained from compilation (ratio).",
      nullptr},
-    {"total_execution_time_ms", metrics_get_double<&CFunctionMetrics::total_execution_time_ms>,
-     metrics_set_double<&CFunctionMetrics::total_execution_time_ms>, "Total execution time in milliseconds.",
+    {"total_execution_time_ms", FunctionMetrics_get_double<&CFunctionMetrics::total_execution_time_ms>,
+     FunctionMetrics_set_double<&CFunctionMetrics::total_execution_time_ms>, "Total execution time in milliseconds.",
      nullptr},
-    {"last_compiled", metrics_get_double<&CFunctionMetrics::last_compiled>,
-     metrics_set_double<&CFunctionMetrics::last_compiled>,
+    {"last_compiled", FunctionMetrics_get_double<&CFunctionMetrics::last_compiled>,
+     FunctionMetrics_set_double<&CFunctionMetrics::last_compiled>,
      "Timestamp of last compilation (matches TelemetryStore interface).", nullptr},
-    {"last_compile_time", metrics_get_double<&CFunctionMetrics::last_compiled>,
-     metrics_set_double<&CFunctionMetrics::last_compiled>, "Alias for last_compiled for backward compatibility.",
-     nullptr},
+    {"last_compile_time", FunctionMetrics_get_double<&CFunctionMetrics::last_compiled>,
+     FunctionMetrics_set_double<&CFunctionMetrics::last_compiled>,
+     "Alias for last_compiled for backward compatibility.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // =============================================================================================
 // Factories
 
+// Raw, converted out of order: the two floats while the arguments are parsed, then the three exact-int checks.
 PyObject* create_policy_config(PyObject*, PyObject* const* argv) {
     double learning_rate, target_speedup;
     if (!vn::to_double(argv[3], learning_rate) || !vn::to_double(argv[4], target_speedup)) return nullptr;
@@ -356,6 +350,7 @@ PyObject* create_policy_config(PyObject*, PyObject* const* argv) {
     return vn::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, values);
 }
 
+// Raw, converted out of order: the three floats while the arguments are parsed, then the two exact-int checks.
 PyObject* create_function_metrics(PyObject*, PyObject* const* argv) {
     double floats[3];
     for (int i = 0; i < 3; ++i)
@@ -373,14 +368,14 @@ PyObject* create_function_metrics(PyObject*, PyObject* const* argv) {
 // =============================================================================================
 // CompileGate
 
-struct CompileGate;
+struct Gate;
 
 // Internal accessor, slot 0; the caller holds `_lock`.
 struct CompileGateTable {
-    bool (*_get_threshold_fast)(CompileGate*, PyObject* func_id, int32_t& out);
+    bool (*_get_threshold_fast)(Gate*, PyObject* func_id, int32_t& out);
 };
 
-struct CompileGate {
+struct Gate {
     PyObject_HEAD
     const CompileGateTable* table;
     PyObject* _config;            // a PolicyConfig (or subclass instance), owned
@@ -394,15 +389,15 @@ struct CompileGate {
 // The engine's _lock for the scope; a call back into the same engine from inside (a store's
 // get_metrics, for one) is refused with RuntimeError instead of waiting for itself forever.
 struct EngineLock : vn::OwnedLockSection {
-    EngineLock(CompileGate* g, const char* call) noexcept
+    EngineLock(Gate* g, const char* call) noexcept
         : vn::OwnedLockSection(g->_lock, g->lock_holder, call, "engine", "_lock", &g->native_lock) {}
 };
 
-inline CompileGate* as_gate(PyObject* o) noexcept { return reinterpret_cast<CompileGate*>(o); }
-inline PolicyConfig* config_of(CompileGate* g) noexcept { return as_config(g->_config); }
+inline Gate* as_gate(PyObject* o) noexcept { return reinterpret_cast<Gate*>(o); }
+inline Config* config_of(Gate* g) noexcept { return as_config(g->_config); }
 
 // The learned threshold of func_id, else the configured initial threshold.
-bool _get_threshold_fast(CompileGate* self, PyObject* func_id, int32_t& out) {
+bool _get_threshold_fast(Gate* self, PyObject* func_id, int32_t& out) {
     PyObject* found = nullptr;
     const int present = vn::dict_item_ref(self->_thresholds, func_id, &found);
     if (present < 0) return false;
@@ -410,7 +405,7 @@ bool _get_threshold_fast(CompileGate* self, PyObject* func_id, int32_t& out) {
         vn::Ref learned = vn::Ref::steal(found);
         return vn::to_int32(learned.get(), out);
     }
-    PolicyConfig* config = config_of(self);
+    Config* config = config_of(self);
     out = config->table->get_initial_threshold_fast(config);
     return true;
 }
@@ -418,7 +413,6 @@ bool _get_threshold_fast(CompileGate* self, PyObject* func_id, int32_t& out) {
 const CompileGateTable kCompileGateTable = {_get_threshold_fast};
 
 PyTypeObject CompileGateType;
-vn::Signature compile_gate_sig;
 
 constexpr double kRecompileInterval = 600.0;
 
@@ -438,11 +432,8 @@ PyObject* config_from_object(PyObject* source) {
     return vn::call_by_keyword(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, argv);
 }
 
-PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[1];
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(compile_gate_sig, args, kwargs, argv, kept_kwargs)) return nullptr;
-    PyObject* given = argv[0];
+PyObject* CompileGate_new(PyTypeObject* type, vn::arg::Object config_arg) {
+    PyObject* const given = config_arg;
     vn::Ref config;
     if (given == Py_None)
         config = vn::Ref::steal(vn::call(reinterpret_cast<PyObject*>(&PolicyConfigType)));
@@ -459,7 +450,7 @@ PyObject* CompileGate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    CompileGate* g = as_gate(self);
+    Gate* g = as_gate(self);
     g->table = &kCompileGateTable;
     g->_config = config.release();
     g->_thresholds = thresholds.release();
@@ -486,7 +477,7 @@ int CompileGate_traverse(PyObject* self, visitproc visit, void* arg) {
 // clearing (its __dict__) breaks it.
 void CompileGate_dealloc(PyObject* self) {
     vn::dealloc_tracked(self, CompileGate_dealloc, [self] {
-        CompileGate* g = as_gate(self);
+        Gate* g = as_gate(self);
         Py_CLEAR(g->_config);
         Py_CLEAR(g->_thresholds);
         Py_CLEAR(g->_lock);
@@ -497,12 +488,13 @@ void CompileGate_dealloc(PyObject* self) {
 
 PyObject* CompileGate_get_config(PyObject* self, void*) { return vn::new_ref(as_gate(self)->_config); }
 
-PyGetSetDef compile_gate_getset[] = {
+PyGetSetDef CompileGate_getset[] = {
     {"config", CompileGate_get_config, nullptr, "Get policy configuration.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-inline bool check_func_id(PyObject* func_id) { return vn::exact_or_none(func_id, &PyUnicode_Type, "func_id"); }
+// A func_id parameter: exactly str, or None.
+using FuncId = vn::arg::ExactOrNone<&PyUnicode_Type>;
 
 // time.time() through the module attribute `time`, read at call time.
 bool wall_clock(double& now) {
@@ -531,10 +523,11 @@ bool read_decision_metrics(PyObject* metrics, uint64_t& call_count, uint32_t& co
     return !v || vn::to_double(v.get(), last_compiled);
 }
 
-PyObject* CompileGate_get_threshold(PyObject* self_, PyObject* const* argv) {
-    CompileGate* self = as_gate(self_);
-    PyObject* func_id = argv[0];
-    if (!check_func_id(func_id)) return nullptr;
+// Not inlined into its callers: the binder's two fast paths would each take a copy, and the growth
+// would keep the small helpers out of line in should_compile and update.
+[[gnu::noinline]] PyObject* CompileGate_get_threshold(PyObject* self_, FuncId func_id_arg) {
+    Gate* self = as_gate(self_);
+    PyObject* const func_id = func_id_arg;
     if (Py_TYPE(self->_config) == &PolicyConfigType) {
         // Taken without `_lock` on purpose: with exact str/None keys and the exact configuration
         // class this read runs no Python code, so it sees the state of some instant during the
@@ -562,11 +555,10 @@ PyObject* CompileGate_get_threshold(PyObject* self_, PyObject* const* argv) {
     return vn::int_result(result.release());
 }
 
-PyObject* CompileGate_should_compile(PyObject* self_, PyObject* const* argv) {
-    CompileGate* self = as_gate(self_);
-    PyObject* func_id = argv[0];
-    PyObject* telemetry_store = argv[1];
-    if (!check_func_id(func_id)) return nullptr;
+PyObject* CompileGate_should_compile(PyObject* self_, FuncId func_id_arg, vn::arg::Object telemetry_store_arg) {
+    Gate* self = as_gate(self_);
+    PyObject* const func_id = func_id_arg;
+    PyObject* const telemetry_store = telemetry_store_arg;
     double current_time = 0.0;
     if (!wall_clock(current_time)) return nullptr;
     int32_t threshold = 0;
@@ -657,11 +649,10 @@ bool log_update(PyObject* func_id, int32_t current_threshold, int32_t new_thresh
     return static_cast<bool>(r);
 }
 
-PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
-    CompileGate* self = as_gate(self_);
-    PyObject* func_id = argv[0];
-    PyObject* telemetry_store = argv[1];
-    if (!check_func_id(func_id)) return nullptr;
+PyObject* CompileGate_update(PyObject* self_, FuncId func_id_arg, vn::arg::Object telemetry_store_arg) {
+    Gate* self = as_gate(self_);
+    PyObject* const func_id = func_id_arg;
+    PyObject* const telemetry_store = telemetry_store_arg;
     int32_t current_threshold = 0, new_threshold = 0;
     uint32_t compile_count = 0;
     double avg_speedup = 0.0;
@@ -704,8 +695,8 @@ PyObject* CompileGate_update(PyObject* self_, PyObject* const* argv) {
     return vn::none();
 }
 
-PyObject* CompileGate_get_statistics(PyObject* self_, PyObject* const*) {
-    CompileGate* self = as_gate(self_);
+PyObject* CompileGate_get_statistics(PyObject* self_) {
+    Gate* self = as_gate(self_);
     vn::Ref tracked, avg, low, high;  // dropped after the lock is left
     EngineLock section(self, "CompileGate.get_statistics");
     if (!section.ok()) return nullptr;
@@ -790,7 +781,7 @@ const char* const kCompileGateDoc =
 // make two threads race on the pointer: at worst each builds an engine and one of them is dropped.
 // With the real lock the slot never changes between the test and the store, and the guard is
 // uncontended; without a GIL it is a PyMutex, with one it is nothing.
-PyObject* get_compilegate(PyObject*, PyObject* const*) {
+PyObject* get_compilegate(PyObject*) {
     vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
     if (!lock) return nullptr;
     vn::Ref result, spare;  // dropped after the lock is left
@@ -815,7 +806,7 @@ PyObject* get_compilegate(PyObject*, PyObject* const*) {
     return section.leave() ? result.release() : nullptr;
 }
 
-PyObject* reset_compilegate(PyObject*, PyObject* const*) {
+PyObject* reset_compilegate(PyObject*) {
     vn::Ref lock = vn::Ref::steal(vn::module_global(g_module, n_policy_lock));
     if (!lock) return nullptr;
     vn::Ref old;  // the previous engine is released after the lock is left
@@ -856,47 +847,45 @@ int compilegate_exec(PyObject* module) {
     }
 
     // 2. The native classes.
-    if (!vn::make_signature(policy_config_sig, "__cinit__",
-                            {{"initial_threshold", nullptr, "100"}, {"min_threshold", nullptr, "10"},
-                             {"max_threshold", nullptr, "10000"}, {"learning_rate", nullptr, "0.1"},
-                             {"target_speedup", nullptr, "2.0"}}) ||
-        !vn::make_signature(function_metrics_sig, "__cinit__",
-                            {{"call_count", nullptr, "0"}, {"compile_count", nullptr, "0"},
-                             {"avg_speedup", nullptr, "1.0"}, {"total_execution_time_ms", nullptr, "0.0"},
-                             {"last_compile_time", nullptr, "0.0"}, {"last_compiled", nullptr, "-1.0"}}) ||
-        !vn::make_signature(compile_gate_sig, "__cinit__", {{"config", nullptr, "None"}}))
-        return -1;
-    // Messages name the class, as callers see it.
-    policy_config_sig.name = "PolicyConfig";
-    function_metrics_sig.name = "FunctionMetrics";
-    compile_gate_sig.name = "CompileGate";
-
-    vn::init_type(PolicyConfigType, "velmora.jit.compilegate.PolicyConfig", sizeof(PolicyConfig),
+    vn::init_type(PolicyConfigType, "velmora.jit.compilegate.PolicyConfig", sizeof(Config),
                   "Policy configuration: the validated tuning parameters of the compile threshold engine.");
-    PolicyConfigType.tp_new = PolicyConfig_new;
     PolicyConfigType.tp_dealloc = vn::free_instance;
-    PolicyConfigType.tp_getset = policy_config_getset;
-    if (!vn::ready_type(module, PolicyConfigType, {})) return -1;
+    PolicyConfigType.tp_getset = PolicyConfig_getset;
+    if (!vn::ready_type(module, PolicyConfigType,
+                        vn::constructor<PolicyConfig_new>({{"initial_threshold", nullptr, "100"},
+                                                           {"min_threshold", nullptr, "10"},
+                                                           {"max_threshold", nullptr, "10000"},
+                                                           {"learning_rate", nullptr, "0.1"},
+                                                           {"target_speedup", nullptr, "2.0"}}),
+                        {}))
+        return -1;
 
-    vn::init_type(FunctionMetricsType, "velmora.jit.compilegate.FunctionMetrics", sizeof(FunctionMetrics),
+    vn::init_type(FunctionMetricsType, "velmora.jit.compilegate.FunctionMetrics", sizeof(Metrics),
                   "Execution and compilation counters of one function (the TelemetryStore record interface).");
-    FunctionMetricsType.tp_new = FunctionMetrics_new;
     FunctionMetricsType.tp_dealloc = vn::free_instance;
-    FunctionMetricsType.tp_getset = function_metrics_getset;
-    if (!vn::ready_type(module, FunctionMetricsType, {})) return -1;
+    FunctionMetricsType.tp_getset = FunctionMetrics_getset;
+    if (!vn::ready_type(module, FunctionMetricsType,
+                        vn::constructor<FunctionMetrics_new>({{"call_count", nullptr, "0"},
+                                                              {"compile_count", nullptr, "0"},
+                                                              {"avg_speedup", nullptr, "1.0"},
+                                                              {"total_execution_time_ms", nullptr, "0.0"},
+                                                              {"last_compile_time", nullptr, "0.0"},
+                                                              {"last_compiled", nullptr, "-1.0"}}),
+                        {}))
+        return -1;
 
-    vn::init_type(CompileGateType, "velmora.jit.compilegate.CompileGate", sizeof(CompileGate), kCompileGateDoc,
+    vn::init_type(CompileGateType, "velmora.jit.compilegate.CompileGate", sizeof(Gate), kCompileGateDoc,
                   Py_TPFLAGS_HAVE_GC);
-    CompileGateType.tp_new = CompileGate_new;
     CompileGateType.tp_dealloc = CompileGate_dealloc;
     CompileGateType.tp_traverse = CompileGate_traverse;
-    CompileGateType.tp_getset = compile_gate_getset;
+    CompileGateType.tp_getset = CompileGate_getset;
     if (!vn::ready_type(
-            module, CompileGateType,
+            module, CompileGateType, vn::constructor<CompileGate_new>({{"config", nullptr, "None"}}),
             {
                 {"get_threshold", vn::method<CompileGate_get_threshold>, {{"func_id", "str"}}, "int",
                  "Get the compilation threshold of a function: its learned one, else the initial threshold."},
-                {"should_compile", vn::method<CompileGate_should_compile>, {{"func_id", "str"}, {"telemetry_store"}}, "bool",
+                {"should_compile", vn::method<CompileGate_should_compile>, {{"func_id", "str"}, {"telemetry_store"}},
+                 "bool",
                  "Decide whether a function should be compiled now.\n\n"
                  "False below the call-count threshold; True for a function never compiled; otherwise True\n"
                  "only when at least 600 seconds have passed since its last compilation.\n"
@@ -911,20 +900,20 @@ int compilegate_exec(PyObject* module) {
     if (!vn::add_functions(
             module,
             {
-                {"create_policy_config", create_policy_config,
+                {"create_policy_config", vn::fn<create_policy_config>,
                  {{"initial_threshold", "int", "100"}, {"min_threshold", "int", "10"}, {"max_threshold", "int", "10000"},
                   {"learning_rate", "float", "0.1"}, {"target_speedup", "float", "2.0"}},
                  "PolicyConfig", "Provides a Python-friendly interface for creating config objects.", Kind::Function},
-                {"create_function_metrics", create_function_metrics,
+                {"create_function_metrics", vn::fn<create_function_metrics>,
                  {{"call_count", "int", "0"}, {"compile_count", "int", "0"}, {"avg_speedup", "float", "1.0"},
                   {"total_execution_time_ms", "float", "0.0"}, {"last_compile_time", "float", "0.0"}},
                  "FunctionMetrics", "Provides a Python-friendly interface for creating metrics objects.",
                  Kind::Function},
-                {"get_compilegate", get_compilegate, {}, "CompileGate",
+                {"get_compilegate", vn::fn<get_compilegate>, {}, "CompileGate",
                  "Always acquires lock before checking/creating singleton. "
                  "This prevents race conditions during initialization.",
                  Kind::Function},
-                {"reset_compilegate", reset_compilegate, {}, "None",
+                {"reset_compilegate", vn::fn<reset_compilegate>, {}, "None",
                  "Reset the global compile policy instance (useful for testing).", Kind::Function},
             }))
         return -1;

@@ -65,32 +65,32 @@ struct CounterRecord {
     double max_val;  // meaningful only while count > 0
 };
 
-struct CounterAggregator;
+struct Aggregator;
 
 // The table of overridable operations, in its fixed order. `dispatch` true: a Python subclass's
 // override of the operation is called instead of the native one.
-struct CounterAggregatorOps {
-    PyObject* (*update)(CounterAggregator* self, int32_t counter_id, double value, bool dispatch);
-    PyObject* (*get_stats)(CounterAggregator* self, int32_t counter_id, bool dispatch);
-    PyObject* (*reset)(CounterAggregator* self, int32_t counter_id, bool dispatch);
-    PyObject* (*reset_all)(CounterAggregator* self, bool dispatch);
-    PyObject* (*get_all_stats)(CounterAggregator* self, bool dispatch);
+struct AggregatorOps {
+    PyObject* (*update)(Aggregator* self, int32_t counter_id, double value, bool dispatch);
+    PyObject* (*get_stats)(Aggregator* self, int32_t counter_id, bool dispatch);
+    PyObject* (*reset)(Aggregator* self, int32_t counter_id, bool dispatch);
+    PyObject* (*reset_all)(Aggregator* self, bool dispatch);
+    PyObject* (*get_all_stats)(Aggregator* self, bool dispatch);
 };
 
-struct CounterAggregator {
+struct Aggregator {
     PyObject_HEAD
-    const CounterAggregatorOps* ops;
+    const AggregatorOps* ops;
     CounterRecord* counters;
     int32_t num_counters;
 };
 
 PyTypeObject CounterAggregatorType;
 
-CounterAggregator* as_aggregator(PyObject* o) { return reinterpret_cast<CounterAggregator*>(o); }
-PyObject* as_object(CounterAggregator* self) { return reinterpret_cast<PyObject*>(self); }
+Aggregator* as_aggregator(PyObject* o) { return reinterpret_cast<Aggregator*>(o); }
+PyObject* as_object(Aggregator* self) { return reinterpret_cast<PyObject*>(self); }
 
 // IndexError "Counter ID <id> out of range" unless 0 <= id < num_counters.
-bool check_range(const CounterAggregator* self, int32_t counter_id) {
+bool check_range(const Aggregator* self, int32_t counter_id) {
     if (counter_id < 0 || counter_id >= self->num_counters) {
         PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(counter_id));
         return false;
@@ -111,15 +111,15 @@ void reset_record(CounterRecord& r) {
 // Python-level overrides: when `self` is an instance of a Python subclass that replaces the
 // operation, the table entry calls the replacement.
 
-vn::Name kUpdate{"update"};
-vn::Name kGetStats{"get_stats"};
-vn::Name kReset{"reset"};
-vn::Name kResetAll{"reset_all"};
-vn::Name kGetAllStats{"get_all_stats"};
+vn::Name n_update{"update"};
+vn::Name n_get_stats{"get_stats"};
+vn::Name n_reset{"reset"};
+vn::Name n_reset_all{"reset_all"};
+vn::Name n_get_all_stats{"get_all_stats"};
 
 // A new reference to the override of `name` for `self`, null with no error when there is none,
 // null with an error if the lookup failed.
-PyObject* find_override(CounterAggregator* self, vn::Name& name) {
+PyObject* find_override(Aggregator* self, vn::Name& name) {
     PyObject* base = PyDict_GetItemWithError(CounterAggregatorType.tp_dict, name.get());
     if (base == nullptr) return nullptr;
     PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name.get());
@@ -134,20 +134,20 @@ PyObject* find_override(CounterAggregator* self, vn::Name& name) {
     return found;
 }
 
-bool is_subclass_instance(CounterAggregator* self) {
+bool is_subclass_instance(Aggregator* self) {
     return Py_TYPE(self) != &CounterAggregatorType;
 }
 
 // ---------------------------------------------------------------------------------------------
 // The operations.
 
-PyObject* op_update(CounterAggregator* self, int32_t counter_id, double value, bool dispatch);
-PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool dispatch);
-PyObject* op_reset(CounterAggregator* self, int32_t counter_id, bool dispatch);
-PyObject* op_reset_all(CounterAggregator* self, bool dispatch);
-PyObject* op_get_all_stats(CounterAggregator* self, bool dispatch);
+PyObject* op_update(Aggregator* self, int32_t counter_id, double value, bool dispatch);
+PyObject* op_get_stats(Aggregator* self, int32_t counter_id, bool dispatch);
+PyObject* op_reset(Aggregator* self, int32_t counter_id, bool dispatch);
+PyObject* op_reset_all(Aggregator* self, bool dispatch);
+PyObject* op_get_all_stats(Aggregator* self, bool dispatch);
 
-const CounterAggregatorOps kOps = {op_update, op_get_stats, op_reset, op_reset_all, op_get_all_stats};
+const AggregatorOps kAggregatorOps = {op_update, op_get_stats, op_reset, op_reset_all, op_get_all_stats};
 
 // Calls `override` with an id (and a value); consumes `override`.
 PyObject* call_override(PyObject* override, int32_t counter_id) {
@@ -157,9 +157,9 @@ PyObject* call_override(PyObject* override, int32_t counter_id) {
     return vn::call(fn.get(), id.get());
 }
 
-PyObject* op_update(CounterAggregator* self, int32_t counter_id, double value, bool dispatch) {
+PyObject* op_update(Aggregator* self, int32_t counter_id, double value, bool dispatch) {
     if (dispatch && is_subclass_instance(self)) {
-        vn::Ref fn = vn::Ref::steal(find_override(self, kUpdate));
+        vn::Ref fn = vn::Ref::steal(find_override(self, n_update));
         if (fn) {
             vn::Ref id = vn::Ref::steal(PyLong_FromLong(counter_id));
             vn::Ref v = vn::Ref::steal(PyFloat_FromDouble(value));
@@ -187,14 +187,14 @@ PyObject* op_update(CounterAggregator* self, int32_t counter_id, double value, b
 }
 
 // The six report keys, interned once (a dict with cached-hash keys is built without re-hashing).
-vn::Name kStatKeys[] = {{"count"}, {"mean"}, {"variance"}, {"std"}, {"min"}, {"max"}};
+vn::Name n_stat_keys[] = {{"count"}, {"mean"}, {"variance"}, {"std"}, {"min"}, {"max"}};
 
 PyObject* stats_dict(uint64_t count, double mean, double variance, double std_dev, double min_val,
                      double max_val) {
     PyObject* values[6] = {PyLong_FromUnsignedLongLong(count), PyFloat_FromDouble(mean),
                            PyFloat_FromDouble(variance),        PyFloat_FromDouble(std_dev),
                            PyFloat_FromDouble(min_val),         PyFloat_FromDouble(max_val)};
-    return dict_from_names(kStatKeys, values, 6);
+    return dict_from_names(n_stat_keys, values, 6);
 }
 
 // The report of one record (a copy taken inside the aggregator's section).
@@ -209,9 +209,9 @@ PyObject* record_stats(const CounterRecord& r) {
     return stats_dict(r.count, mean, variance, std_dev, r.min_val, r.max_val);
 }
 
-PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool dispatch) {
+PyObject* op_get_stats(Aggregator* self, int32_t counter_id, bool dispatch) {
     if (dispatch && is_subclass_instance(self)) {
-        PyObject* fn = find_override(self, kGetStats);
+        PyObject* fn = find_override(self, n_get_stats);
         if (fn != nullptr) return call_override(fn, counter_id);
         if (PyErr_Occurred()) return nullptr;
     }
@@ -224,9 +224,9 @@ PyObject* op_get_stats(CounterAggregator* self, int32_t counter_id, bool dispatc
     return record_stats(copy);
 }
 
-PyObject* op_reset(CounterAggregator* self, int32_t counter_id, bool dispatch) {
+PyObject* op_reset(Aggregator* self, int32_t counter_id, bool dispatch) {
     if (dispatch && is_subclass_instance(self)) {
-        PyObject* fn = find_override(self, kReset);
+        PyObject* fn = find_override(self, n_reset);
         if (fn != nullptr) return call_override(fn, counter_id);
         if (PyErr_Occurred()) return nullptr;
     }
@@ -238,9 +238,9 @@ PyObject* op_reset(CounterAggregator* self, int32_t counter_id, bool dispatch) {
     return vn::none();
 }
 
-PyObject* op_reset_all(CounterAggregator* self, bool dispatch) {
+PyObject* op_reset_all(Aggregator* self, bool dispatch) {
     if (dispatch && is_subclass_instance(self)) {
-        vn::Ref fn = vn::Ref::steal(find_override(self, kResetAll));
+        vn::Ref fn = vn::Ref::steal(find_override(self, n_reset_all));
         if (fn) return vn::call(fn.get());
         if (PyErr_Occurred()) return nullptr;
     }
@@ -253,7 +253,7 @@ PyObject* op_reset_all(CounterAggregator* self, bool dispatch) {
 
 // get_all_stats of an instance of the exact class, whose get_stats is the native one: one copy of
 // every record, taken in one hold of the section, then one dict per copy.
-PyObject* all_native_stats(CounterAggregator* self) {
+PyObject* all_native_stats(Aggregator* self) {
     const int32_t n = self->num_counters;  // >= 0: construction refuses a negative count
     CounterRecord* copies = nullptr;
     if (n > 0) {
@@ -272,9 +272,9 @@ PyObject* all_native_stats(CounterAggregator* self) {
     return result.release();
 }
 
-PyObject* op_get_all_stats(CounterAggregator* self, bool dispatch) {
+PyObject* op_get_all_stats(Aggregator* self, bool dispatch) {
     if (dispatch && is_subclass_instance(self)) {
-        vn::Ref fn = vn::Ref::steal(find_override(self, kGetAllStats));
+        vn::Ref fn = vn::Ref::steal(find_override(self, n_get_all_stats));
         if (fn) return vn::call(fn.get());
         if (PyErr_Occurred()) return nullptr;
     }
@@ -299,46 +299,31 @@ PyObject* op_get_all_stats(CounterAggregator* self, bool dispatch) {
 // ---------------------------------------------------------------------------------------------
 // Python-visible methods.
 
-PyObject* update(PyObject* self, PyObject* const* argv) {
-    int32_t counter_id;
-    double value;
-    if (!vn::to_int(argv[0], counter_id) || !vn::to_double(argv[1], value)) return nullptr;
+PyObject* CounterAggregator_update(PyObject* self, vn::arg::CInt counter_id, vn::arg::F64 value) {
     return op_update(as_aggregator(self), counter_id, value, false);
 }
 
-PyObject* get_stats(PyObject* self, PyObject* const* argv) {
-    int32_t counter_id;
-    if (!vn::to_int(argv[0], counter_id)) return nullptr;
+PyObject* CounterAggregator_get_stats(PyObject* self, vn::arg::CInt counter_id) {
     return op_get_stats(as_aggregator(self), counter_id, false);
 }
 
-PyObject* reset(PyObject* self, PyObject* const* argv) {
-    int32_t counter_id;
-    if (!vn::to_int(argv[0], counter_id)) return nullptr;
+PyObject* CounterAggregator_reset(PyObject* self, vn::arg::CInt counter_id) {
     return op_reset(as_aggregator(self), counter_id, false);
 }
 
-PyObject* reset_all(PyObject* self, PyObject* const*) { return op_reset_all(as_aggregator(self), false); }
+PyObject* CounterAggregator_reset_all(PyObject* self) { return op_reset_all(as_aggregator(self), false); }
 
-PyObject* get_all_stats(PyObject* self, PyObject* const*) {
-    return op_get_all_stats(as_aggregator(self), false);
-}
+PyObject* CounterAggregator_get_all_stats(PyObject* self) { return op_get_all_stats(as_aggregator(self), false); }
 
 // ---------------------------------------------------------------------------------------------
 // Construction and destruction.
 
-vn::Signature g_new_signature;
-
-PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[1];
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(g_new_signature, args, kwargs, argv, kept_kwargs)) return nullptr;
-    int32_t num_counters;
-    if (!vn::to_int(argv[0], num_counters)) return nullptr;
+PyObject* CounterAggregator_new(PyTypeObject* type, vn::arg::CInt num_counters_arg) {
+    const int32_t num_counters = num_counters_arg;
     vn::Ref obj = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!obj) return nullptr;
-    CounterAggregator* self = as_aggregator(obj.get());
-    self->ops = &kOps;
+    Aggregator* self = as_aggregator(obj.get());
+    self->ops = &kAggregatorOps;
     self->num_counters = num_counters;
     self->counters = nullptr;
     // A negative count has no byte size; the raw calloc checks count * size for overflow.
@@ -353,8 +338,8 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return obj.release();
 }
 
-void aggregator_dealloc(PyObject* o) {
-    CounterAggregator* self = as_aggregator(o);
+void CounterAggregator_dealloc(PyObject* o) {
+    Aggregator* self = as_aggregator(o);
     PyMem_RawFree(self->counters);
     self->counters = nullptr;
     self->num_counters = 0;
@@ -362,8 +347,8 @@ void aggregator_dealloc(PyObject* o) {
 }
 
 // create_aggregator(num_counters=1000): CounterAggregator(num_counters).
-PyObject* create_aggregator(PyObject*, PyObject* const* argv) {
-    return vn::call(reinterpret_cast<PyObject*>(&CounterAggregatorType), argv[0]);
+PyObject* create_aggregator(PyObject*, vn::arg::Object num_counters) {
+    return vn::call(reinterpret_cast<PyObject*>(&CounterAggregatorType), static_cast<PyObject*>(num_counters));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -371,7 +356,7 @@ PyObject* create_aggregator(PyObject*, PyObject* const* argv) {
 
 // The docstrings say what makes an update indivisible on the build at hand.
 #ifdef Py_GIL_DISABLED
-const char kClassDoc[] =
+const char kCounterAggregatorDoc[] =
     "Fast counter aggregation in compiled code.\n\n"
     "Each counter accumulates count, sum, sum of squares, minimum and maximum of its observations.\n"
     "This build has no interpreter lock: each update holds the aggregator's own critical section\n"
@@ -384,7 +369,7 @@ const char kUpdateDoc[] =
     "of the update, so an update is indivisible for any thread: avoiding a Python lock keeps this\n"
     "path measurably faster than the pure-Python equivalent.";
 #else
-const char kClassDoc[] =
+const char kCounterAggregatorDoc[] =
     "Fast counter aggregation in compiled code.\n\n"
     "Each counter accumulates count, sum, sum of squares, minimum and maximum of its observations.\n"
     "Updates run entirely while the interpreter lock is held, which makes them thread-safe for\n"
@@ -401,23 +386,23 @@ const char kGetStatsDoc[] =
     "Get statistics for a counter.\n\n"
     "Returns a dict with count, mean, variance, std, min and max.";
 
-int exec_tallyhub(PyObject* module) {
-    if (!vn::make_signature(g_new_signature, "CounterAggregator", {{"num_counters", nullptr, "1000"}}))
-        return -1;
+int tallyhub_exec(PyObject* module) {
     vn::init_type(CounterAggregatorType, "velmora.monitoring.tallyhub.CounterAggregator",
-                  sizeof(CounterAggregator), kClassDoc);
-    CounterAggregatorType.tp_new = aggregator_new;
-    CounterAggregatorType.tp_dealloc = aggregator_dealloc;
+                  sizeof(Aggregator), kCounterAggregatorDoc);
+    CounterAggregatorType.tp_dealloc = CounterAggregator_dealloc;
     const std::vector<vn::FuncDef> methods = {
-        {"update", vn::method<update>, {{"counter_id", "int"}, {"value", "float"}}, "None", kUpdateDoc},
-        {"get_stats", vn::method<get_stats>, {{"counter_id", "int"}}, "dict", kGetStatsDoc},
-        {"reset", vn::method<reset>, {{"counter_id", "int"}}, "None", "Reset a specific counter."},
-        {"reset_all", vn::method<reset_all>, {}, "None", "Reset all counters."},
-        {"get_all_stats", vn::method<get_all_stats>, {}, "list", "Get statistics for all counters."},
+        {"update", vn::method<CounterAggregator_update>, {{"counter_id", "int"}, {"value", "float"}}, "None",
+         kUpdateDoc},
+        {"get_stats", vn::method<CounterAggregator_get_stats>, {{"counter_id", "int"}}, "dict", kGetStatsDoc},
+        {"reset", vn::method<CounterAggregator_reset>, {{"counter_id", "int"}}, "None", "Reset a specific counter."},
+        {"reset_all", vn::method<CounterAggregator_reset_all>, {}, "None", "Reset all counters."},
+        {"get_all_stats", vn::method<CounterAggregator_get_all_stats>, {}, "list", "Get statistics for all counters."},
     };
-    if (!vn::ready_type(module, CounterAggregatorType, methods)) return -1;
+    if (!vn::ready_type(module, CounterAggregatorType,
+                        vn::constructor<CounterAggregator_new>({{"num_counters", nullptr, "1000"}}), methods))
+        return -1;
     const std::vector<vn::FuncDef> functions = {
-        {"create_aggregator", create_aggregator, {{"num_counters", nullptr, "1000"}}, "CounterAggregator",
+        {"create_aggregator", vn::fn<create_aggregator>, {{"num_counters", nullptr, "1000"}}, "CounterAggregator",
          "Create a new CounterAggregator instance.", vn::Kind::Function},
     };
     if (!vn::add_functions(module, functions)) return -1;
@@ -429,4 +414,4 @@ int exec_tallyhub(PyObject* module) {
 VN_MODULE(tallyhub,
           "Compiled extension for low-overhead telemetry aggregation that exposes counters accessible "
           "from Python.",
-          exec_tallyhub)
+          tallyhub_exec)
