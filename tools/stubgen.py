@@ -194,17 +194,9 @@ TYPING = {
             "CompileGate.should_compile": {"telemetry_store": (None, "_TelemetrySource")},
             "CompileGate.update": {"telemetry_store": (None, "_TelemetrySource")},
             "CompileGate.get_statistics": {"return": ("Dict", "Dict[str, Any]")},
-        },
-        constructors={
-            "PolicyConfig": (
-                "initial_threshold: Any = 100, min_threshold: Any = 10, max_threshold: Any = 10000,"
-                " learning_rate: Any = 0.1, target_speedup: Any = 2.0"
-            ),
-            "FunctionMetrics": (
-                "call_count: Any = 0, compile_count: Any = 0, avg_speedup: Any = 1.0,"
-                " total_execution_time_ms: Any = 0.0, last_compile_time: Any = 0.0, last_compiled: Any = ..."
-            ),
-            "CompileGate": "config: Any = None",
+            "PolicyConfig.__new__": {"initial_threshold": (None, "Any"), "min_threshold": (None, "Any"), "max_threshold": (None, "Any"), "learning_rate": (None, "Any"), "target_speedup": (None, "Any")},
+            "FunctionMetrics.__new__": {"call_count": (None, "Any"), "compile_count": (None, "Any"), "avg_speedup": (None, "Any"), "total_execution_time_ms": (None, "Any"), "last_compile_time": (None, "Any"), "last_compiled": (None, "Any")},
+            "CompileGate.__new__": {"config": (None, "Any")},
         },
         attributes={
             "PolicyConfig": {
@@ -331,8 +323,8 @@ TYPING = {
             # A subclass's get_stats override may contribute any dict, or None.
             "CounterAggregator.get_all_stats": {"return": ("list", "List[Optional[Dict[str, Any]]]")},
             "create_aggregator": {"num_counters": (None, "Any")},
+            "CounterAggregator.__new__": {"num_counters": (None, "_Int")},
         },
-        constructors={"CounterAggregator": "num_counters: _Int = 1000"},
     ),
 }
 

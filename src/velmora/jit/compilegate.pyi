@@ -62,7 +62,7 @@ class FunctionMetrics(metaclass=type):  # at run time a subclass of type
         avg_speedup: Any = 1.0,
         total_execution_time_ms: Any = 0.0,
         last_compile_time: Any = 0.0,
-        last_compiled: Any = ...,
+        last_compiled: Any = -1.0,
     ) -> FunctionMetrics: ...
 
     def __reduce__(self) -> NoReturn: ...
