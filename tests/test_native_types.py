@@ -1,6 +1,8 @@
 """Native classes: instance methods are the interpreter's method descriptors, class attributes keep the rich signature."""
 
+import functools
 import importlib
+import types
 import inspect
 import sys
 import sysconfig
@@ -92,3 +94,26 @@ def test_importing_every_module_keeps_the_gil_off(run_child):
     done = run_child(CHILD)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout == "False\n" and done.stderr == ""
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda c: c.load(1), "load() takes no arguments (1 given)"),
+    (lambda c: c.load(x=1), "load() takes no keyword arguments"),
+    (lambda c: c.store(), "store() takes exactly 1 positional argument (0 given)"),
+    (lambda c: c.store(1, 2), "store() takes exactly 1 positional argument (2 given)"),
+    (lambda c: c.store(v=1), "store() got an unexpected keyword argument 'v'"),
+])
+@pytest.mark.parametrize("how", ["call", "bound method", "descriptor"])
+def test_every_call_route_binds_with_bare_names(call, message, how):
+    from velmora.memory.lockless import AtomicCounter
+    c = AtomicCounter(1)
+    if how == "bound method":
+        target = types.SimpleNamespace(load=c.load, store=c.store)
+    elif how == "descriptor":
+        target = types.SimpleNamespace(**{n: functools.partial(vars(AtomicCounter)[n], c) for n in ("load", "store")})
+    else:
+        target = c
+    with pytest.raises(TypeError) as info:
+        call(target)
+    assert str(info.value) == message
+    assert (c.store(value=5), c.load()) == (None, 5)

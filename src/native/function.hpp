@@ -54,12 +54,19 @@ struct Signature;
 // What a table entry runs: the implementation, and for a method of a native type the fast entry
 // point that makes it a method descriptor (`vn::method<Impl>` below). A bare implementation
 // converts to an entry without one.
+// The entry points of a method descriptor.
+struct MethodEntries {
+    FastMethod fast;            // METH_FASTCALL | METH_KEYWORDS: the specialised calls, bound methods
+    vectorcallfunc vectorcall;  // calls of the descriptor itself, with our binder and messages
+};
+
 struct Callable {
     Impl impl;
-    FastMethod fast = nullptr;
-    const Signature** signature = nullptr;  // where `fast` finds the entry's signature
+    const MethodEntries* method = nullptr;  // null: not usable as a method descriptor
+    const Signature** signature = nullptr;  // where the entry points find the entry's signature
     Callable(Impl f) noexcept : impl(f) {}  // NOLINT: a bare implementation is the common case
-    constexpr Callable(Impl f, FastMethod m, const Signature** s) noexcept : impl(f), fast(m), signature(s) {}
+    constexpr Callable(Impl f, const MethodEntries* m, const Signature** s) noexcept
+        : impl(f), method(m), signature(s) {}
 };
 
 struct FuncDef {
@@ -343,16 +350,44 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return detail::call_bound(*signature_of<F>, Adapter<F>::impl, self, args, nargs, kwnames);
 }
 
+namespace detail {
+
+[[gnu::cold]] inline PyObject* descriptor_self_error(PyObject* descr, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const char* name = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_name;
+    if (nargs < 1)
+        PyErr_Format(PyExc_TypeError, "unbound method %s() needs an argument", name);
+    else
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object", name,
+                     PyDescr_TYPE(descr)->tp_name, type_name(args[0]));
+    return nullptr;
+}
+
+}  // namespace detail
+
+// The descriptor's own vectorcall: every call of it that the interpreter does not run through one
+// of its specialised method-descriptor paths (keywords, a wrong argument count, a subclass
+// instance, a call from C) binds with the entry's signature and the host's bare-name messages.
+template <auto F>
+PyObject* descriptor_vectorcall(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1 || !PyObject_TypeCheck(args[0], PyDescr_TYPE(descr)))
+        return detail::descriptor_self_error(descr, args, nargs);
+    return detail::call_bound(*signature_of<F>, Adapter<F>::impl, args[0], args + 1, nargs - 1, kwnames);
+}
+
+template <auto F>
+constexpr MethodEntries method_entries{&fast_method<F>, &descriptor_vectorcall<F>};
+
 // A function or method whose implementation is F (bare, or with argument kinds).
 template <auto F>
 constexpr Callable fn{Adapter<F>::impl, nullptr, &signature_of<F>};
 
 // A method of a native type as a method descriptor: `obj.name(...)` then takes the interpreter's
-// own specialised call of a method descriptor (the self check is the descriptor's, with the
-// interpreter's message), while the class attribute keeps the table's signature, defaults and
-// annotations (see ready_type).
+// own specialised call of a method descriptor, while the class attribute keeps the table's
+// signature, defaults and annotations (see ready_type); every call binds with the entry's own
+// binder and messages.
 template <auto F>
-constexpr Callable method{Adapter<F>::impl, &fast_method<F>, &signature_of<F>};
+constexpr Callable method{Adapter<F>::impl, &method_entries<F>, &signature_of<F>};
 
 // ---------------------------------------------------------------------------------------------
 // The native function type.

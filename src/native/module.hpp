@@ -136,12 +136,20 @@ inline PyObject* method_descriptor(PyTypeObject& t, const FuncDef& def, PyObject
     }
     std::memcpy(kept, doc.c_str(), doc.size() + 1);
     MethodEntry& entry = method_pool()[index];
-    entry.def = PyMethodDef{def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(def.impl.fast)),
+    const Signature& signature = reinterpret_cast<Function*>(rich)->sig;
+    const MethodEntries& m = *def.impl.method;
+    // METH_FASTCALL | METH_KEYWORDS whatever the signature: a bound method object made from the
+    // descriptor (`f = obj.load`) calls the entry through these flags, and only this one hands every
+    // argument count and keyword to our binder (METH_NOARGS and METH_O would answer with the
+    // interpreter's own, qualified, messages).
+    entry.def = PyMethodDef{def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.fast)),
                             METH_FASTCALL | METH_KEYWORDS, kept};
     entry.rich = rich;
-    *def.impl.signature = &reinterpret_cast<Function*>(rich)->sig;
+    *def.impl.signature = &signature;
     method_pool_used().store(index + 1, std::memory_order_release);
-    return PyDescr_NewMethod(&t, &entry.def);
+    PyObject* descr = PyDescr_NewMethod(&t, &entry.def);
+    if (descr != nullptr) reinterpret_cast<PyMethodDescrObject*>(descr)->vectorcall = m.vectorcall;
+    return descr;
 }
 
 }  // namespace detail
@@ -230,7 +238,7 @@ inline bool ready_type(PyObject* module, PyTypeObject& t, const std::vector<Func
     if (!dict) return false;
     auto add = [&](const FuncDef& def) {
         PyObject* f = make_function(def, mname, shortname, &t);
-        if (f != nullptr && def.impl.fast != nullptr && def.kind == Kind::Method)
+        if (f != nullptr && def.impl.method != nullptr && def.kind == Kind::Method)
             f = detail::method_descriptor(t, def, f);
         if (f == nullptr) return false;
         int rc = PyDict_SetItemString(dict.get(), def.name, f);
