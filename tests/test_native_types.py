@@ -101,7 +101,7 @@ def test_importing_every_module_keeps_the_gil_off(run_child):
     (lambda c: c.load(x=1), "load() takes no keyword arguments"),
     (lambda c: c.store(), "store() takes exactly 1 positional argument (0 given)"),
     (lambda c: c.store(1, 2), "store() takes exactly 1 positional argument (2 given)"),
-    (lambda c: c.store(v=1), "store() got an unexpected keyword argument 'v'"),
+    (lambda c: c.store(1, v=1), "store() got an unexpected keyword argument 'v'"),
 ])
 @pytest.mark.parametrize("how", ["call", "bound method", "descriptor"])
 def test_every_call_route_binds_with_bare_names(call, message, how):
