@@ -1010,14 +1010,14 @@ void FastRedBlackTree_dealloc(PyObject* self) {
 // =============================================================================================
 // Python methods: writers
 
-PyObject* FastRedBlackTree_sanitize_size(PyObject*, vn::arg::PyInt size) {
+PyObject* FastRedBlackTree_sanitize_size(PyObject*, const vn::arg::PyInt& size) {
     bool negative;
     if (!is_negative(size.get(), negative)) return nullptr;
     if (negative) {
         invalid_size(size.get());
         return nullptr;
     }
-    return size.value.release();
+    return vn::new_ref(size.get());
 }
 
 void link_entry(Tree* t, RBNode* fresh, uint64_t c_size) noexcept;
@@ -1071,7 +1071,7 @@ void link_entry(Tree* t, RBNode* fresh, uint64_t c_size) noexcept {
     bump(t->stats.operation_count, 1);
 }
 
-PyObject* FastRedBlackTree_insert(PyObject* self, vn::arg::PyInt size, vn::arg::Object block) {
+PyObject* FastRedBlackTree_insert(PyObject* self, const vn::arg::PyInt& size, vn::arg::Object block) {
     Tree* t = as_tree(self);
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
@@ -1173,7 +1173,7 @@ int delete_locked(Tree* t, uint64_t c_size, PyObject* block, PyObject*& released
     return 1;
 }
 
-PyObject* FastRedBlackTree_delete(PyObject* self, vn::arg::PyInt size, vn::arg::Object block) {
+PyObject* FastRedBlackTree_delete(PyObject* self, const vn::arg::PyInt& size, vn::arg::Object block) {
     Tree* t = as_tree(self);
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
@@ -1196,7 +1196,7 @@ PyObject* FastRedBlackTree_delete(PyObject* self, vn::arg::PyInt size, vn::arg::
     return vn::boolean(result == 1);
 }
 
-PyObject* FastRedBlackTree_remove_ge(PyObject* self, vn::arg::PyInt size) {
+PyObject* FastRedBlackTree_remove_ge(PyObject* self, const vn::arg::PyInt& size) {
     Tree* t = as_tree(self);
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
@@ -1332,8 +1332,8 @@ PyObject* read_validated(Tree* t, Search&& search, Take&& take, PyObject* (*exha
     return exhausted();  // retries exhausted: indistinguishable from "not found"
 }
 
-PyObject* FastRedBlackTree_find_best_fit(PyObject* self, vn::arg::PyInt size,
-                                         vn::arg::PyInt /*alignment: accepted, not used*/) {
+PyObject* FastRedBlackTree_find_best_fit(PyObject* self, const vn::arg::PyInt& size,
+                                         const vn::arg::PyInt& /*alignment: accepted, not used*/) {
     Tree* t = as_tree(self);
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
@@ -1366,7 +1366,7 @@ PyObject* collect_blocks(Tree* t, RBNode* node, bool& retry) {
     return list;
 }
 
-PyObject* FastRedBlackTree_find_all_exact(PyObject* self, vn::arg::PyInt size) {
+PyObject* FastRedBlackTree_find_all_exact(PyObject* self, const vn::arg::PyInt& size) {
     Tree* t = as_tree(self);
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {

@@ -159,7 +159,7 @@ std::vector<vn::FuncDef> counter_methods() {
 // =============================================================================================
 // AtomicCounterWrapper: an ordinary Python class delegating to self._counter by the py_ names.
 
-PyObject* AtomicCounterWrapper_init(PyObject* self, vn::arg::PyInt initial_value) {
+PyObject* AtomicCounterWrapper_init(PyObject* self, const vn::arg::PyInt& initial_value) {
     vn::Ref counter = vn::Ref::steal(vn::call(reinterpret_cast<PyObject*>(&AtomicCounterType), initial_value.get()));
     if (!counter || PyObject_SetAttr(self, n_counter.get(), counter.get()) < 0) return nullptr;
     return vn::none();
@@ -175,24 +175,25 @@ PyObject* delegate(PyObject* self, vn::Name& name, Args... args) {
 
 PyObject* AtomicCounterWrapper_load(PyObject* self) { return vn::int_result(delegate(self, n_py_load)); }
 
-PyObject* AtomicCounterWrapper_store(PyObject* self, vn::arg::PyInt value) {
+PyObject* AtomicCounterWrapper_store(PyObject* self, const vn::arg::PyInt& value) {
     vn::Ref r = vn::Ref::steal(delegate(self, n_py_store, value.get()));
     return r ? vn::none() : nullptr;
 }
 
-PyObject* AtomicCounterWrapper_increment(PyObject* self, vn::arg::PyInt delta) {
+PyObject* AtomicCounterWrapper_increment(PyObject* self, const vn::arg::PyInt& delta) {
     return vn::int_result(delegate(self, n_py_increment, delta.get()));
 }
 
-PyObject* AtomicCounterWrapper_decrement(PyObject* self, vn::arg::PyInt delta) {
+PyObject* AtomicCounterWrapper_decrement(PyObject* self, const vn::arg::PyInt& delta) {
     return vn::int_result(delegate(self, n_py_decrement, delta.get()));
 }
 
-PyObject* AtomicCounterWrapper_compare_and_swap(PyObject* self, vn::arg::PyInt expected, vn::arg::PyInt new_value) {
+PyObject* AtomicCounterWrapper_compare_and_swap(PyObject* self, const vn::arg::PyInt& expected,
+                                                const vn::arg::PyInt& new_value) {
     return delegate(self, n_py_compare_and_swap, expected.get(), new_value.get());
 }
 
-PyObject* AtomicCounterWrapper_fetch_and_add(PyObject* self, vn::arg::PyInt delta) {
+PyObject* AtomicCounterWrapper_fetch_and_add(PyObject* self, const vn::arg::PyInt& delta) {
     return vn::int_result(delegate(self, n_py_fetch_and_add, delta.get()));
 }
 
@@ -682,7 +683,8 @@ bool update_peaks(Stats* s, PyObject* current_allocs, PyObject* current_bytes) {
            raise_public_peak(s, kPeakBytesAllocated, current_bytes);
 }
 
-PyObject* LockFreeStatistics_update_peaks(PyObject* self, vn::arg::PyInt current_allocs, vn::arg::PyInt current_bytes) {
+PyObject* LockFreeStatistics_update_peaks(PyObject* self, const vn::arg::PyInt& current_allocs,
+                                          const vn::arg::PyInt& current_bytes) {
     return update_peaks(as_stats(self), current_allocs.get(), current_bytes.get()) ? vn::none() : nullptr;
 }
 
@@ -734,8 +736,8 @@ bool record_allocation_native(PyObject* self, PyObject* size_obj, bool is_bucket
     return true;
 }
 
-PyObject* LockFreeStatistics_record_allocation(PyObject* self, vn::arg::PyInt size, vn::arg::Bool is_bucketed,
-                                               vn::arg::PyInt padding, vn::arg::PyInt time_ns) {
+PyObject* LockFreeStatistics_record_allocation(PyObject* self, const vn::arg::PyInt& size, vn::arg::Bool is_bucketed,
+                                               const vn::arg::PyInt& padding, const vn::arg::PyInt& time_ns) {
     Stats* s = as_stats(self);
     if (record_allocation_native(self, size.get(), is_bucketed, padding.get(), time_ns.get())) return vn::none();
     // Each attribute is re-read at its step: a counter method may replace attributes.
@@ -764,7 +766,8 @@ PyObject* LockFreeStatistics_record_allocation(PyObject* self, vn::arg::PyInt si
     return r ? vn::none() : nullptr;
 }
 
-PyObject* LockFreeStatistics_record_deallocation(PyObject* self, vn::arg::PyInt size, vn::arg::PyInt time_ns) {
+PyObject* LockFreeStatistics_record_deallocation(PyObject* self, const vn::arg::PyInt& size,
+                                                 const vn::arg::PyInt& time_ns) {
     Stats* s = as_stats(self);
     if (!counter_add(s, kTotalDeallocations, n_increment, nullptr) ||
         !counter_add(s, kCurrentAllocations, n_decrement, nullptr) ||
