@@ -224,8 +224,7 @@ struct Tree {
     RBNode* limbo[2];
 };
 
-PyTypeObject TreeType;
-vn::Signature tree_new_sig;
+PyTypeObject FastRedBlackTreeType;
 
 inline Tree* as_tree(PyObject* o) noexcept { return reinterpret_cast<Tree*>(o); }
 
@@ -524,14 +523,14 @@ vn::Ref sampling_counter(Tree* t, PyObject* const& field) {
 
 // The native operations that lockless publishes for its AtomicCounter (its `_native_ops` table, in
 // the published order), and that exact type, as imported; null when it was not.
-struct AtomicCounterObject;
+struct Counter;  // an AtomicCounter instance, opaque here
 struct CounterOps {
-    int64_t (*c_load)(AtomicCounterObject*);
-    void (*c_store)(AtomicCounterObject*, int64_t);
-    int64_t (*c_increment)(AtomicCounterObject*, int64_t);
-    int64_t (*c_decrement)(AtomicCounterObject*, int64_t);
-    bool (*c_compare_and_swap)(AtomicCounterObject*, int64_t, int64_t);
-    int64_t (*c_fetch_and_add)(AtomicCounterObject*, int64_t);
+    int64_t (*c_load)(Counter*);
+    void (*c_store)(Counter*, int64_t);
+    int64_t (*c_increment)(Counter*, int64_t);
+    int64_t (*c_decrement)(Counter*, int64_t);
+    bool (*c_compare_and_swap)(Counter*, int64_t, int64_t);
+    int64_t (*c_fetch_and_add)(Counter*, int64_t);
 };
 PyTypeObject* g_counter_type = nullptr;
 const CounterOps* g_counter_ops = nullptr;
@@ -541,7 +540,7 @@ const CounterOps* g_counter_ops = nullptr;
 inline const CounterOps* native_counter(PyObject* counter) noexcept {
     return Py_TYPE(counter) == g_counter_type ? g_counter_ops : nullptr;
 }
-inline AtomicCounterObject* as_counter(PyObject* o) noexcept { return reinterpret_cast<AtomicCounterObject*>(o); }
+inline Counter* as_counter(PyObject* o) noexcept { return reinterpret_cast<Counter*>(o); }
 
 bool _record_sample(Tree* t) {
     if (!t->using_atomic) return true;
@@ -910,11 +909,7 @@ PyObject* new_counter() {
     return cls ? vn::call(cls.get(), g_zero) : nullptr;
 }
 
-PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[1];
-    uint32_t sample_rate;
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(tree_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_uint32(argv[0], sample_rate)) return nullptr;
+PyObject* FastRedBlackTree_new(PyTypeObject* type, vn::arg::U32 sample_rate) {
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Tree* t = as_tree(self.get());
@@ -969,7 +964,7 @@ PyObject* Tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-int Tree_traverse(PyObject* self, visitproc visit, void* arg) {
+int FastRedBlackTree_traverse(PyObject* self, visitproc visit, void* arg) {
     Tree* t = as_tree(self);
     Py_VISIT(t->write_lock);
     Py_VISIT(t->operation_counter);
@@ -982,8 +977,9 @@ int Tree_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 // Garbage collection of a cycle through a stored block: the tree is unreachable, so no reader can
-// be inside it; every entry is released at once. The tree itself stays usable (and empty).
-int Tree_clear(PyObject* self) {
+// be inside it; every entry is released at once. The tree itself stays usable (and empty). (The
+// slot's name says tp_: FastRedBlackTree_clear is the Python method clear().)
+int FastRedBlackTree_tp_clear(PyObject* self) {
     Tree* t = as_tree(self);
     RBNode* root = root_of(t);
     set_root(t, nullptr);
@@ -993,8 +989,8 @@ int Tree_clear(PyObject* self) {
     return 0;
 }
 
-void Tree_dealloc(PyObject* self) {
-    vn::dealloc_tracked(self, Tree_dealloc, [self] {
+void FastRedBlackTree_dealloc(PyObject* self) {
+    vn::dealloc_tracked(self, FastRedBlackTree_dealloc, [self] {
         Tree* t = as_tree(self);
         RBNode* root = root_of(t);
         set_root(t, nullptr);
@@ -1014,16 +1010,14 @@ void Tree_dealloc(PyObject* self) {
 // =============================================================================================
 // Python methods: writers
 
-PyObject* FastRedBlackTree__sanitize_size(PyObject*, PyObject* const* argv) {
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
+PyObject* FastRedBlackTree_sanitize_size(PyObject*, const vn::arg::PyInt& size) {
     bool negative;
     if (!is_negative(size.get(), negative)) return nullptr;
     if (negative) {
         invalid_size(size.get());
         return nullptr;
     }
-    return size.release();
+    return vn::new_ref(size.get());
 }
 
 void link_entry(Tree* t, RBNode* fresh, uint64_t c_size) noexcept;
@@ -1077,10 +1071,8 @@ void link_entry(Tree* t, RBNode* fresh, uint64_t c_size) noexcept {
     bump(t->stats.operation_count, 1);
 }
 
-PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
+PyObject* FastRedBlackTree_insert(PyObject* self, const vn::arg::PyInt& size, vn::arg::Object block) {
     Tree* t = as_tree(self);
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
         case SizeArg::Ok: break;
@@ -1105,7 +1097,7 @@ PyObject* FastRedBlackTree_insert(PyObject* self, PyObject* const* argv) {
         vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.insert", "tree", "write_lock", &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
-        ok = section.ok() && insert_locked(t, c_size, argv[1], sample);
+        ok = section.ok() && insert_locked(t, c_size, block, sample);
     }
     return section_ok(ok) ? vn::new_ref(Py_True) : nullptr;
 }
@@ -1181,10 +1173,8 @@ int delete_locked(Tree* t, uint64_t c_size, PyObject* block, PyObject*& released
     return 1;
 }
 
-PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* argv) {
+PyObject* FastRedBlackTree_delete(PyObject* self, const vn::arg::PyInt& size, vn::arg::Object block) {
     Tree* t = as_tree(self);
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
         case SizeArg::Ok: break;
@@ -1197,7 +1187,7 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* argv) {
         vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.delete", "tree", "write_lock", &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
-        result = section.ok() ? delete_locked(t, c_size, argv[1], released) : -1;
+        result = section.ok() ? delete_locked(t, c_size, block, released) : -1;
     }
     // The section has ended and write_lock is free: a finaliser may call the tree.
     reclaim(t);
@@ -1206,10 +1196,8 @@ PyObject* FastRedBlackTree_delete(PyObject* self, PyObject* const* argv) {
     return vn::boolean(result == 1);
 }
 
-PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* argv) {
+PyObject* FastRedBlackTree_remove_ge(PyObject* self, const vn::arg::PyInt& size) {
     Tree* t = as_tree(self);
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
         case SizeArg::Ok: break;
@@ -1248,7 +1236,7 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, PyObject* const* argv) {
     return PyTuple_Pack(2, size_obj.get(), block.get());
 }
 
-PyObject* FastRedBlackTree_clear(PyObject* self, PyObject* const*) {
+PyObject* FastRedBlackTree_clear(PyObject* self) {
     Tree* t = as_tree(self);
     RBNode* detached = nullptr;
     vn::Ref old_op, old_sampled;
@@ -1344,12 +1332,9 @@ PyObject* read_validated(Tree* t, Search&& search, Take&& take, PyObject* (*exha
     return exhausted();  // retries exhausted: indistinguishable from "not found"
 }
 
-PyObject* FastRedBlackTree_find_best_fit(PyObject* self, PyObject* const* argv) {
+PyObject* FastRedBlackTree_find_best_fit(PyObject* self, const vn::arg::PyInt& size,
+                                         const vn::arg::PyInt& /*alignment: accepted, not used*/) {
     Tree* t = as_tree(self);
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
-    vn::Ref alignment = vn::Ref::steal(vn::py_int(argv[1], "alignment"));  // accepted, not used
-    if (!alignment) return nullptr;
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
         case SizeArg::Ok: break;
@@ -1381,10 +1366,8 @@ PyObject* collect_blocks(Tree* t, RBNode* node, bool& retry) {
     return list;
 }
 
-PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* argv) {
+PyObject* FastRedBlackTree_find_all_exact(PyObject* self, const vn::arg::PyInt& size) {
     Tree* t = as_tree(self);
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
     uint64_t c_size;
     switch (sanitize_to_uint64(size.get(), c_size)) {
         case SizeArg::Ok: break;
@@ -1401,11 +1384,11 @@ PyObject* FastRedBlackTree_find_all_exact(PyObject* self, PyObject* const* argv)
 // =============================================================================================
 // Python methods: sizes, statistics, protocol
 
-PyObject* FastRedBlackTree_size(PyObject* self, PyObject* const*) {
+PyObject* FastRedBlackTree_size(PyObject* self) {
     return PyLong_FromUnsignedLongLong(as_tree(self)->node_count.load(kRelaxed));
 }
 
-Py_ssize_t Tree_len(PyObject* self) {
+Py_ssize_t FastRedBlackTree_len(PyObject* self) {
     vn::Ref r = vn::Ref::steal(vn::call_method(self, n_size));
     if (!r) return -1;
     Py_ssize_t n = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
@@ -1417,7 +1400,7 @@ Py_ssize_t Tree_len(PyObject* self) {
     return n;
 }
 
-int Tree_bool(PyObject* self) {
+int FastRedBlackTree_bool(PyObject* self) {
     vn::Ref r = vn::Ref::steal(vn::call_method(self, n_size));
     if (!r) return -1;
     vn::Ref gt = vn::Ref::steal(PyObject_RichCompare(r.get(), g_zero, Py_GT));
@@ -1425,12 +1408,12 @@ int Tree_bool(PyObject* self) {
     return PyObject_IsTrue(gt.get());
 }
 
-PyObject* Tree_repr(PyObject* self) {
+PyObject* FastRedBlackTree_repr(PyObject* self) {
     return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
                                 static_cast<unsigned long long>(as_tree(self)->node_count.load(kRelaxed)));
 }
 
-PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const*) {
+PyObject* FastRedBlackTree_get_stats(PyObject* self) {
     Tree* t = as_tree(self);
     vn::OwnedLockSection lock(t->stats_lock, t->stats_holder, "FastRedBlackTree.get_stats", "tree", "stats_lock");
     if (!lock.ok()) return nullptr;
@@ -1464,9 +1447,9 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self, PyObject* const*) {
     return d.release();
 }
 
-PyObject* FastRedBlackTree_get_statistics(PyObject*, PyObject* const*) { return PyDict_New(); }
+PyObject* FastRedBlackTree_get_statistics(PyObject*) { return PyDict_New(); }
 
-PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const*) {
+PyObject* FastRedBlackTree_get_size_distribution(PyObject* self) {
     Tree* t = as_tree(self);
     vn::Ref dist;
     {
@@ -1477,7 +1460,7 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self, PyObject* const
     return section_ok(static_cast<bool>(dist)) ? dist.release() : nullptr;
 }
 
-PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const*) {
+PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self) {
     Tree* t = as_tree(self);
     vn::OwnedLockSection lock(t->stats_lock, t->stats_holder, "FastRedBlackTree.reset_circuit_breaker", "tree", "stats_lock");
     if (!lock.ok()) return nullptr;
@@ -1490,7 +1473,7 @@ PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self, PyObject* const
 // =============================================================================================
 // Tables and initialisation
 
-const char* const kTreeDoc =
+const char* const kFastRedBlackTreeDoc =
     "Red-black tree of free memory blocks keyed by size, with lock-free best-fit reads.\n\n"
     "Design:\n"
     "- Nodes are native records linked by pointers, not Python objects.\n"
@@ -1536,8 +1519,8 @@ std::vector<vn::FuncDef> tree_methods() {
     };
 }
 
-PySequenceMethods tree_as_sequence;
-PyNumberMethods tree_as_number;
+PySequenceMethods g_tree_as_sequence;
+PyNumberMethods g_tree_as_number;
 
 int fitindex_exec(PyObject* module) {
     g_module = module;
@@ -1590,27 +1573,26 @@ int fitindex_exec(PyObject* module) {
     }
 
     // 4. The type, with _sanitize_size as a static method.
-    if (!vn::make_signature(tree_new_sig, "__cinit__", {{"sample_rate", nullptr, "100"}})) return -1;
-    tree_new_sig.name = "FastRedBlackTree";  // messages name the class, as callers see it
-    vn::init_type(TreeType, "velmora.memory.fitindex.FastRedBlackTree", sizeof(Tree), kTreeDoc, Py_TPFLAGS_HAVE_GC);
-    TreeType.tp_new = Tree_new;
-    TreeType.tp_dealloc = Tree_dealloc;
-    TreeType.tp_traverse = Tree_traverse;
-    TreeType.tp_clear = Tree_clear;
-    TreeType.tp_repr = Tree_repr;
-    tree_as_sequence.sq_length = Tree_len;
-    tree_as_number.nb_bool = Tree_bool;
-    TreeType.tp_as_sequence = &tree_as_sequence;
-    TreeType.tp_as_number = &tree_as_number;
-    if (!vn::ready_type(module, TreeType, tree_methods())) return -1;
+    vn::init_type(FastRedBlackTreeType, "velmora.memory.fitindex.FastRedBlackTree", sizeof(Tree), kFastRedBlackTreeDoc, Py_TPFLAGS_HAVE_GC);
+    FastRedBlackTreeType.tp_dealloc = FastRedBlackTree_dealloc;
+    FastRedBlackTreeType.tp_traverse = FastRedBlackTree_traverse;
+    FastRedBlackTreeType.tp_clear = FastRedBlackTree_tp_clear;
+    FastRedBlackTreeType.tp_repr = FastRedBlackTree_repr;
+    g_tree_as_sequence.sq_length = FastRedBlackTree_len;
+    g_tree_as_number.nb_bool = FastRedBlackTree_bool;
+    FastRedBlackTreeType.tp_as_sequence = &g_tree_as_sequence;
+    FastRedBlackTreeType.tp_as_number = &g_tree_as_number;
+    if (!vn::ready_type(module, FastRedBlackTreeType,
+                        vn::constructor<FastRedBlackTree_new>({{"sample_rate", nullptr, "100"}}), tree_methods()))
+        return -1;
     const char* modname = PyModule_GetName(module);
     if (modname == nullptr) return -1;
     vn::Ref sanitize = vn::Ref::steal(vn::make_function(
-        {"_sanitize_size", FastRedBlackTree__sanitize_size, {{"size", "int"}}, "int", "Validate size.",
+        {"_sanitize_size", vn::fn<FastRedBlackTree_sanitize_size>, {{"size", "int"}}, "int", "Validate size.",
          vn::Kind::Function},
         modname, "FastRedBlackTree"));
     if (!sanitize) return -1;
-    return vn::set_type_attribute(TreeType, "_sanitize_size", PyStaticMethod_New(sanitize.get())) ? 0 : -1;
+    return vn::set_type_attribute(FastRedBlackTreeType, "_sanitize_size", PyStaticMethod_New(sanitize.get())) ? 0 : -1;
 }
 
 }  // namespace

@@ -94,9 +94,9 @@ int64_t c_fetch_and_add(Counter* c, int64_t delta) { return c->value.fetch_add(d
 
 const CounterOps kCounterOps = {c_load, c_store, c_increment, c_decrement, c_compare_and_swap, c_fetch_and_add};
 
-PyTypeObject CounterType;
+PyTypeObject AtomicCounterType;
 
-inline bool is_exact_counter(PyObject* o) noexcept { return Py_TYPE(o) == &CounterType; }
+inline bool is_exact_counter(PyObject* o) noexcept { return Py_TYPE(o) == &AtomicCounterType; }
 inline Counter* as_counter(PyObject* o) noexcept { return reinterpret_cast<Counter*>(o); }
 
 Counter* alloc_counter(PyTypeObject* type, int64_t initial) {
@@ -108,34 +108,34 @@ Counter* alloc_counter(PyTypeObject* type, int64_t initial) {
     return c;
 }
 
-PyObject* Counter_new(PyTypeObject* type, vn::arg::I64 initial_value) {
+PyObject* AtomicCounter_new(PyTypeObject* type, vn::arg::I64 initial_value) {
     return reinterpret_cast<PyObject*>(alloc_counter(type, initial_value));
 }
 
-PyObject* Counter_load(PyObject* self) { return PyLong_FromLongLong(c_load(as_counter(self))); }
+PyObject* AtomicCounter_load(PyObject* self) { return PyLong_FromLongLong(c_load(as_counter(self))); }
 
-PyObject* Counter_store(PyObject* self, vn::arg::I64 value) {
+PyObject* AtomicCounter_store(PyObject* self, vn::arg::I64 value) {
     c_store(as_counter(self), value);
     return vn::none();
 }
 
-PyObject* Counter_increment(PyObject* self, vn::arg::I64 delta) {
+PyObject* AtomicCounter_increment(PyObject* self, vn::arg::I64 delta) {
     return PyLong_FromLongLong(c_increment(as_counter(self), delta));
 }
 
-PyObject* Counter_decrement(PyObject* self, vn::arg::I64 delta) {
+PyObject* AtomicCounter_decrement(PyObject* self, vn::arg::I64 delta) {
     return PyLong_FromLongLong(c_decrement(as_counter(self), delta));
 }
 
-PyObject* Counter_compare_and_swap(PyObject* self, vn::arg::I64 expected, vn::arg::I64 new_value) {
+PyObject* AtomicCounter_compare_and_swap(PyObject* self, vn::arg::I64 expected, vn::arg::I64 new_value) {
     return vn::boolean(c_compare_and_swap(as_counter(self), expected, new_value));
 }
 
-PyObject* Counter_fetch_and_add(PyObject* self, vn::arg::I64 delta) {
+PyObject* AtomicCounter_fetch_and_add(PyObject* self, vn::arg::I64 delta) {
     return PyLong_FromLongLong(c_fetch_and_add(as_counter(self), delta));
 }
 
-const char* const kCounterDoc =
+const char* const kAtomicCounterDoc =
     "Lock-free atomic counter built on the compiler's atomic built-ins.\n\n"
     "Provides true atomic operations without locks; every operation is a single hardware\n"
     "atomic instruction and runs outside the interpreter lock's critical work.\n\n"
@@ -147,22 +147,20 @@ const char* const kCounterDoc =
 
 std::vector<vn::FuncDef> counter_methods() {
     return {
-        {"load", vn::method<Counter_load>, {}, "int", "Atomically load value."},
-        {"store", vn::method<Counter_store>, {{"value"}}, nullptr, "Atomically store value."},
-        {"increment", vn::method<Counter_increment>, {{"delta", nullptr, "1"}}, "int", "Atomically increment and return new value."},
-        {"decrement", vn::method<Counter_decrement>, {{"delta", nullptr, "1"}}, "int", "Atomically decrement and return new value."},
-        {"compare_and_swap", vn::method<Counter_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool", "Atomically compare and swap."},
-        {"fetch_and_add", vn::method<Counter_fetch_and_add>, {{"delta"}}, "int", "Atomically fetch and add."},
+        {"load", vn::method<AtomicCounter_load>, {}, "int", "Atomically load value."},
+        {"store", vn::method<AtomicCounter_store>, {{"value"}}, nullptr, "Atomically store value."},
+        {"increment", vn::method<AtomicCounter_increment>, {{"delta", nullptr, "1"}}, "int", "Atomically increment and return new value."},
+        {"decrement", vn::method<AtomicCounter_decrement>, {{"delta", nullptr, "1"}}, "int", "Atomically decrement and return new value."},
+        {"compare_and_swap", vn::method<AtomicCounter_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool", "Atomically compare and swap."},
+        {"fetch_and_add", vn::method<AtomicCounter_fetch_and_add>, {{"delta"}}, "int", "Atomically fetch and add."},
     };
 }
 
 // =============================================================================================
 // AtomicCounterWrapper: an ordinary Python class delegating to self._counter by the py_ names.
 
-PyObject* Wrapper_init(PyObject* self, PyObject* const* argv) {
-    vn::Ref initial = vn::Ref::steal(vn::py_int(argv[0], "initial_value"));
-    if (!initial) return nullptr;
-    vn::Ref counter = vn::Ref::steal(vn::call(reinterpret_cast<PyObject*>(&CounterType), initial.get()));
+PyObject* AtomicCounterWrapper_init(PyObject* self, const vn::arg::PyInt& initial_value) {
+    vn::Ref counter = vn::Ref::steal(vn::call(reinterpret_cast<PyObject*>(&AtomicCounterType), initial_value.get()));
     if (!counter || PyObject_SetAttr(self, n_counter.get(), counter.get()) < 0) return nullptr;
     return vn::none();
 }
@@ -175,41 +173,41 @@ PyObject* delegate(PyObject* self, vn::Name& name, Args... args) {
     return vn::call_method(counter.get(), name, args...);
 }
 
-PyObject* Wrapper_load(PyObject* self, PyObject* const*) { return vn::int_result(delegate(self, n_py_load)); }
+PyObject* AtomicCounterWrapper_load(PyObject* self) { return vn::int_result(delegate(self, n_py_load)); }
 
-PyObject* Wrapper_store(PyObject* self, PyObject* const* argv) {
-    vn::Ref value = vn::Ref::steal(vn::py_int(argv[0], "value"));
-    if (!value) return nullptr;
+PyObject* AtomicCounterWrapper_store(PyObject* self, const vn::arg::PyInt& value) {
     vn::Ref r = vn::Ref::steal(delegate(self, n_py_store, value.get()));
     return r ? vn::none() : nullptr;
 }
 
-template <vn::Name* Method>
-PyObject* Wrapper_delta(PyObject* self, PyObject* const* argv) {
-    vn::Ref delta = vn::Ref::steal(vn::py_int(argv[0], "delta"));
-    if (!delta) return nullptr;
-    return vn::int_result(delegate(self, *Method, delta.get()));
+PyObject* AtomicCounterWrapper_increment(PyObject* self, const vn::arg::PyInt& delta) {
+    return vn::int_result(delegate(self, n_py_increment, delta.get()));
 }
 
-PyObject* Wrapper_compare_and_swap(PyObject* self, PyObject* const* argv) {
-    vn::Ref expected = vn::Ref::steal(vn::py_int(argv[0], "expected"));
-    if (!expected) return nullptr;
-    vn::Ref new_value = vn::Ref::steal(vn::py_int(argv[1], "new_value"));
-    if (!new_value) return nullptr;
+PyObject* AtomicCounterWrapper_decrement(PyObject* self, const vn::arg::PyInt& delta) {
+    return vn::int_result(delegate(self, n_py_decrement, delta.get()));
+}
+
+PyObject* AtomicCounterWrapper_compare_and_swap(PyObject* self, const vn::arg::PyInt& expected,
+                                                const vn::arg::PyInt& new_value) {
     return delegate(self, n_py_compare_and_swap, expected.get(), new_value.get());
+}
+
+PyObject* AtomicCounterWrapper_fetch_and_add(PyObject* self, const vn::arg::PyInt& delta) {
+    return vn::int_result(delegate(self, n_py_fetch_and_add, delta.get()));
 }
 
 PyObject* make_wrapper_class(PyObject* module) {
     using vn::Kind;
     const std::vector<vn::FuncDef> methods = {
-        {"__init__", Wrapper_init, {{"initial_value", "int", "0"}}, nullptr, nullptr, Kind::AnySelf},
-        {"load", Wrapper_load, {}, "int", nullptr, Kind::AnySelf},
-        {"store", Wrapper_store, {{"value", "int"}}, nullptr, nullptr, Kind::AnySelf},
-        {"increment", Wrapper_delta<&n_py_increment>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
-        {"decrement", Wrapper_delta<&n_py_decrement>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
-        {"compare_and_swap", Wrapper_compare_and_swap, {{"expected", "int"}, {"new_value", "int"}}, "bool", nullptr,
-         Kind::AnySelf},
-        {"fetch_and_add", Wrapper_delta<&n_py_fetch_and_add>, {{"delta", "int"}}, "int", nullptr, Kind::AnySelf},
+        {"__init__", vn::fn<AtomicCounterWrapper_init>, {{"initial_value", "int", "0"}}, nullptr, nullptr, Kind::AnySelf},
+        {"load", vn::fn<AtomicCounterWrapper_load>, {}, "int", nullptr, Kind::AnySelf},
+        {"store", vn::fn<AtomicCounterWrapper_store>, {{"value", "int"}}, nullptr, nullptr, Kind::AnySelf},
+        {"increment", vn::fn<AtomicCounterWrapper_increment>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
+        {"decrement", vn::fn<AtomicCounterWrapper_decrement>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
+        {"compare_and_swap", vn::fn<AtomicCounterWrapper_compare_and_swap>, {{"expected", "int"}, {"new_value", "int"}},
+         "bool", nullptr, Kind::AnySelf},
+        {"fetch_and_add", vn::fn<AtomicCounterWrapper_fetch_and_add>, {{"delta", "int"}}, "int", nullptr, Kind::AnySelf},
     };
     vn::Ref ns = vn::Ref::steal(PyDict_New());
     if (!ns) return nullptr;
@@ -237,13 +235,14 @@ struct Pointer {
     PyObject* lock;
 };
 
-PyTypeObject PointerType;
-vn::Signature pointer_new_sig;
+PyTypeObject AtomicPointerType;
+vn::Signature g_pointer_new_sig;
 
 inline Pointer* as_pointer(PyObject* o) noexcept { return reinterpret_cast<Pointer*>(o); }
 inline PyObject* to_slot(PyObject* o) noexcept { return o == Py_None ? nullptr : vn::new_ref(o); }
 
-PyObject* Pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// Raw on purpose: it binds after it has allocated (its lock field starts as None), as documented.
+PyObject* AtomicPointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Pointer* p = as_pointer(self.get());
@@ -252,7 +251,7 @@ PyObject* Pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     p->version = 0;
     PyObject* argv[1];
     vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(pointer_new_sig, args, kwargs, argv, kept_kwargs)) return nullptr;
+    if (!vn::bind_tuple(g_pointer_new_sig, args, kwargs, argv, kept_kwargs)) return nullptr;
     p->ptr = to_slot(argv[0]);
     PyObject* lock = new_lock();
     if (lock == nullptr) return nullptr;
@@ -260,13 +259,13 @@ PyObject* Pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-int Pointer_traverse(PyObject* self, visitproc visit, void* arg) {
+int AtomicPointer_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_pointer(self)->lock);
     Py_VISIT(as_pointer(self)->ptr);  // so a cycle through the stored object can be collected
     return 0;
 }
 
-int Pointer_clear(PyObject* self) {
+int AtomicPointer_clear(PyObject* self) {
     Pointer* p = as_pointer(self);
     PyObject* old = p->ptr;
     p->ptr = nullptr;
@@ -275,8 +274,8 @@ int Pointer_clear(PyObject* self) {
     return 0;
 }
 
-void Pointer_dealloc(PyObject* self) {
-    vn::dealloc_tracked(self, Pointer_dealloc, [self] {
+void AtomicPointer_dealloc(PyObject* self) {
+    vn::dealloc_tracked(self, AtomicPointer_dealloc, [self] {
         Pointer* p = as_pointer(self);
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
@@ -287,7 +286,7 @@ void Pointer_dealloc(PyObject* self) {
     });
 }
 
-PyObject* Pointer_load(PyObject* self, PyObject* const*) {
+PyObject* AtomicPointer_load(PyObject* self) {
     Pointer* p = as_pointer(self);
     vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
@@ -297,9 +296,9 @@ PyObject* Pointer_load(PyObject* self, PyObject* const*) {
     return value.release();
 }
 
-PyObject* Pointer_store(PyObject* self, PyObject* const* argv) {
+PyObject* AtomicPointer_store(PyObject* self, vn::arg::Object value) {
     Pointer* p = as_pointer(self);
-    vn::Ref fresh = vn::Ref::steal(to_slot(argv[0]));
+    vn::Ref fresh = vn::Ref::steal(to_slot(value));
     vn::Ref old;  // released after the lock is left
     vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
@@ -309,14 +308,14 @@ PyObject* Pointer_store(PyObject* self, PyObject* const* argv) {
     return section.leave() ? vn::none() : nullptr;
 }
 
-PyObject* Pointer_compare_and_swap(PyObject* self, PyObject* const* argv) {
+PyObject* AtomicPointer_compare_and_swap(PyObject* self, vn::arg::Object expected, vn::arg::Object new_value) {
     Pointer* p = as_pointer(self);
-    PyObject* expected = argv[0] == Py_None ? nullptr : argv[0];  // identity only, no reference
-    vn::Ref fresh = vn::Ref::steal(to_slot(argv[1]));
+    PyObject* const wanted = expected == Py_None ? nullptr : expected.value;  // identity only, no reference
+    vn::Ref fresh = vn::Ref::steal(to_slot(new_value));
     vn::Ref released;  // the old object on success, the unused new one on failure; after the lock
     vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
-    const bool swapped = p->ptr == expected;
+    const bool swapped = p->ptr == wanted;
     if (swapped) {
         released = vn::Ref::steal(p->ptr);
         p->ptr = fresh.release();
@@ -327,7 +326,7 @@ PyObject* Pointer_compare_and_swap(PyObject* self, PyObject* const* argv) {
     return section.leave() ? vn::boolean(swapped) : nullptr;
 }
 
-PyObject* Pointer_get_version(PyObject* self, PyObject* const*) {
+PyObject* AtomicPointer_get_version(PyObject* self) {
     Pointer* p = as_pointer(self);
     vn::ObjectSection section(self, p->lock);
     if (!section.ok()) return nullptr;
@@ -336,7 +335,7 @@ PyObject* Pointer_get_version(PyObject* self, PyObject* const*) {
     return PyLong_FromUnsignedLongLong(version);
 }
 
-const char* const kPointerDoc =
+const char* const kAtomicPointerDoc =
     "Thread-safe atomic pointer with version tracking.\n\n"
     "Mitigates the A-B-A problem by counting successful writes in a version number. Uses\n"
     "threading.Lock for thread safety: true lock-freedom would need hazard pointers, because\n"
@@ -360,10 +359,10 @@ struct Stack {
     PyObject* lock;
 };
 
-PyTypeObject StackType;
+PyTypeObject LockFreeStackType;
 inline Stack* as_stack(PyObject* o) noexcept { return reinterpret_cast<Stack*>(o); }
 
-PyObject* Stack_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* LockFreeStack_new(PyTypeObject* type, PyObject*, PyObject*) {
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Stack* s = as_stack(self.get());
@@ -391,22 +390,22 @@ void release_nodes(Stack* s) {
     }
 }
 
-int Stack_traverse(PyObject* self, visitproc visit, void* arg) {
+int LockFreeStack_traverse(PyObject* self, visitproc visit, void* arg) {
     Stack* s = as_stack(self);
     Py_VISIT(s->lock);
     for (StackNode* n = s->head; n != nullptr; n = n->next) Py_VISIT(n->data);
     return 0;
 }
 
-int Stack_clear(PyObject* self) {
+int LockFreeStack_clear(PyObject* self) {
     Stack* s = as_stack(self);
     release_nodes(s);
     Py_SETREF(s->lock, vn::none());
     return 0;
 }
 
-void Stack_dealloc(PyObject* self) {
-    vn::dealloc_tracked(self, Stack_dealloc, [self] {
+void LockFreeStack_dealloc(PyObject* self) {
+    vn::dealloc_tracked(self, LockFreeStack_dealloc, [self] {
         Stack* s = as_stack(self);
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
@@ -417,14 +416,14 @@ void Stack_dealloc(PyObject* self) {
     });
 }
 
-PyObject* Stack_push(PyObject* self, PyObject* const* argv) {
+PyObject* LockFreeStack_push(PyObject* self, vn::arg::Object item) {
     Stack* s = as_stack(self);
     auto* node = static_cast<StackNode*>(PyMem_RawMalloc(sizeof(StackNode)));
     if (node == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
         return nullptr;
     }
-    node->data = vn::new_ref(argv[0]);
+    node->data = vn::new_ref(item);
     node->version = 0;
     vn::ObjectSection section(self, s->lock);
     if (!section.ok()) {
@@ -438,7 +437,7 @@ PyObject* Stack_push(PyObject* self, PyObject* const* argv) {
     return section.leave() ? vn::none() : nullptr;
 }
 
-PyObject* Stack_pop(PyObject* self, PyObject* const*) {
+PyObject* LockFreeStack_pop(PyObject* self) {
     Stack* s = as_stack(self);
     StackNode* node;
     bool ok;
@@ -462,7 +461,7 @@ PyObject* Stack_pop(PyObject* self, PyObject* const*) {
     return item;  // the node's reference passes to the caller
 }
 
-PyObject* Stack_is_empty(PyObject* self, PyObject* const*) {
+PyObject* LockFreeStack_is_empty(PyObject* self) {
     Stack* s = as_stack(self);
     vn::ObjectSection section(self, s->lock);
     if (!section.ok()) return nullptr;
@@ -471,11 +470,11 @@ PyObject* Stack_is_empty(PyObject* self, PyObject* const*) {
     return vn::boolean(empty);
 }
 
-PyObject* Stack_size(PyObject* self, PyObject* const*) {
+PyObject* LockFreeStack_size(PyObject* self) {
     return PyLong_FromLongLong(as_stack(self)->size.load(std::memory_order_seq_cst));
 }
 
-const char* const kStackDoc =
+const char* const kLockFreeStackDoc =
     "Lock-based stack with a lock-free size counter.\n\n"
     "push/pop use threading.Lock for head-pointer updates; size tracking uses hardware atomics\n"
     "and is genuinely lock-free. Despite the class name, push/pop are lock-based. Lock-free\n"
@@ -486,22 +485,22 @@ const char* const kStackDoc =
 // LockFreeStatistics
 
 enum StatIndex {
-    TOTAL_ALLOCATIONS,
-    TOTAL_DEALLOCATIONS,
-    CURRENT_ALLOCATIONS,
-    BYTES_ALLOCATED,
-    BYTES_RESERVED,
-    PEAK_ALLOCATIONS,
-    PEAK_BYTES_ALLOCATED,
-    BUCKETED_ALLOCATIONS,
-    FALLBACK_ALLOCATIONS,
-    ALIGNMENT_PADDING_BYTES,
-    TOTAL_ALLOCATION_TIME_NS,
-    TOTAL_DEALLOCATION_TIME_NS,
-    STAT_COUNT
+    kTotalAllocations,
+    kTotalDeallocations,
+    kCurrentAllocations,
+    kBytesAllocated,
+    kBytesReserved,
+    kPeakAllocations,
+    kPeakBytesAllocated,
+    kBucketedAllocations,
+    kFallbackAllocations,
+    kAlignmentPaddingBytes,
+    kTotalAllocationTimeNs,
+    kTotalDeallocationTimeNs,
+    kStatCount
 };
 
-const char* const kStatNames[STAT_COUNT] = {
+const char* const kStatNames[kStatCount] = {
     "total_allocations",    "total_deallocations",  "current_allocations",     "bytes_allocated",
     "bytes_reserved",       "peak_allocations",     "peak_bytes_allocated",    "bucketed_allocations",
     "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
@@ -517,13 +516,13 @@ struct StatsOps {
 struct Stats {
     PyObject_HEAD
     const StatsOps* ops;
-    std::atomic<int64_t> mirror[STAT_COUNT];  // native mirrors, seq_cst atomics
+    std::atomic<int64_t> mirror[kStatCount];  // native mirrors, seq_cst atomics
     PyObject* update_lock;
     vn::LockHolder reset_holder;  // the thread inside reset()
-    PyObject* counter[STAT_COUNT];  // public attributes; any object
+    PyObject* counter[kStatCount];  // public attributes; any object
 };
 
-PyTypeObject StatsType;
+PyTypeObject LockFreeStatisticsType;
 inline Stats* as_stats(PyObject* o) noexcept { return reinterpret_cast<Stats*>(o); }
 
 // Raises a mirror peak to `current` unless it is already at least that high.
@@ -532,48 +531,48 @@ void raise_peak(std::atomic<int64_t>& peak, int64_t current) {
     while (seen < current && !peak.compare_exchange_weak(seen, current, std::memory_order_seq_cst)) {
     }
 }
-void update_peak_allocations(Stats* s, int64_t current) { raise_peak(s->mirror[PEAK_ALLOCATIONS], current); }
-void update_peak_bytes(Stats* s, int64_t current) { raise_peak(s->mirror[PEAK_BYTES_ALLOCATED], current); }
+void update_peak_allocations(Stats* s, int64_t current) { raise_peak(s->mirror[kPeakAllocations], current); }
+void update_peak_bytes(Stats* s, int64_t current) { raise_peak(s->mirror[kPeakBytesAllocated], current); }
 const StatsOps kStatsOps = {update_peak_allocations, update_peak_bytes};
 
-PyObject* Stats_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* LockFreeStatistics_new(PyTypeObject* type, PyObject*, PyObject*) {
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Stats* s = as_stats(self.get());
     s->ops = &kStatsOps;
     s->update_lock = vn::none();
     new (&s->reset_holder) vn::LockHolder(0);
-    for (int i = 0; i < STAT_COUNT; ++i) {
+    for (int i = 0; i < kStatCount; ++i) {
         new (&s->mirror[i]) std::atomic<int64_t>(0);
         s->counter[i] = vn::none();
     }
     PyObject* lock = new_lock();
     if (lock == nullptr) return nullptr;
     Py_SETREF(s->update_lock, lock);
-    for (int i = 0; i < STAT_COUNT; ++i) {
-        PyObject* c = reinterpret_cast<PyObject*>(alloc_counter(&CounterType, 0));
+    for (int i = 0; i < kStatCount; ++i) {
+        PyObject* c = reinterpret_cast<PyObject*>(alloc_counter(&AtomicCounterType, 0));
         if (c == nullptr) return nullptr;
         Py_SETREF(s->counter[i], c);
     }
     return self.release();
 }
 
-int Stats_traverse(PyObject* self, visitproc visit, void* arg) {
+int LockFreeStatistics_traverse(PyObject* self, visitproc visit, void* arg) {
     Stats* s = as_stats(self);
     Py_VISIT(s->update_lock);
     for (PyObject* c : s->counter) Py_VISIT(c);
     return 0;
 }
 
-int Stats_clear(PyObject* self) {
+int LockFreeStatistics_clear(PyObject* self) {
     Stats* s = as_stats(self);
     Py_SETREF(s->update_lock, vn::none());
     for (PyObject*& c : s->counter) Py_SETREF(c, vn::none());
     return 0;
 }
 
-void Stats_dealloc(PyObject* self) {
-    vn::dealloc_tracked(self, Stats_dealloc, [self] {
+void LockFreeStatistics_dealloc(PyObject* self) {
+    vn::dealloc_tracked(self, LockFreeStatistics_dealloc, [self] {
         Stats* s = as_stats(self);
         Py_CLEAR(s->update_lock);
         for (PyObject*& c : s->counter) Py_CLEAR(c);
@@ -583,11 +582,11 @@ void Stats_dealloc(PyObject* self) {
 
 vn::Ref public_counter(Stats* s, int index);
 
-PyObject* Stats_get_counter(PyObject* self, void* closure) {
+PyObject* LockFreeStatistics_get_counter(PyObject* self, void* closure) {
     return public_counter(as_stats(self), static_cast<int>(reinterpret_cast<intptr_t>(closure))).release();
 }
 
-int Stats_set_counter(PyObject* self, PyObject* value, void* closure) {
+int LockFreeStatistics_set_counter(PyObject* self, PyObject* value, void* closure) {
     vn::Ref old;  // released after the section: its finaliser may read the attributes
     {
         vn::CriticalSection cs(self);
@@ -680,16 +679,13 @@ bool raise_public_peak(Stats* s, int index, PyObject* current) {
 }
 
 bool update_peaks(Stats* s, PyObject* current_allocs, PyObject* current_bytes) {
-    return raise_public_peak(s, PEAK_ALLOCATIONS, current_allocs) &&
-           raise_public_peak(s, PEAK_BYTES_ALLOCATED, current_bytes);
+    return raise_public_peak(s, kPeakAllocations, current_allocs) &&
+           raise_public_peak(s, kPeakBytesAllocated, current_bytes);
 }
 
-PyObject* Stats_update_peaks(PyObject* self, PyObject* const* argv) {
-    vn::Ref allocs = vn::Ref::steal(vn::py_int(argv[0], "current_allocs"));
-    if (!allocs) return nullptr;
-    vn::Ref bytes = vn::Ref::steal(vn::py_int(argv[1], "current_bytes"));
-    if (!bytes) return nullptr;
-    return update_peaks(as_stats(self), allocs.get(), bytes.get()) ? vn::none() : nullptr;
+PyObject* LockFreeStatistics_update_peaks(PyObject* self, const vn::arg::PyInt& current_allocs,
+                                          const vn::arg::PyInt& current_bytes) {
+    return update_peaks(as_stats(self), current_allocs.get(), current_bytes.get()) ? vn::none() : nullptr;
 }
 
 // The value of an exact int when it fits 64 bits (no exception is left set).
@@ -710,28 +706,28 @@ bool fits_int64(PyObject* exact_int, int64_t& out) {
 // nothing changed.
 bool record_allocation_native(PyObject* self, PyObject* size_obj, bool is_bucketed, PyObject* padding_obj,
                               PyObject* time_obj) {
-    if (Py_TYPE(self) != &StatsType) return false;
+    if (Py_TYPE(self) != &LockFreeStatisticsType) return false;
     Stats* s = as_stats(self);
     // The attributes cannot be replaced while the counters are read and updated.
     vn::CriticalSection cs(self);
-    const int bucket = is_bucketed ? int(BUCKETED_ALLOCATIONS) : int(FALLBACK_ALLOCATIONS);
-    for (int i : {int(TOTAL_ALLOCATIONS), int(CURRENT_ALLOCATIONS), int(BYTES_ALLOCATED), bucket, int(ALIGNMENT_PADDING_BYTES),
-                  int(TOTAL_ALLOCATION_TIME_NS), int(PEAK_ALLOCATIONS), int(PEAK_BYTES_ALLOCATED)})
+    const int bucket = is_bucketed ? int(kBucketedAllocations) : int(kFallbackAllocations);
+    for (int i : {int(kTotalAllocations), int(kCurrentAllocations), int(kBytesAllocated), bucket, int(kAlignmentPaddingBytes),
+                  int(kTotalAllocationTimeNs), int(kPeakAllocations), int(kPeakBytesAllocated)})
         if (!is_exact_counter(s->counter[i])) return false;
     int64_t size, padding, time_ns;
     if (!fits_int64(size_obj, size) || !fits_int64(padding_obj, padding) || !fits_int64(time_obj, time_ns))
         return false;
     Counter* const* c = reinterpret_cast<Counter* const*>(s->counter);
-    c_increment(c[TOTAL_ALLOCATIONS], 1);
-    c_increment(c[CURRENT_ALLOCATIONS], 1);
-    c_increment(c[BYTES_ALLOCATED], size);
+    c_increment(c[kTotalAllocations], 1);
+    c_increment(c[kCurrentAllocations], 1);
+    c_increment(c[kBytesAllocated], size);
     c_increment(c[bucket], 1);
-    if (padding > 0) c_increment(c[ALIGNMENT_PADDING_BYTES], padding);
-    if (time_ns > 0) c_increment(c[TOTAL_ALLOCATION_TIME_NS], time_ns);
-    const int64_t current_allocs = c_load(c[CURRENT_ALLOCATIONS]);
-    const int64_t current_bytes = c_load(c[BYTES_ALLOCATED]);
-    for (auto [peak, current] : {std::pair<Counter*, int64_t>{c[PEAK_ALLOCATIONS], current_allocs},
-                                 std::pair<Counter*, int64_t>{c[PEAK_BYTES_ALLOCATED], current_bytes}}) {
+    if (padding > 0) c_increment(c[kAlignmentPaddingBytes], padding);
+    if (time_ns > 0) c_increment(c[kTotalAllocationTimeNs], time_ns);
+    const int64_t current_allocs = c_load(c[kCurrentAllocations]);
+    const int64_t current_bytes = c_load(c[kBytesAllocated]);
+    for (auto [peak, current] : {std::pair<Counter*, int64_t>{c[kPeakAllocations], current_allocs},
+                                 std::pair<Counter*, int64_t>{c[kPeakBytesAllocated], current_bytes}}) {
         for (;;) {
             const int64_t seen = c_load(peak);
             if (current <= seen || c_compare_and_swap(peak, seen, current)) break;
@@ -740,55 +736,45 @@ bool record_allocation_native(PyObject* self, PyObject* size_obj, bool is_bucket
     return true;
 }
 
-PyObject* Stats_record_allocation(PyObject* self, PyObject* const* argv) {
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
-    bool is_bucketed;
-    if (!vn::to_bool(argv[1], is_bucketed)) return nullptr;
-    vn::Ref padding = vn::Ref::steal(vn::py_int(argv[2], "padding"));
-    if (!padding) return nullptr;
-    vn::Ref time_ns = vn::Ref::steal(vn::py_int(argv[3], "time_ns"));
-    if (!time_ns) return nullptr;
+PyObject* LockFreeStatistics_record_allocation(PyObject* self, const vn::arg::PyInt& size, vn::arg::Bool is_bucketed,
+                                               const vn::arg::PyInt& padding, const vn::arg::PyInt& time_ns) {
     Stats* s = as_stats(self);
     if (record_allocation_native(self, size.get(), is_bucketed, padding.get(), time_ns.get())) return vn::none();
     // Each attribute is re-read at its step: a counter method may replace attributes.
-    if (!counter_add(s, TOTAL_ALLOCATIONS, n_increment, nullptr) ||
-        !counter_add(s, CURRENT_ALLOCATIONS, n_increment, nullptr) ||
-        !counter_add(s, BYTES_ALLOCATED, n_increment, size.get()))
+    if (!counter_add(s, kTotalAllocations, n_increment, nullptr) ||
+        !counter_add(s, kCurrentAllocations, n_increment, nullptr) ||
+        !counter_add(s, kBytesAllocated, n_increment, size.get()))
         return nullptr;
-    if (!counter_add(s, is_bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS, n_increment, nullptr))
+    if (!counter_add(s, is_bucketed ? kBucketedAllocations : kFallbackAllocations, n_increment, nullptr))
         return nullptr;
-    if (int_sign(padding.get()) > 0 && !counter_add(s, ALIGNMENT_PADDING_BYTES, n_increment, padding.get()))
+    if (int_sign(padding.get()) > 0 && !counter_add(s, kAlignmentPaddingBytes, n_increment, padding.get()))
         return nullptr;
     if (int_sign(time_ns.get()) > 0 &&
-        !counter_add(s, TOTAL_ALLOCATION_TIME_NS, n_increment, time_ns.get()))
+        !counter_add(s, kTotalAllocationTimeNs, n_increment, time_ns.get()))
         return nullptr;
-    vn::Ref current_allocs = vn::Ref::steal(counter_load(s, CURRENT_ALLOCATIONS));
+    vn::Ref current_allocs = vn::Ref::steal(counter_load(s, kCurrentAllocations));
     if (!current_allocs) return nullptr;
-    vn::Ref current_bytes = vn::Ref::steal(counter_load(s, BYTES_ALLOCATED));
+    vn::Ref current_bytes = vn::Ref::steal(counter_load(s, kBytesAllocated));
     if (!current_bytes) return nullptr;
-    if (Py_TYPE(self) == &StatsType) {
+    if (Py_TYPE(self) == &LockFreeStatisticsType) {
         // _update_peaks cannot be overridden on the exact type; its own argument conversion still applies.
         PyObject* argv2[2] = {current_allocs.get(), current_bytes.get()};
-        vn::Ref r = vn::Ref::steal(Stats_update_peaks(self, argv2));
+        vn::Ref r = vn::Ref::steal(vn::Adapter<LockFreeStatistics_update_peaks>::impl(self, argv2));
         return r ? vn::none() : nullptr;
     }
     vn::Ref r = vn::Ref::steal(vn::call_method(self, n_update_peaks, current_allocs.get(), current_bytes.get()));
     return r ? vn::none() : nullptr;
 }
 
-PyObject* Stats_record_deallocation(PyObject* self, PyObject* const* argv) {
-    vn::Ref size = vn::Ref::steal(vn::py_int(argv[0], "size"));
-    if (!size) return nullptr;
-    vn::Ref time_ns = vn::Ref::steal(vn::py_int(argv[1], "time_ns"));
-    if (!time_ns) return nullptr;
+PyObject* LockFreeStatistics_record_deallocation(PyObject* self, const vn::arg::PyInt& size,
+                                                 const vn::arg::PyInt& time_ns) {
     Stats* s = as_stats(self);
-    if (!counter_add(s, TOTAL_DEALLOCATIONS, n_increment, nullptr) ||
-        !counter_add(s, CURRENT_ALLOCATIONS, n_decrement, nullptr) ||
-        !counter_add(s, BYTES_ALLOCATED, n_decrement, size.get()))
+    if (!counter_add(s, kTotalDeallocations, n_increment, nullptr) ||
+        !counter_add(s, kCurrentAllocations, n_decrement, nullptr) ||
+        !counter_add(s, kBytesAllocated, n_decrement, size.get()))
         return nullptr;
     if (int_sign(time_ns.get()) > 0 &&
-        !counter_add(s, TOTAL_DEALLOCATION_TIME_NS, n_increment, time_ns.get()))
+        !counter_add(s, kTotalDeallocationTimeNs, n_increment, time_ns.get()))
         return nullptr;
     return vn::none();
 }
@@ -809,47 +795,41 @@ bool public_add(Stats* s, int index, vn::Name& method, int64_t delta, bool with_
     return arg && vn::call_method_void(counter, method, arg.get());
 }
 
-PyObject* Stats_py_record_allocation(PyObject* self, PyObject* const* argv) {
-    int64_t size, padding, time_ns;
-    bool is_bucketed;
-    if (!vn::to_int64(argv[0], size) || !vn::to_bool(argv[1], is_bucketed) || !vn::to_int64(argv[2], padding) ||
-        !vn::to_int64(argv[3], time_ns))
-        return nullptr;
+PyObject* LockFreeStatistics_py_record_allocation(PyObject* self, vn::arg::I64 size, vn::arg::Bool is_bucketed,
+                                                  vn::arg::I64 padding, vn::arg::I64 time_ns) {
     Stats* s = as_stats(self);
     {
         vn::NoGil nogil;
         auto& m = s->mirror;
-        m[TOTAL_ALLOCATIONS].fetch_add(1, std::memory_order_seq_cst);
-        const int64_t current_allocs = wrap_add(m[CURRENT_ALLOCATIONS].fetch_add(1, std::memory_order_seq_cst), 1);
-        const int64_t current_bytes = wrap_add(m[BYTES_ALLOCATED].fetch_add(size, std::memory_order_seq_cst), size);
-        m[is_bucketed ? BUCKETED_ALLOCATIONS : FALLBACK_ALLOCATIONS].fetch_add(1, std::memory_order_seq_cst);
-        if (padding > 0) m[ALIGNMENT_PADDING_BYTES].fetch_add(padding, std::memory_order_seq_cst);
-        if (time_ns > 0) m[TOTAL_ALLOCATION_TIME_NS].fetch_add(time_ns, std::memory_order_seq_cst);
+        m[kTotalAllocations].fetch_add(1, std::memory_order_seq_cst);
+        const int64_t current_allocs = wrap_add(m[kCurrentAllocations].fetch_add(1, std::memory_order_seq_cst), 1);
+        const int64_t current_bytes = wrap_add(m[kBytesAllocated].fetch_add(size, std::memory_order_seq_cst), size);
+        m[is_bucketed ? kBucketedAllocations : kFallbackAllocations].fetch_add(1, std::memory_order_seq_cst);
+        if (padding > 0) m[kAlignmentPaddingBytes].fetch_add(padding, std::memory_order_seq_cst);
+        if (time_ns > 0) m[kTotalAllocationTimeNs].fetch_add(time_ns, std::memory_order_seq_cst);
         s->ops->update_peak_allocations(s, current_allocs);
         s->ops->update_peak_bytes(s, current_bytes);
     }
-    if (!public_add(s, TOTAL_ALLOCATIONS, n_increment, 1, false) ||
-        !public_add(s, CURRENT_ALLOCATIONS, n_increment, 1, false) ||
-        !public_add(s, BYTES_ALLOCATED, n_increment, size, true))
+    if (!public_add(s, kTotalAllocations, n_increment, 1, false) ||
+        !public_add(s, kCurrentAllocations, n_increment, 1, false) ||
+        !public_add(s, kBytesAllocated, n_increment, size, true))
         return nullptr;
     return vn::none();
 }
 
-PyObject* Stats_py_record_deallocation(PyObject* self, PyObject* const* argv) {
-    int64_t size, time_ns;
-    if (!vn::to_int64(argv[0], size) || !vn::to_int64(argv[1], time_ns)) return nullptr;
+PyObject* LockFreeStatistics_py_record_deallocation(PyObject* self, vn::arg::I64 size, vn::arg::I64 time_ns) {
     Stats* s = as_stats(self);
     {
         vn::NoGil nogil;
         auto& m = s->mirror;
-        m[TOTAL_DEALLOCATIONS].fetch_add(1, std::memory_order_seq_cst);
-        m[CURRENT_ALLOCATIONS].fetch_sub(1, std::memory_order_seq_cst);
-        m[BYTES_ALLOCATED].fetch_sub(size, std::memory_order_seq_cst);
-        if (time_ns > 0) m[TOTAL_DEALLOCATION_TIME_NS].fetch_add(time_ns, std::memory_order_seq_cst);
+        m[kTotalDeallocations].fetch_add(1, std::memory_order_seq_cst);
+        m[kCurrentAllocations].fetch_sub(1, std::memory_order_seq_cst);
+        m[kBytesAllocated].fetch_sub(size, std::memory_order_seq_cst);
+        if (time_ns > 0) m[kTotalDeallocationTimeNs].fetch_add(time_ns, std::memory_order_seq_cst);
     }
-    if (!public_add(s, TOTAL_DEALLOCATIONS, n_increment, 1, false) ||
-        !public_add(s, CURRENT_ALLOCATIONS, n_decrement, 1, false) ||
-        !public_add(s, BYTES_ALLOCATED, n_decrement, size, true))
+    if (!public_add(s, kTotalDeallocations, n_increment, 1, false) ||
+        !public_add(s, kCurrentAllocations, n_decrement, 1, false) ||
+        !public_add(s, kBytesAllocated, n_decrement, size, true))
         return nullptr;
     return vn::none();
 }
@@ -878,36 +858,36 @@ int positive(PyObject* x) {
     return PyObject_RichCompareBool(x, g_zero, Py_GT);
 }
 
-PyObject* Stats_get_snapshot(PyObject* self, PyObject* const*) {
+PyObject* LockFreeStatistics_get_snapshot(PyObject* self) {
     Stats* s = as_stats(self);
-    vn::Ref v[STAT_COUNT];
-    for (int i = 0; i < STAT_COUNT; ++i) {
+    vn::Ref v[kStatCount];
+    for (int i = 0; i < kStatCount; ++i) {
         v[i] = vn::Ref::steal(counter_load(s, i));
         if (!v[i]) return nullptr;
     }
     vn::Ref ratio, avg_alloc, avg_dealloc;
-    int total_pos = positive(v[TOTAL_ALLOCATIONS].get());
+    int total_pos = positive(v[kTotalAllocations].get());
     if (total_pos < 0) return nullptr;
     if (total_pos) {
-        vn::Ref q = vn::Ref::steal(true_divide(v[BUCKETED_ALLOCATIONS].get(), v[TOTAL_ALLOCATIONS].get()));
+        vn::Ref q = vn::Ref::steal(true_divide(v[kBucketedAllocations].get(), v[kTotalAllocations].get()));
         if (!q) return nullptr;
         vn::Ref hundred = vn::Ref::steal(PyFloat_FromDouble(100.0));
         if (!hundred) return nullptr;
         ratio = vn::Ref::steal(PyNumber_Multiply(q.get(), hundred.get()));
-        avg_alloc = vn::Ref::steal(true_divide(v[TOTAL_ALLOCATION_TIME_NS].get(), v[TOTAL_ALLOCATIONS].get()));
+        avg_alloc = vn::Ref::steal(true_divide(v[kTotalAllocationTimeNs].get(), v[kTotalAllocations].get()));
     } else {
         ratio = vn::Ref::steal(PyFloat_FromDouble(0.0));
         avg_alloc = vn::Ref::steal(PyFloat_FromDouble(0.0));
     }
     if (!ratio || !avg_alloc) return nullptr;
-    int dealloc_pos = positive(v[TOTAL_DEALLOCATIONS].get());
+    int dealloc_pos = positive(v[kTotalDeallocations].get());
     if (dealloc_pos < 0) return nullptr;
     avg_dealloc = vn::Ref::steal(
-        dealloc_pos ? true_divide(v[TOTAL_DEALLOCATION_TIME_NS].get(), v[TOTAL_DEALLOCATIONS].get())
+        dealloc_pos ? true_divide(v[kTotalDeallocationTimeNs].get(), v[kTotalDeallocations].get())
                     : PyFloat_FromDouble(0.0));
     if (!avg_dealloc) return nullptr;
-    static vn::Name one_decimal{".1f"};
-    vn::Ref formatted = vn::Ref::steal(PyObject_Format(ratio.get(), one_decimal.get()));
+    static vn::Name n_one_decimal{".1f"};
+    vn::Ref formatted = vn::Ref::steal(PyObject_Format(ratio.get(), n_one_decimal.get()));
     if (!formatted) return nullptr;
     vn::Ref ratio_text = vn::Ref::steal(PyUnicode_FromFormat("%U%%", formatted.get()));
     if (!ratio_text) return nullptr;
@@ -915,22 +895,22 @@ PyObject* Stats_get_snapshot(PyObject* self, PyObject* const*) {
                           "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
                           "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
                           "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"},
-                         v[TOTAL_ALLOCATIONS].release(), v[TOTAL_DEALLOCATIONS].release(),
-                         v[CURRENT_ALLOCATIONS].release(), v[BYTES_ALLOCATED].release(), v[BYTES_RESERVED].release(),
-                         v[PEAK_ALLOCATIONS].release(), v[PEAK_BYTES_ALLOCATED].release(),
-                         v[BUCKETED_ALLOCATIONS].release(), v[FALLBACK_ALLOCATIONS].release(), ratio_text.release(),
-                         v[ALIGNMENT_PADDING_BYTES].release(), avg_alloc.release(), avg_dealloc.release(),
+                         v[kTotalAllocations].release(), v[kTotalDeallocations].release(),
+                         v[kCurrentAllocations].release(), v[kBytesAllocated].release(), v[kBytesReserved].release(),
+                         v[kPeakAllocations].release(), v[kPeakBytesAllocated].release(),
+                         v[kBucketedAllocations].release(), v[kFallbackAllocations].release(), ratio_text.release(),
+                         v[kAlignmentPaddingBytes].release(), avg_alloc.release(), avg_dealloc.release(),
                          PyUnicode_FromString("lock-free C++17 atomics"));
 }
 
-PyObject* Stats_reset(PyObject* self, PyObject* const*) {
+PyObject* LockFreeStatistics_reset(PyObject* self) {
     Stats* s = as_stats(self);
     vn::Ref lock = vn::Ref::borrow(s->update_lock);
     vn::OwnedLockSection section(lock.get(), s->reset_holder, "LockFreeStatistics.reset", "statistics",
                                  "_update_lock");
     if (!section.ok()) return nullptr;
     for (auto& m : s->mirror) (void)m.exchange(0, std::memory_order_seq_cst);
-    for (int i = 0; i < STAT_COUNT; ++i)
+    for (int i = 0; i < kStatCount; ++i)
         if (!counter_store_zero(s, i)) return nullptr;  // the section leaves the lock
     return section.leave() ? vn::none() : nullptr;
 }
@@ -943,10 +923,10 @@ struct Timer {
     std::atomic<int64_t> start_time_ns;  // relaxed: a lone value, nothing is published through it
 };
 
-PyTypeObject TimerType;
+PyTypeObject PerformanceTimerType;
 inline Timer* as_timer(PyObject* o) noexcept { return reinterpret_cast<Timer*>(o); }
 
-PyObject* Timer_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* PerformanceTimer_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self != nullptr) new (&as_timer(self)->start_time_ns) std::atomic<int64_t>(0);
     return self;
@@ -960,14 +940,14 @@ bool perf_counter_ns(int64_t& out) {
     return now && vn::to_int64(now.get(), out);
 }
 
-PyObject* Timer_start(PyObject* self, PyObject* const*) {
+PyObject* PerformanceTimer_start(PyObject* self) {
     int64_t now;
     if (!perf_counter_ns(now)) return nullptr;
     as_timer(self)->start_time_ns.store(now, std::memory_order_relaxed);
     return vn::none();
 }
 
-PyObject* Timer_elapsed_ns(PyObject* self, PyObject* const*) {
+PyObject* PerformanceTimer_elapsed_ns(PyObject* self) {
     int64_t now;
     if (!perf_counter_ns(now)) return nullptr;
     // Computed in Python integers: a difference beyond 64 bits is still exact.
@@ -977,14 +957,19 @@ PyObject* Timer_elapsed_ns(PyObject* self, PyObject* const*) {
     return PyNumber_Subtract(a.get(), b.get());
 }
 
+// self.elapsed_ns() / Divisor, with elapsed_ns looked up on the instance (a subclass's is honoured).
 template <int Divisor>
-PyObject* Timer_elapsed_scaled(PyObject* self, PyObject* const*) {
+PyObject* elapsed_scaled(PyObject* self) {
     vn::Ref ns = vn::Ref::steal(vn::call_method(self, n_elapsed_ns));
     if (!ns) return nullptr;
     vn::Ref divisor = vn::Ref::steal(PyFloat_FromDouble(static_cast<double>(Divisor)));
     if (!divisor) return nullptr;
     return PyNumber_TrueDivide(ns.get(), divisor.get());
 }
+
+PyObject* PerformanceTimer_elapsed_us(PyObject* self) { return elapsed_scaled<1000>(self); }
+
+PyObject* PerformanceTimer_elapsed_ms(PyObject* self) { return elapsed_scaled<1000000>(self); }
 
 // =============================================================================================
 // Module
@@ -997,13 +982,13 @@ int lockless_exec(PyObject* module) {
     using vn::Kind;
     // 1. The native classes.
     // AtomicPointer binds after it has allocated (its lock field starts as None), as documented.
-    if (!vn::make_signature(pointer_new_sig, "__cinit__", {{"initial_value", nullptr, "None"}})) return -1;
+    if (!vn::make_signature(g_pointer_new_sig, "__cinit__", {{"initial_value", nullptr, "None"}})) return -1;
     // Messages name the class, as callers see it.
-    pointer_new_sig.name = "AtomicPointer";
+    g_pointer_new_sig.name = "AtomicPointer";
 
-    vn::init_type(CounterType, "velmora.memory.lockless.AtomicCounter", sizeof(Counter), kCounterDoc);
-    CounterType.tp_dealloc = vn::free_instance;
-    if (!vn::ready_type(module, CounterType, vn::constructor<Counter_new>({{"initial_value", nullptr, "0"}}),
+    vn::init_type(AtomicCounterType, "velmora.memory.lockless.AtomicCounter", sizeof(Counter), kAtomicCounterDoc);
+    AtomicCounterType.tp_dealloc = vn::free_instance;
+    if (!vn::ready_type(module, AtomicCounterType, vn::constructor<AtomicCounter_new>({{"initial_value", nullptr, "0"}}),
                         counter_methods()))
         return -1;
     const char* alias_pairs[][2] = {{"py_load", "load"},       {"py_store", "store"},
@@ -1011,101 +996,101 @@ int lockless_exec(PyObject* module) {
                                     {"py_compare_and_swap", "compare_and_swap"},
                                     {"py_fetch_and_add", "fetch_and_add"}};
     for (auto& pair : alias_pairs)
-        if (!vn::alias_attribute(CounterType, pair[0], pair[1])) return -1;
-    if (!vn::set_type_attribute(CounterType, "_native_ops",
+        if (!vn::alias_attribute(AtomicCounterType, pair[0], pair[1])) return -1;
+    if (!vn::set_type_attribute(AtomicCounterType, "_native_ops",
                                 make_ops_capsule(&kCounterOps, "velmora.memory.lockless.AtomicCounter._native_ops")))
         return -1;
 
-    vn::init_type(PointerType, "velmora.memory.lockless.AtomicPointer", sizeof(Pointer), kPointerDoc,
+    vn::init_type(AtomicPointerType, "velmora.memory.lockless.AtomicPointer", sizeof(Pointer), kAtomicPointerDoc,
                   Py_TPFLAGS_HAVE_GC);
-    PointerType.tp_new = Pointer_new;
-    PointerType.tp_dealloc = Pointer_dealloc;
-    PointerType.tp_traverse = Pointer_traverse;
-    PointerType.tp_clear = Pointer_clear;
-    if (!vn::ready_type(module, PointerType,
+    AtomicPointerType.tp_new = AtomicPointer_new;
+    AtomicPointerType.tp_dealloc = AtomicPointer_dealloc;
+    AtomicPointerType.tp_traverse = AtomicPointer_traverse;
+    AtomicPointerType.tp_clear = AtomicPointer_clear;
+    if (!vn::ready_type(module, AtomicPointerType,
                         {
-                            {"load", vn::method<Pointer_load>, {}, "Optional[object]",
+                            {"load", vn::method<AtomicPointer_load>, {}, "Optional[object]",
                              "Atomically load the pointer value.\n\nReturns:\n    Current value (Python object or None)"},
-                            {"store", vn::method<Pointer_store>, {{"value"}}, nullptr, "Atomically store a new pointer value."},
-                            {"compare_and_swap", vn::method<Pointer_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool",
+                            {"store", vn::method<AtomicPointer_store>, {{"value"}}, nullptr, "Atomically store a new pointer value."},
+                            {"compare_and_swap", vn::method<AtomicPointer_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool",
                              "Atomically compare and swap the pointer.\n\nnew_value is stored if the current value "
                              "is expected (identity).\n\nReturns:\n    True if the swap occurred"},
-                            {"get_version", vn::method<Pointer_get_version>, {}, "int", "Get current version for ABA detection."},
+                            {"get_version", vn::method<AtomicPointer_get_version>, {}, "int", "Get current version for ABA detection."},
                         }))
         return -1;
 
-    vn::init_type(StackType, "velmora.memory.lockless.LockFreeStack", sizeof(Stack), kStackDoc, Py_TPFLAGS_HAVE_GC);
-    StackType.tp_new = Stack_new;
-    StackType.tp_dealloc = Stack_dealloc;
-    StackType.tp_traverse = Stack_traverse;
-    StackType.tp_clear = Stack_clear;
-    if (!vn::ready_type(module, StackType,
+    vn::init_type(LockFreeStackType, "velmora.memory.lockless.LockFreeStack", sizeof(Stack), kLockFreeStackDoc, Py_TPFLAGS_HAVE_GC);
+    LockFreeStackType.tp_new = LockFreeStack_new;
+    LockFreeStackType.tp_dealloc = LockFreeStack_dealloc;
+    LockFreeStackType.tp_traverse = LockFreeStack_traverse;
+    LockFreeStackType.tp_clear = LockFreeStack_clear;
+    if (!vn::ready_type(module, LockFreeStackType,
                         {
-                            {"push", vn::method<Stack_push>, {{"item"}}, nullptr, "Push an item onto the stack."},
-                            {"pop", vn::method<Stack_pop>, {}, "Optional[object]",
+                            {"push", vn::method<LockFreeStack_push>, {{"item"}}, nullptr, "Push an item onto the stack."},
+                            {"pop", vn::method<LockFreeStack_pop>, {}, "Optional[object]",
                              "Pop an item from the stack.\n\nReturns:\n    The popped item or None if empty"},
-                            {"is_empty", vn::method<Stack_is_empty>, {}, "bool", "Check if stack is empty."},
-                            {"size", vn::method<Stack_size>, {}, "int", "Get approximate stack size."},
+                            {"is_empty", vn::method<LockFreeStack_is_empty>, {}, "bool", "Check if stack is empty."},
+                            {"size", vn::method<LockFreeStack_size>, {}, "int", "Get approximate stack size."},
                         }))
         return -1;
 
-    static PyGetSetDef stats_getset[STAT_COUNT + 1];
-    for (intptr_t i = 0; i < STAT_COUNT; ++i)
-        stats_getset[i] = {kStatNames[i], Stats_get_counter, Stats_set_counter, nullptr, reinterpret_cast<void*>(i)};
-    stats_getset[STAT_COUNT] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-    vn::init_type(StatsType, "velmora.memory.lockless.LockFreeStatistics", sizeof(Stats),
+    static PyGetSetDef stats_getset[kStatCount + 1];
+    for (intptr_t i = 0; i < kStatCount; ++i)
+        stats_getset[i] = {kStatNames[i], LockFreeStatistics_get_counter, LockFreeStatistics_set_counter, nullptr, reinterpret_cast<void*>(i)};
+    stats_getset[kStatCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    vn::init_type(LockFreeStatisticsType, "velmora.memory.lockless.LockFreeStatistics", sizeof(Stats),
                   "Lock-free allocation statistics on atomic counters.\n\n"
                   "Counts, live allocations and bytes, peaks, bucketed versus fallback allocations,\n"
                   "alignment padding and time spent, in public AtomicCounter attributes that are\n"
                   "updated without any lock; only reset() takes a lock.\n\n"
                   "Performance: record_allocation() < 100 ns (vs 2-3 us with a lock), get_snapshot() < 500 ns.",
                   Py_TPFLAGS_HAVE_GC);
-    StatsType.tp_new = Stats_new;
-    StatsType.tp_dealloc = Stats_dealloc;
-    StatsType.tp_traverse = Stats_traverse;
-    StatsType.tp_clear = Stats_clear;
-    StatsType.tp_getset = stats_getset;
+    LockFreeStatisticsType.tp_new = LockFreeStatistics_new;
+    LockFreeStatisticsType.tp_dealloc = LockFreeStatistics_dealloc;
+    LockFreeStatisticsType.tp_traverse = LockFreeStatistics_traverse;
+    LockFreeStatisticsType.tp_clear = LockFreeStatistics_clear;
+    LockFreeStatisticsType.tp_getset = stats_getset;
     if (!vn::ready_type(
-            module, StatsType,
+            module, LockFreeStatisticsType,
             {
-                {"record_allocation", vn::method<Stats_record_allocation>,
+                {"record_allocation", vn::method<LockFreeStatistics_record_allocation>,
                  {{"size", "int"}, {"is_bucketed", "bool", "True"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}},
                  "None",
                  "Record an allocation event.\n\nArgs:\n    size: Allocation size in bytes\n    is_bucketed: "
                  "Whether allocation came from a bucketed pool\n    padding: Alignment padding bytes used\n    "
                  "time_ns: Time taken in nanoseconds"},
-                {"record_deallocation", vn::method<Stats_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}}, "None",
+                {"record_deallocation", vn::method<LockFreeStatistics_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}}, "None",
                  "Record a deallocation event.\n\nArgs:\n    size: Deallocation size in bytes\n    time_ns: Time "
                  "taken in nanoseconds"},
-                {"py_record_allocation", vn::method<Stats_py_record_allocation>,
+                {"py_record_allocation", vn::method<LockFreeStatistics_py_record_allocation>,
                  {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}}, nullptr,
                  "Record an allocation event, updating both the internal atomics and the public AtomicCounter "
                  "instances."},
-                {"py_record_deallocation", vn::method<Stats_py_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}},
+                {"py_record_deallocation", vn::method<LockFreeStatistics_py_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}},
                  nullptr,
                  "Record a deallocation event, updating both the internal atomics and the public AtomicCounter "
                  "instances."},
-                {"_update_peaks", vn::method<Stats_update_peaks>, {{"current_allocs", "int"}, {"current_bytes", "int"}}, "None",
+                {"_update_peaks", vn::method<LockFreeStatistics_update_peaks>, {{"current_allocs", "int"}, {"current_bytes", "int"}}, "None",
                  "Update peak values using compare-and-swap."},
-                {"get_snapshot", vn::method<Stats_get_snapshot>, {}, "dict",
+                {"get_snapshot", vn::method<LockFreeStatistics_get_snapshot>, {}, "dict",
                  "Get a snapshot of the statistics.\n\nReturns:\n    Dictionary with all statistics"},
-                {"reset", vn::method<Stats_reset>, {}, nullptr, "Reset all statistics to zero."},
+                {"reset", vn::method<LockFreeStatistics_reset>, {}, nullptr, "Reset all statistics to zero."},
             }))
         return -1;
-    if (!vn::set_type_attribute(StatsType, "_native_ops",
+    if (!vn::set_type_attribute(LockFreeStatisticsType, "_native_ops",
                                 make_ops_capsule(&kStatsOps, "velmora.memory.lockless.LockFreeStatistics._native_ops")))
         return -1;
 
-    vn::init_type(TimerType, "velmora.memory.lockless.PerformanceTimer", sizeof(Timer),
+    vn::init_type(PerformanceTimerType, "velmora.memory.lockless.PerformanceTimer", sizeof(Timer),
                   "High-resolution timer for performance measurement.");
-    TimerType.tp_new = Timer_new;
-    TimerType.tp_dealloc = vn::free_instance;
-    if (!vn::ready_type(module, TimerType,
+    PerformanceTimerType.tp_new = PerformanceTimer_new;
+    PerformanceTimerType.tp_dealloc = vn::free_instance;
+    if (!vn::ready_type(module, PerformanceTimerType,
                         {
-                            {"start", vn::method<Timer_start>, {}, nullptr, "Start timing."},
-                            {"elapsed_ns", vn::method<Timer_elapsed_ns>, {}, "int", "Get elapsed time in nanoseconds."},
-                            {"elapsed_us", vn::method<Timer_elapsed_scaled<1000>>, {}, "float", "Get elapsed time in microseconds."},
-                            {"elapsed_ms", vn::method<Timer_elapsed_scaled<1000000>>, {}, "float",
+                            {"start", vn::method<PerformanceTimer_start>, {}, nullptr, "Start timing."},
+                            {"elapsed_ns", vn::method<PerformanceTimer_elapsed_ns>, {}, "int", "Get elapsed time in nanoseconds."},
+                            {"elapsed_us", vn::method<PerformanceTimer_elapsed_us>, {}, "float", "Get elapsed time in microseconds."},
+                            {"elapsed_ms", vn::method<PerformanceTimer_elapsed_ms>, {}, "float",
                              "Get elapsed time in milliseconds."},
                         }))
         return -1;

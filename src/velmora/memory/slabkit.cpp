@@ -100,9 +100,7 @@ inline uint64_t bit(int32_t index) noexcept { return uint64_t{1} << index; }
 // =============================================================================================
 // Module-level functions
 
-PyObject* fast_align_size(PyObject*, PyObject* const* argv) {
-    int size, alignment;
-    if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], alignment)) return nullptr;
+PyObject* fast_align_size(PyObject*, vn::arg::CInt size, vn::arg::CInt alignment) {
     // Positive first: alignment - 1 is then never INT32_MIN - 1.
     if (alignment > 0 && (alignment & (alignment - 1)) == 0)
         return int32_result(align_up(size, alignment), "Aligned size");
@@ -110,9 +108,7 @@ PyObject* fast_align_size(PyObject*, PyObject* const* argv) {
     return nullptr;
 }
 
-PyObject* fast_get_bucket_size(PyObject*, PyObject* const* argv) {
-    int size, step;
-    if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], step)) return nullptr;
+PyObject* fast_get_bucket_size(PyObject*, vn::arg::CInt size, vn::arg::CInt step) {
     if (step == 0) {  // the contract leaves step 0 open: refused instead of dividing by zero
         PyErr_SetString(PyExc_ValueError, "Bucket step must not be zero");
         return nullptr;
@@ -120,52 +116,46 @@ PyObject* fast_get_bucket_size(PyObject*, PyObject* const* argv) {
     return int32_result(bucket_round(size, step), "Bucket size");
 }
 
-enum BitmapOperation { IS_SET, SET, CLEAR, FIND_FIRST, UNKNOWN };
-vn::Name kOperationNames[] = {{"is_set"}, {"set"}, {"clear"}, {"find_first"}};
+enum BitmapOperation { kIsSet, kSet, kClear, kFindFirst, kUnknown };
+vn::Name n_is_set{"is_set"}, n_set{"set"}, n_clear{"clear"}, n_find_first{"find_first"};
+vn::Name* const kOperationNames[] = {&n_is_set, &n_set, &n_clear, &n_find_first};  // in BitmapOperation order
 
 // The operation named by the str `op`, by exact, case-sensitive equality. Interned literals are
 // matched by identity first; any other str by its contents.
 BitmapOperation operation_of(PyObject* op) noexcept {
-    for (int i = IS_SET; i < UNKNOWN; ++i)
-        if (op == kOperationNames[i].get()) return static_cast<BitmapOperation>(i);
-    for (int i = IS_SET; i < UNKNOWN; ++i)
-        if (PyUnicode_CompareWithASCIIString(op, kOperationNames[i].text) == 0) return static_cast<BitmapOperation>(i);
-    return UNKNOWN;
+    for (int i = kIsSet; i < kUnknown; ++i)
+        if (op == kOperationNames[i]->get()) return static_cast<BitmapOperation>(i);
+    for (int i = kIsSet; i < kUnknown; ++i)
+        if (PyUnicode_CompareWithASCIIString(op, kOperationNames[i]->text) == 0) return static_cast<BitmapOperation>(i);
+    return kUnknown;
 }
 
-PyObject* fast_bitmap_operations(PyObject*, PyObject* const* argv) {
-    uint64_t bitmap;
-    int index;
-    if (!vn::to_uint64(argv[0], bitmap) || !vn::to_int(argv[1], index) ||
-        !vn::exact_or_none(argv[2], &PyUnicode_Type, "operation"))
-        return nullptr;
-    PyObject* op = argv[2];
+PyObject* fast_bitmap_operations(PyObject*, vn::arg::U64 bitmap, vn::arg::CInt index,
+                                 vn::arg::ExactOrNone<&PyUnicode_Type> operation) {
+    PyObject* op = operation;
     if (op == Py_None) {
         PyErr_SetString(PyExc_ValueError, "Unknown operation: None");
         return nullptr;
     }
     const bool inside = addresses_bit(index);
     switch (operation_of(op)) {
-        case IS_SET:
+        case kIsSet:
             return vn::boolean(inside && (bitmap & bit(index)) != 0);
-        case SET:
+        case kSet:
             return PyLong_FromUnsignedLongLong(inside ? bitmap | bit(index) : bitmap);
-        case CLEAR:
+        case kClear:
             return PyLong_FromUnsignedLongLong(inside ? bitmap & ~bit(index) : bitmap);
-        case FIND_FIRST:
+        case kFindFirst:
             return PyLong_FromLong(lowest_set_bit(bitmap));
-        case UNKNOWN:
+        case kUnknown:
             break;
     }
     PyErr_Format(PyExc_ValueError, "Unknown operation: %U", op);
     return nullptr;
 }
 
-PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* argv) {
-    int block_offset, block_size, alloc_size, alignment;
-    if (!vn::to_int(argv[0], block_offset) || !vn::to_int(argv[1], block_size) || !vn::to_int(argv[2], alloc_size) ||
-        !vn::to_int(argv[3], alignment))
-        return nullptr;
+PyObject* fast_can_fit_aligned(PyObject*, vn::arg::CInt block_offset, vn::arg::CInt block_size, vn::arg::CInt alloc_size,
+                               vn::arg::CInt alignment) {
     // Exact comparison: neither side wraps, whatever the four values.
     return vn::boolean(align_up(block_offset, alignment) + alloc_size <
                        static_cast<int64_t>(block_offset) + block_size);
@@ -208,9 +198,8 @@ struct SlabHeader {
     int32_t objects_per_slab;
 };
 
-PyTypeObject SlabHeaderType;
-vn::Signature slab_header_new_sig;
-inline SlabHeader* as_slab(PyObject* o) noexcept { return reinterpret_cast<SlabHeader*>(o); }
+PyTypeObject FastSlabHeaderOpsType;
+inline SlabHeader* as_slab_header(PyObject* o) noexcept { return reinterpret_cast<SlabHeader*>(o); }
 
 // "All free" mask. A negative count (left open by the contract) is an empty slab: mask 0, and no
 // shift by a negative amount.
@@ -253,16 +242,10 @@ uint16_t compute_checksum(SlabHeader* h) {
 const SlabHeaderOps kSlabHeaderOps = {is_object_free, allocate_object, deallocate_object, find_free_object,
                                       compute_checksum};
 
-PyObject* SlabHeader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[2];
-    int32_t size_class_index, objects_per_slab;
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(slab_header_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int32(argv[0], size_class_index) ||
-        !vn::to_int32(argv[1], objects_per_slab))
-        return nullptr;
+PyObject* FastSlabHeaderOps_new(PyTypeObject* type, vn::arg::I32 size_class_index, vn::arg::I32 objects_per_slab) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    SlabHeader* h = as_slab(self);
+    SlabHeader* h = as_slab_header(self);
     h->ops = &kSlabHeaderOps;
     h->header.size_class_index = static_cast<uint8_t>(static_cast<uint32_t>(size_class_index) & 0xFF);
     h->header.flags = 0;
@@ -273,8 +256,8 @@ PyObject* SlabHeader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-PyObject* SlabHeader_pack_header(PyObject* self, PyObject* const*) {
-    SlabHeader* h = as_slab(self);
+PyObject* FastSlabHeaderOps_pack_header(PyObject* self) {
+    SlabHeader* h = as_slab_header(self);
     unsigned char out[kStoredHeaderSize];
     {
         vn::CriticalSection section(self);  // the checksum and the fields it covers, of one instant
@@ -300,9 +283,8 @@ bool warn_corruption(uint16_t stored, uint16_t computed) {
     return logger && vn::log_object(logger.get(), n_warning, message.get());
 }
 
-PyObject* SlabHeader_unpack_header(PyObject* self, PyObject* const* argv) {
-    PyObject* data = argv[0];
-    if (!vn::exact_or_none(data, &PyBytes_Type, "data")) return nullptr;
+PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, vn::arg::ExactOrNone<&PyBytes_Type> data_arg) {
+    PyObject* const data = data_arg;
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return nullptr;
@@ -320,7 +302,7 @@ PyObject* SlabHeader_unpack_header(PyObject* self, PyObject* const* argv) {
     uint64_t bitmap = 0;
     for (int i = 7; i >= 0; --i) bitmap = (bitmap << 8) | in[8 + i];
 
-    SlabHeader* h = as_slab(self);
+    SlabHeader* h = as_slab_header(self);
     uint16_t computed;
     {
         vn::CriticalSection section(self);  // the new fields, checked and flagged, in one step
@@ -335,42 +317,36 @@ PyObject* SlabHeader_unpack_header(PyObject* self, PyObject* const* argv) {
     return vn::none();
 }
 
-PyObject* SlabHeader_py_is_object_free(PyObject* self, PyObject* const* argv) {
-    int index;
-    if (!vn::to_int(argv[0], index)) return nullptr;
+PyObject* FastSlabHeaderOps_py_is_object_free(PyObject* self, vn::arg::CInt object_index) {
     bool free;
     {
         vn::CriticalSection section(self);
-        free = as_slab(self)->ops->is_object_free(as_slab(self), index);
+        free = as_slab_header(self)->ops->is_object_free(as_slab_header(self), object_index);
     }
     return vn::boolean(free);
 }
 
-PyObject* SlabHeader_py_find_free_object(PyObject* self, PyObject* const*) {
+PyObject* FastSlabHeaderOps_py_find_free_object(PyObject* self) {
     int32_t index;
     {
         vn::CriticalSection section(self);
-        index = as_slab(self)->ops->find_free_object(as_slab(self));
+        index = as_slab_header(self)->ops->find_free_object(as_slab_header(self));
     }
     return PyLong_FromLong(index);
 }
 
-PyObject* SlabHeader_py_allocate_object_at(PyObject* self, PyObject* const* argv) {
-    int index;
-    if (!vn::to_int(argv[0], index)) return nullptr;
+PyObject* FastSlabHeaderOps_py_allocate_object_at(PyObject* self, vn::arg::CInt object_index) {
     {
         vn::CriticalSection section(self);
-        as_slab(self)->ops->allocate_object(as_slab(self), index);
+        as_slab_header(self)->ops->allocate_object(as_slab_header(self), object_index);
     }
     return vn::none();
 }
 
-PyObject* SlabHeader_py_deallocate_object_at(PyObject* self, PyObject* const* argv) {
-    int index;
-    if (!vn::to_int(argv[0], index)) return nullptr;
+PyObject* FastSlabHeaderOps_py_deallocate_object_at(PyObject* self, vn::arg::CInt object_index) {
     {
         vn::CriticalSection section(self);
-        as_slab(self)->ops->deallocate_object(as_slab(self), index);
+        as_slab_header(self)->ops->deallocate_object(as_slab_header(self), object_index);
     }
     return vn::none();
 }
@@ -405,9 +381,8 @@ struct BucketAllocator {
     Py_ssize_t nbuckets;
 };
 
-PyTypeObject BucketAllocatorType;
-vn::Signature bucket_allocator_new_sig;
-inline BucketAllocator* as_alloc(PyObject* o) noexcept { return reinterpret_cast<BucketAllocator*>(o); }
+PyTypeObject FastBucketAllocatorType;
+inline BucketAllocator* as_bucket_allocator(PyObject* o) noexcept { return reinterpret_cast<BucketAllocator*>(o); }
 
 // The bucket of `size`, or -1 above medium_block_max. The result is exact (it may exceed the
 // 32-bit range; no key does, so such a size simply has no bucket). A zero step, possible only when
@@ -488,20 +463,15 @@ bool ensure_bucket_view(BucketAllocator* a) {
     return true;
 }
 
-PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[3];
-    int32_t step, small, medium;
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(bucket_allocator_new_sig, args, kwargs, argv, kept_kwargs) || !vn::to_int32(argv[0], step) ||
-        !vn::to_int32(argv[1], small) || !vn::to_int32(argv[2], medium))
-        return nullptr;
+PyObject* FastBucketAllocator_new(PyTypeObject* type, vn::arg::I32 bucket_size_step, vn::arg::I32 small_block_max,
+                                  vn::arg::I32 medium_block_max) {
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    BucketAllocator* a = as_alloc(self.get());
+    BucketAllocator* a = as_bucket_allocator(self.get());
     a->ops = &kBucketAllocatorOps;
-    a->bucket_size_step = step;
-    a->small_block_max = small;
-    a->medium_block_max = medium;
+    a->bucket_size_step = bucket_size_step;
+    a->small_block_max = small_block_max;
+    a->medium_block_max = medium_block_max;
     a->buckets = nullptr;
     a->nbuckets = 0;
     // None until the lock exists: a subclass's __del__ may call methods on a half-built instance,
@@ -517,8 +487,8 @@ PyObject* BucketAllocator_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     return self.release();
 }
 
-int BucketAllocator_traverse(PyObject* self, visitproc visit, void* arg) {
-    BucketAllocator* a = as_alloc(self);
+int FastBucketAllocator_traverse(PyObject* self, visitproc visit, void* arg) {
+    BucketAllocator* a = as_bucket_allocator(self);
     Py_VISIT(a->bucketed_free_lists);
     Py_VISIT(a->lock);
     for (Py_ssize_t i = 0; i < a->nbuckets; ++i) Py_VISIT(a->buckets[i].list);  // the view's own references
@@ -527,17 +497,17 @@ int BucketAllocator_traverse(PyObject* self, visitproc visit, void* arg) {
 
 // Breaks cycles through the bucket lists; the lock (which refers to nothing) stays until dealloc,
 // so a method reached during collection still finds it.
-int BucketAllocator_clear(PyObject* self) {
-    BucketAllocator* a = as_alloc(self);
+int FastBucketAllocator_clear(PyObject* self) {
+    BucketAllocator* a = as_bucket_allocator(self);
     release_buckets(a);
     Py_CLEAR(a->bucketed_free_lists);
     return 0;
 }
 
-void BucketAllocator_dealloc(PyObject* self) {
-    vn::dealloc_tracked(self, BucketAllocator_dealloc, [self] {
-        BucketAllocator_clear(self);
-        Py_CLEAR(as_alloc(self)->lock);
+void FastBucketAllocator_dealloc(PyObject* self) {
+    vn::dealloc_tracked(self, FastBucketAllocator_dealloc, [self] {
+        FastBucketAllocator_clear(self);
+        Py_CLEAR(as_bucket_allocator(self)->lock);
         vn::free_instance(self);
     });
 }
@@ -563,8 +533,8 @@ struct FreshBuckets {
     }
 };
 
-PyObject* BucketAllocator_init_buckets(PyObject* self, PyObject* const*) {
-    BucketAllocator* a = as_alloc(self);
+PyObject* FastBucketAllocator_init_buckets(PyObject* self) {
+    BucketAllocator* a = as_bucket_allocator(self);
     if (a->bucket_size_step == 0) {
         // Python's own range() error for a zero step, in the host's wording.
         vn::Ref r = vn::Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "iii", 1, 2, 0));
@@ -627,10 +597,8 @@ bool last_offset(PyObject* list, int32_t& out) {
     return true;
 }
 
-PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* argv) {
-    int32_t offset, size;
-    if (!vn::to_int32(argv[0], offset) || !vn::to_int32(argv[1], size)) return nullptr;
-    BucketAllocator* a = as_alloc(self);
+PyObject* FastBucketAllocator_add_to_bucket(PyObject* self, vn::arg::I32 offset, vn::arg::I32 size) {
+    BucketAllocator* a = as_bucket_allocator(self);
     const int64_t b = a->ops->get_bucket_size_fast(a, size);
     if (b <= 0 || b != size) return vn::boolean(false);
     vn::Ref value = vn::Ref::steal(PyLong_FromLong(offset));
@@ -650,10 +618,8 @@ PyObject* BucketAllocator_add_to_bucket(PyObject* self, PyObject* const* argv) {
     return section.leave() ? vn::boolean(added) : nullptr;
 }
 
-PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* argv) {
-    int32_t size;
-    if (!vn::to_int32(argv[0], size)) return nullptr;
-    BucketAllocator* a = as_alloc(self);
+PyObject* FastBucketAllocator_remove_from_bucket(PyObject* self, vn::arg::I32 size) {
+    BucketAllocator* a = as_bucket_allocator(self);
     const int64_t b = a->ops->get_bucket_size_fast(a, size);
     if (b <= 0) return vn::none();
     vn::LockSection section(a->lock);
@@ -672,10 +638,8 @@ PyObject* BucketAllocator_remove_from_bucket(PyObject* self, PyObject* const* ar
     return offset ? offset.release() : vn::none();
 }
 
-PyObject* BucketAllocator_find_best_fit_bucket(PyObject* self, PyObject* const* argv) {
-    int32_t size, alignment;
-    if (!vn::to_int32(argv[0], size) || !vn::to_int32(argv[1], alignment)) return nullptr;
-    BucketAllocator* a = as_alloc(self);
+PyObject* FastBucketAllocator_find_best_fit_bucket(PyObject* self, vn::arg::I32 size, vn::arg::I32 alignment) {
+    BucketAllocator* a = as_bucket_allocator(self);
     const int64_t b = a->ops->get_bucket_size_fast(a, size);
     if (b <= 0) return vn::none();
     vn::LockSection section(a->lock);
@@ -730,9 +694,8 @@ struct StatsCollector {
     PyObject* lock;
 };
 
-PyTypeObject StatsCollectorType;
-vn::Signature stats_collector_new_sig;
-inline StatsCollector* as_collector(PyObject* o) noexcept { return reinterpret_cast<StatsCollector*>(o); }
+PyTypeObject FastStatsCollectorType;
+inline StatsCollector* as_stats_collector(PyObject* o) noexcept { return reinterpret_cast<StatsCollector*>(o); }
 
 void record_allocation(StatsCollector* c, int32_t /*size: accepted, not used*/, int32_t padding, bool is_bucketed) {
     c->stats.total_allocations += 1;
@@ -748,13 +711,10 @@ void record_deallocation(StatsCollector* c) { c->stats.total_deallocations += 1;
 
 const StatsCollectorOps kStatsCollectorOps = {record_allocation, record_deallocation};
 
-PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* unused[1];
-    vn::Ref kept_kwargs;  // keyword values, alive until the arguments are used
-    if (!vn::bind_tuple(stats_collector_new_sig, args, kwargs, unused, kept_kwargs)) return nullptr;
+PyObject* FastStatsCollector_new(PyTypeObject* type) {
     vn::Ref self = vn::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    StatsCollector* c = as_collector(self.get());
+    StatsCollector* c = as_stats_collector(self.get());
     c->ops = &kStatsCollectorOps;
     c->stats = FastAllocStats{};
     c->lock = vn::none();  // as for the allocator: a half-built instance fails cleanly
@@ -764,33 +724,30 @@ PyObject* StatsCollector_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     return self.release();
 }
 
-void StatsCollector_dealloc(PyObject* self) {
-    Py_CLEAR(as_collector(self)->lock);
+void FastStatsCollector_dealloc(PyObject* self) {
+    Py_CLEAR(as_stats_collector(self)->lock);
     vn::free_instance(self);
 }
 
-PyObject* StatsCollector_py_record_allocation(PyObject* self, PyObject* const* argv) {
-    int size, padding;
-    bool is_bucketed;
-    if (!vn::to_int(argv[0], size) || !vn::to_int(argv[1], padding) || !vn::to_bool(argv[2], is_bucketed))
-        return nullptr;
-    StatsCollector* c = as_collector(self);
+PyObject* FastStatsCollector_py_record_allocation(PyObject* self, vn::arg::CInt size, vn::arg::CInt padding,
+                                                  vn::arg::Bool is_bucketed) {
+    StatsCollector* c = as_stats_collector(self);
     vn::LockSection section(c->lock);
     if (!section.ok()) return nullptr;
     c->ops->record_allocation(c, size, padding, is_bucketed);
     return section.leave() ? vn::none() : nullptr;
 }
 
-PyObject* StatsCollector_py_record_deallocation(PyObject* self, PyObject* const*) {
-    StatsCollector* c = as_collector(self);
+PyObject* FastStatsCollector_py_record_deallocation(PyObject* self) {
+    StatsCollector* c = as_stats_collector(self);
     vn::LockSection section(c->lock);
     if (!section.ok()) return nullptr;
     c->ops->record_deallocation(c);
     return section.leave() ? vn::none() : nullptr;
 }
 
-PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*) {
-    StatsCollector* c = as_collector(self);
+PyObject* FastStatsCollector_get_stats(PyObject* self) {
+    StatsCollector* c = as_stats_collector(self);
     FastAllocStats s;
     double ratio = 0.0;
     {
@@ -815,8 +772,8 @@ PyObject* StatsCollector_get_stats(PyObject* self, PyObject* const*) {
                          PyLong_FromUnsignedLongLong(s.alignment_padding_bytes));
 }
 
-PyObject* StatsCollector_reset_stats(PyObject* self, PyObject* const*) {
-    StatsCollector* c = as_collector(self);
+PyObject* FastStatsCollector_reset_stats(PyObject* self) {
+    StatsCollector* c = as_stats_collector(self);
     vn::LockSection section(c->lock);
     if (!section.ok()) return nullptr;
     c->stats = FastAllocStats{};
@@ -845,84 +802,77 @@ int slabkit_exec(PyObject* module) {
     fill_crc_table();
 
     // 1. The native types.
-    if (!vn::make_signature(slab_header_new_sig, "FastSlabHeaderOps", {{"size_class_index"}, {"objects_per_slab"}}) ||
-        !vn::make_signature(bucket_allocator_new_sig, "FastBucketAllocator",
-                            {{"bucket_size_step", nullptr, "8"},
-                             {"small_block_max", nullptr, "256"},
-                             {"medium_block_max", nullptr, "4096"}}) ||
-        !vn::make_signature(stats_collector_new_sig, "FastStatsCollector", {}))
-        return -1;
-
-    vn::init_type(SlabHeaderType, "velmora.memory.slabkit.FastSlabHeaderOps", sizeof(SlabHeader),
+    vn::init_type(FastSlabHeaderOpsType, "velmora.memory.slabkit.FastSlabHeaderOps", sizeof(SlabHeader),
                   "Slab header operations: per-object bitmap bookkeeping and the 16-byte stored form.\n\n"
                   "Header layout (16 bytes, little-endian): size_class_index (1), flags (1), epoch (4),\n"
                   "crc (2), free_bitmap (8). The CRC-16 covers the first six bytes.");
-    SlabHeaderType.tp_new = SlabHeader_new;
-    SlabHeaderType.tp_dealloc = vn::free_instance;
+    FastSlabHeaderOpsType.tp_dealloc = vn::free_instance;
     if (!vn::ready_type(
-            module, SlabHeaderType,
+            module, FastSlabHeaderOpsType,
+            vn::constructor<FastSlabHeaderOps_new>({{"size_class_index"}, {"objects_per_slab"}}),
             {
-                {"pack_header", vn::method<SlabHeader_pack_header>, {}, "bytes", "Pack header into bytes for storage."},
-                {"unpack_header", vn::method<SlabHeader_unpack_header>, {{"data", "bytes"}}, "None", "Unpack header from bytes."},
-                {"py_is_object_free", vn::method<SlabHeader_py_is_object_free>, {{"object_index", "int"}}, "bool",
+                {"pack_header", vn::method<FastSlabHeaderOps_pack_header>, {}, "bytes", "Pack header into bytes for storage."},
+                {"unpack_header", vn::method<FastSlabHeaderOps_unpack_header>, {{"data", "bytes"}}, "None", "Unpack header from bytes."},
+                {"py_is_object_free", vn::method<FastSlabHeaderOps_py_is_object_free>, {{"object_index", "int"}}, "bool",
                  "Check if object at index is free (Python interface)."},
-                {"py_find_free_object", vn::method<SlabHeader_py_find_free_object>, {}, "int",
+                {"py_find_free_object", vn::method<FastSlabHeaderOps_py_find_free_object>, {}, "int",
                  "Find first free object index (Python interface)."},
-                {"py_allocate_object_at", vn::method<SlabHeader_py_allocate_object_at>, {{"object_index", "int"}}, "None",
+                {"py_allocate_object_at", vn::method<FastSlabHeaderOps_py_allocate_object_at>, {{"object_index", "int"}}, "None",
                  "Mark object as allocated (Python interface)."},
-                {"py_deallocate_object_at", vn::method<SlabHeader_py_deallocate_object_at>, {{"object_index", "int"}}, "None",
+                {"py_deallocate_object_at", vn::method<FastSlabHeaderOps_py_deallocate_object_at>, {{"object_index", "int"}}, "None",
                  "Mark object as free (Python interface)."},
             }))
         return -1;
-    if (!vn::set_type_attribute(SlabHeaderType, "_native_ops",
+    if (!vn::set_type_attribute(FastSlabHeaderOpsType, "_native_ops",
                                 make_ops_capsule(&kSlabHeaderOps, "velmora.memory.slabkit.FastSlabHeaderOps._native_ops")))
         return -1;
 
-    vn::init_type(BucketAllocatorType, "velmora.memory.slabkit.FastBucketAllocator", sizeof(BucketAllocator),
+    vn::init_type(FastBucketAllocatorType, "velmora.memory.slabkit.FastBucketAllocator", sizeof(BucketAllocator),
                   "Size-class buckets of free block offsets.\n\n"
                   "Exact-size requests pop the last offset of their bucket (O(1)); otherwise the larger\n"
                   "buckets are tried in ascending order, honouring the requested alignment.",
                   Py_TPFLAGS_HAVE_GC);
-    BucketAllocatorType.tp_new = BucketAllocator_new;
-    BucketAllocatorType.tp_dealloc = BucketAllocator_dealloc;
-    BucketAllocatorType.tp_traverse = BucketAllocator_traverse;
-    BucketAllocatorType.tp_clear = BucketAllocator_clear;
+    FastBucketAllocatorType.tp_dealloc = FastBucketAllocator_dealloc;
+    FastBucketAllocatorType.tp_traverse = FastBucketAllocator_traverse;
+    FastBucketAllocatorType.tp_clear = FastBucketAllocator_clear;
     if (!vn::ready_type(
-            module, BucketAllocatorType,
+            module, FastBucketAllocatorType,
+            vn::constructor<FastBucketAllocator_new>({{"bucket_size_step", nullptr, "8"},
+                                                      {"small_block_max", nullptr, "256"},
+                                                      {"medium_block_max", nullptr, "4096"}}),
             {
-                {"_init_buckets", vn::method<BucketAllocator_init_buckets>, {}, "None", "Initialize size-class buckets."},
-                {"add_to_bucket", vn::method<BucketAllocator_add_to_bucket>, {{"offset", "int"}, {"size", "int"}}, "bool",
+                {"_init_buckets", vn::method<FastBucketAllocator_init_buckets>, {}, "None", "Initialize size-class buckets."},
+                {"add_to_bucket", vn::method<FastBucketAllocator_add_to_bucket>, {{"offset", "int"}, {"size", "int"}}, "bool",
                  "Add block to appropriate bucket."},
-                {"remove_from_bucket", vn::method<BucketAllocator_remove_from_bucket>, {{"size", "int"}}, "Optional[int]",
+                {"remove_from_bucket", vn::method<FastBucketAllocator_remove_from_bucket>, {{"size", "int"}}, "Optional[int]",
                  "Remove block from appropriate bucket."},
-                {"find_best_fit_bucket", vn::method<BucketAllocator_find_best_fit_bucket>, {{"size", "int"}, {"alignment", "int"}},
+                {"find_best_fit_bucket", vn::method<FastBucketAllocator_find_best_fit_bucket>, {{"size", "int"}, {"alignment", "int"}},
                  "Optional[int]", "Find best fit bucket for allocation."},
             }))
         return -1;
     if (!vn::set_type_attribute(
-            BucketAllocatorType, "_native_ops",
+            FastBucketAllocatorType, "_native_ops",
             make_ops_capsule(&kBucketAllocatorOps, "velmora.memory.slabkit.FastBucketAllocator._native_ops")))
         return -1;
 
-    vn::init_type(StatsCollectorType, "velmora.memory.slabkit.FastStatsCollector", sizeof(StatsCollector),
+    vn::init_type(FastStatsCollectorType, "velmora.memory.slabkit.FastStatsCollector", sizeof(StatsCollector),
                   "Allocation statistics: totals, bucketed versus fallback allocations and alignment padding,\n"
                   "guarded by one lock per collector.");
-    StatsCollectorType.tp_new = StatsCollector_new;
-    StatsCollectorType.tp_dealloc = StatsCollector_dealloc;
+    FastStatsCollectorType.tp_dealloc = FastStatsCollector_dealloc;
     if (!vn::ready_type(
-            module, StatsCollectorType,
+            module, FastStatsCollectorType, vn::constructor<FastStatsCollector_new>({}),
             {
-                {"py_record_allocation", StatsCollector_py_record_allocation,
+                {"py_record_allocation", vn::method<FastStatsCollector_py_record_allocation>,
                  {{"size", "int"}, {"padding", "int"}, {"is_bucketed", "bool"}}, "None",
                  "Record allocation statistics (Python interface)."},
-                {"py_record_deallocation", vn::method<StatsCollector_py_record_deallocation>, {}, "None",
+                {"py_record_deallocation", vn::method<FastStatsCollector_py_record_deallocation>, {}, "None",
                  "Record deallocation statistics (Python interface)."},
-                {"get_stats", vn::method<StatsCollector_get_stats>, {}, "dict", "Get statistics dictionary."},
-                {"reset_stats", vn::method<StatsCollector_reset_stats>, {}, "None", "Reset all statistics."},
+                {"get_stats", vn::method<FastStatsCollector_get_stats>, {}, "dict", "Get statistics dictionary."},
+                {"reset_stats", vn::method<FastStatsCollector_reset_stats>, {}, "None", "Reset all statistics."},
             }))
         return -1;
     if (!vn::set_type_attribute(
-            StatsCollectorType, "_native_ops",
+            FastStatsCollectorType, "_native_ops",
             make_ops_capsule(&kStatsCollectorOps, "velmora.memory.slabkit.FastStatsCollector._native_ops")))
         return -1;
 
@@ -936,14 +886,14 @@ int slabkit_exec(PyObject* module) {
     if (!vn::add_functions(
             module,
             {
-                {"fast_align_size", fast_align_size, {{"size", "int"}, {"alignment", "int"}}, "int",
+                {"fast_align_size", vn::fn<fast_align_size>, {{"size", "int"}, {"alignment", "int"}}, "int",
                  "Fast alignment calculation (Python interface).", Kind::Function},
-                {"fast_get_bucket_size", fast_get_bucket_size, {{"size", "int"}, {"step", "int", "8"}}, "int",
+                {"fast_get_bucket_size", vn::fn<fast_get_bucket_size>, {{"size", "int"}, {"step", "int", "8"}}, "int",
                  "Fast bucket size calculation (Python interface).", Kind::Function},
-                {"fast_bitmap_operations", fast_bitmap_operations,
+                {"fast_bitmap_operations", vn::fn<fast_bitmap_operations>,
                  {{"bitmap", "int"}, {"index", "int"}, {"operation", "str"}}, "Union[bool, int]",
                  "Fast bitmap operations (Python interface).", Kind::Function},
-                {"fast_can_fit_aligned", fast_can_fit_aligned,
+                {"fast_can_fit_aligned", vn::fn<fast_can_fit_aligned>,
                  {{"block_offset", "int"}, {"block_size", "int"}, {"alloc_size", "int"}, {"alignment", "int"}}, "bool",
                  "Fast alignment check with exclusive boundary (Python interface).", Kind::Function},
             }))
