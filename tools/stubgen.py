@@ -157,7 +157,7 @@ TYPING = {
         imports=["from velmora.memory.lockless import AtomicCounter as _AtomicCounter"],
         variables={"AtomicCounter": "Optional[Type[_AtomicCounter]]"},
         returns={None: "None"},
-        constructors={"FastRedBlackTree": "sample_rate: SupportsInt = 100"},
+        refine={"FastRedBlackTree.__new__": {"sample_rate": (None, "SupportsInt")}},
     ),
     "velmora.memory.slabkit": Typing(
         parameters={"int": "SupportsInt"},
@@ -166,15 +166,13 @@ TYPING = {
             "FastSlabHeaderOps.unpack_header": {"data": ("bytes", "Optional[bytes]")},
             "FastStatsCollector.py_record_allocation": {"is_bucketed": ("bool", "object")},
             "FastStatsCollector.get_stats": {"return": ("dict", "Dict[str, Union[int, str]]")},
+            "FastSlabHeaderOps.__new__": {"size_class_index": (None, "SupportsInt"),
+                                          "objects_per_slab": (None, "SupportsInt")},
+            "FastBucketAllocator.__new__": {"bucket_size_step": (None, "SupportsInt"),
+                                            "small_block_max": (None, "SupportsInt"),
+                                            "medium_block_max": (None, "SupportsInt")},
         },
-        constructors={
-            "FastSlabHeaderOps": "size_class_index: SupportsInt, objects_per_slab: SupportsInt",
-            "FastBucketAllocator": (
-                "bucket_size_step: SupportsInt = 8, small_block_max: SupportsInt = 256,"
-                " medium_block_max: SupportsInt = 4096"
-            ),
-            "FastStatsCollector": "",
-        },
+        constructors={},
     ),
     "velmora.jit.compilegate": Typing(
         declarations='''
@@ -194,8 +192,11 @@ TYPING = {
             "CompileGate.should_compile": {"telemetry_store": (None, "_TelemetrySource")},
             "CompileGate.update": {"telemetry_store": (None, "_TelemetrySource")},
             "CompileGate.get_statistics": {"return": ("Dict", "Dict[str, Any]")},
-            "PolicyConfig.__new__": {"initial_threshold": (None, "Any"), "min_threshold": (None, "Any"), "max_threshold": (None, "Any"), "learning_rate": (None, "Any"), "target_speedup": (None, "Any")},
-            "FunctionMetrics.__new__": {"call_count": (None, "Any"), "compile_count": (None, "Any"), "avg_speedup": (None, "Any"), "total_execution_time_ms": (None, "Any"), "last_compile_time": (None, "Any"), "last_compiled": (None, "Any")},
+            "PolicyConfig.__new__": {name: (None, "Any") for name in (
+                "initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup")},
+            "FunctionMetrics.__new__": {name: (None, "Any") for name in (
+                "call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compile_time",
+                "last_compiled")},
             "CompileGate.__new__": {"config": (None, "Any")},
         },
         attributes={
