@@ -60,7 +60,7 @@ struct Converter;
 
 template <>
 struct Converter<arg::Object> {
-    static bool convert(PyObject* o, const char*, arg::Object& out) noexcept {
+    [[gnu::always_inline]] static bool convert(PyObject* o, const char*, arg::Object& out) noexcept {
         out.value = o;
         return true;
     }
@@ -69,7 +69,7 @@ struct Converter<arg::Object> {
 #define VN_NUMBER_CONVERTER(Kind, function)                                        \
     template <>                                                                    \
     struct Converter<Kind> {                                                       \
-        static bool convert(PyObject* o, const char*, Kind& out) noexcept {        \
+        [[gnu::always_inline]] static bool convert(PyObject* o, const char*, Kind& out) noexcept { \
             return function(o, out.value);                                         \
         }                                                                          \
     };
@@ -84,7 +84,7 @@ VN_NUMBER_CONVERTER(arg::Bool, to_bool)
 
 template <>
 struct Converter<arg::PyInt> {
-    static bool convert(PyObject* o, const char* name, arg::PyInt& out) noexcept {
+    [[gnu::always_inline]] static bool convert(PyObject* o, const char* name, arg::PyInt& out) noexcept {
         out.value = Ref::steal(py_int(o, name));
         return static_cast<bool>(out.value);
     }
@@ -92,7 +92,7 @@ struct Converter<arg::PyInt> {
 
 template <PyTypeObject* T>
 struct Converter<arg::Exact<T>> {
-    static bool convert(PyObject* o, const char* name, arg::Exact<T>& out) noexcept {
+    [[gnu::always_inline]] static bool convert(PyObject* o, const char* name, arg::Exact<T>& out) noexcept {
         out.value = o;
         return exact(o, T, name);
     }
@@ -100,7 +100,7 @@ struct Converter<arg::Exact<T>> {
 
 template <PyTypeObject* T>
 struct Converter<arg::ExactOrNone<T>> {
-    static bool convert(PyObject* o, const char* name, arg::ExactOrNone<T>& out) noexcept {
+    [[gnu::always_inline]] static bool convert(PyObject* o, const char* name, arg::ExactOrNone<T>& out) noexcept {
         out.value = o;
         return exact_or_none(o, T, name);
     }

@@ -11,6 +11,10 @@
 #include <climits>
 #include <cstdint>
 
+// The fast path of a conversion (an exact int that fits, a float) is inlined into every caller;
+// what is left (other types, errors) stays out of line, once.
+#define VN_ALWAYS_INLINE [[gnu::always_inline]] inline
+
 namespace vn {
 
 // A new reference to an int for `o`, by the integer protocol above.
@@ -40,7 +44,7 @@ inline PyObject* integer_of(PyObject* o) noexcept {
 namespace detail {
 
 // The value of a small ("compact", one internal digit) exact int without a library call.
-inline bool compact_value(PyObject* o, long& out) noexcept {
+VN_ALWAYS_INLINE bool compact_value(PyObject* o, long& out) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     const PyLongObject* l = reinterpret_cast<const PyLongObject*>(o);
     if (!PyUnstable_Long_IsCompact(l)) return false;
@@ -54,10 +58,8 @@ inline bool compact_value(PyObject* o, long& out) noexcept {
 #endif
 }
 
-// Reads an int object as a C long; `overflow` is -1/+1 when it does not fit.
-inline bool long_value(PyObject* o, long& out, int& overflow) noexcept {
+[[gnu::noinline]] inline bool long_value_slow(PyObject* o, long& out, int& overflow) noexcept {
     if (PyLong_CheckExact(o)) {
-        if (compact_value(o, out)) return true;
         out = PyLong_AsLongAndOverflow(o, &overflow);
         return !(out == -1 && PyErr_Occurred());
     }
@@ -67,18 +69,29 @@ inline bool long_value(PyObject* o, long& out, int& overflow) noexcept {
     return !(out == -1 && PyErr_Occurred());
 }
 
+// Reads an int object as a C long; `overflow` is -1/+1 when it does not fit.
+VN_ALWAYS_INLINE bool long_value(PyObject* o, long& out, int& overflow) noexcept {
+    if (PyLong_CheckExact(o) && compact_value(o, out)) return true;
+    return long_value_slow(o, out, overflow);
+}
+
 static_assert(sizeof(long) == 8, "the native core assumes an LP64 platform");
 
-inline bool overflow(const char* text) noexcept {
+[[gnu::cold, gnu::noinline]] inline void set_overflow(const char* text) noexcept {
     PyErr_SetString(PyExc_OverflowError, text);
+}
+
+// OverflowError `text`; false (inline, so the caller's flow analysis sees the failure).
+VN_ALWAYS_INLINE bool overflow(const char* text) noexcept {
+    set_overflow(text);
     return false;
 }
 
 }  // namespace detail
 
 // Signed 64-bit; out of range raises the host's own "Python int too large to convert to C long".
-inline bool to_int64(PyObject* o, int64_t& out) noexcept {
-    long v;
+VN_ALWAYS_INLINE bool to_int64(PyObject* o, int64_t& out) noexcept {
+    long v = 0;  // set by every successful path; zero keeps the compiler's flow analysis simple
     int of = 0;
     if (!detail::long_value(o, v, of)) return false;
     if (of != 0) return detail::overflow("Python int too large to convert to C long");
@@ -107,8 +120,8 @@ inline bool to_uint64(PyObject* o, uint64_t& out) noexcept {
 
 namespace detail {
 template <typename T>
-inline bool to_signed32(PyObject* o, T& out, const char* text) noexcept {
-    long v;
+VN_ALWAYS_INLINE bool to_signed32(PyObject* o, T& out, const char* text) noexcept {
+    long v = 0;  // set by every successful path; zero keeps the compiler's flow analysis simple
     int of = 0;
     if (!long_value(o, v, of)) return false;
     if (of != 0 || v < INT32_MIN || v > INT32_MAX) return overflow(text);
@@ -118,19 +131,19 @@ inline bool to_signed32(PyObject* o, T& out, const char* text) noexcept {
 }  // namespace detail
 
 // C `int` (signed 32-bit): out of range either way -> "value too large to convert to int".
-inline bool to_int(PyObject* o, int& out) noexcept {
+VN_ALWAYS_INLINE bool to_int(PyObject* o, int& out) noexcept {
     return detail::to_signed32(o, out, "value too large to convert to int");
 }
 
 // int32_t: out of range either way -> "value too large to convert to int32_t".
-inline bool to_int32(PyObject* o, int32_t& out) noexcept {
+VN_ALWAYS_INLINE bool to_int32(PyObject* o, int32_t& out) noexcept {
     return detail::to_signed32(o, out, "value too large to convert to int32_t");
 }
 
 // uint32_t: negative -> "can't convert negative value to uint32_t"; too large -> "value too large
 // to convert to uint32_t".
-inline bool to_uint32(PyObject* o, uint32_t& out) noexcept {
-    long v;
+VN_ALWAYS_INLINE bool to_uint32(PyObject* o, uint32_t& out) noexcept {
+    long v = 0;  // set by every successful path; zero keeps the compiler's flow analysis simple
     int of = 0;
     if (!detail::long_value(o, v, of)) return false;
     if (of < 0 || (of == 0 && v < 0)) return detail::overflow("can't convert negative value to uint32_t");
@@ -141,7 +154,7 @@ inline bool to_uint32(PyObject* o, uint32_t& out) noexcept {
 }
 
 // A float parameter: whatever the host's float conversion accepts; its errors propagate.
-inline bool to_double(PyObject* o, double& out) noexcept {
+VN_ALWAYS_INLINE bool to_double(PyObject* o, double& out) noexcept {
     if (PyFloat_CheckExact(o)) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
@@ -153,7 +166,7 @@ inline bool to_double(PyObject* o, double& out) noexcept {
 }
 
 // A bool parameter: the truth value of any object.
-inline bool to_bool(PyObject* o, bool& out) noexcept {
+VN_ALWAYS_INLINE bool to_bool(PyObject* o, bool& out) noexcept {
     if (o == Py_True) {
         out = true;
         return true;
@@ -171,11 +184,15 @@ inline bool to_bool(PyObject* o, bool& out) noexcept {
 // A parameter annotated `int` at the Python level: an exact int passes, any other number goes
 // through int(), anything else raises "Argument '<name>' has incorrect type (expected int, got T)".
 // Returns a new reference to an exact int, or null.
-inline PyObject* py_int(PyObject* o, const char* argname) noexcept {
-    if (PyLong_CheckExact(o)) return new_ref(o);
+[[gnu::noinline]] inline PyObject* py_int_slow(PyObject* o, const char* argname) noexcept {
     if (PyNumber_Check(o)) return PyNumber_Long(o);
     arg_type_error(argname, "int", o);
     return nullptr;
+}
+
+VN_ALWAYS_INLINE PyObject* py_int(PyObject* o, const char* argname) noexcept {
+    if (PyLong_CheckExact(o)) return new_ref(o);
+    return py_int_slow(o, argname);
 }
 
 // A parameter that must be exactly `int`: bool and every other subclass are refused; for an int
