@@ -13,6 +13,8 @@ from velmora._modules import NATIVE_MODULES
 
 ROOT = Path(__file__).resolve().parents[1]
 CMAKE = shutil.which("cmake")
+# The generator the machine has: a build machine may have ninja and no make.
+GENERATOR = ["-G", "Ninja"] if shutil.which("ninja") else []
 
 pytestmark = pytest.mark.skipif(CMAKE is None or not (ROOT / "CMakeLists.txt").is_file(),
                                 reason="needs cmake and the source tree's CMakeLists.txt")
@@ -35,8 +37,10 @@ def configure(tmp_path, list_text, sources):
         path = tree / "src" / "velmora" / source
         path.parent.mkdir(parents=True, exist_ok=True)
         path.touch()
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # a sanitizer run's runtime is not cmake's
-    return subprocess.run([CMAKE, "-S", str(tree), "-B", str(tree / "build"), "-DPython_EXECUTABLE=" + sys.executable],
+    # A sanitizer run's runtime and allocator choice are not cmake's (its launcher may be another Python).
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    return subprocess.run([CMAKE, "-S", str(tree), "-B", str(tree / "build"), *GENERATOR,
+                           "-DPython_EXECUTABLE=" + sys.executable],
                           capture_output=True, text=True, timeout=300, env=env)
 
 

@@ -64,9 +64,10 @@ struct Callable {
     Impl impl;
     const MethodEntries* method = nullptr;  // null: not usable as a method descriptor
     const Signature** signature = nullptr;  // where the entry points find the entry's signature
+    Py_ssize_t arity = -1;                  // a typed implementation's parameter count, else -1
     Callable(Impl f) noexcept : impl(f) {}  // NOLINT: a bare implementation is the common case
-    constexpr Callable(Impl f, const MethodEntries* m, const Signature** s) noexcept
-        : impl(f), method(m), signature(s) {}
+    constexpr Callable(Impl f, const MethodEntries* m, const Signature** s, Py_ssize_t n) noexcept
+        : impl(f), method(m), signature(s), arity(n) {}
 };
 
 struct FuncDef {
@@ -107,6 +108,14 @@ inline PyObject* eval_expression(const char* src) noexcept {
 }
 
 }  // namespace detail
+
+// A typed implementation takes exactly the parameters its table lists.
+inline bool check_arity(const char* name, Py_ssize_t arity, size_t listed) noexcept {
+    if (arity < 0 || static_cast<size_t>(arity) == listed) return true;
+    PyErr_Format(PyExc_SystemError, "%s(): the table lists %zu parameters, the implementation takes %zd", name,
+                 listed, arity);
+    return false;
+}
 
 // Fills `sig` from a parameter table; false with an exception set on failure.
 inline bool make_signature(Signature& sig, const char* name, const std::vector<Param>& params) noexcept {
@@ -345,8 +354,24 @@ private:
     }
 };
 
+namespace detail {
+// The parameter count of a typed implementation, known at compile time; -1 for a raw one.
+template <auto F>
+constexpr Py_ssize_t arity() noexcept {
+    if constexpr (ImplTraits<decltype(F)>::raw) {
+        return -1;
+    } else {
+        return static_cast<Py_ssize_t>(std::tuple_size<typename ImplTraits<decltype(F)>::Args>::value);
+    }
+}
+}  // namespace detail
+
+// The method's entry for the interpreter's specialised calls and bound methods. Every parameter
+// is positional-or-keyword, so a typed implementation given exactly its parameter count by
+// position (the hot call) needs no binding; anything else goes through the entry's binder.
 template <auto F>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (nargs == detail::arity<F>() && kwnames == nullptr) return Adapter<F>::impl(self, args);
     return detail::call_bound(*signature_of<F>, Adapter<F>::impl, self, args, nargs, kwnames);
 }
 
@@ -380,14 +405,14 @@ constexpr MethodEntries method_entries{&fast_method<F>, &descriptor_vectorcall<F
 
 // A function or method whose implementation is F (bare, or with argument kinds).
 template <auto F>
-constexpr Callable fn{Adapter<F>::impl, nullptr, &signature_of<F>};
+constexpr Callable fn{Adapter<F>::impl, nullptr, &signature_of<F>, detail::arity<F>()};
 
 // A method of a native type as a method descriptor: `obj.name(...)` then takes the interpreter's
 // own specialised call of a method descriptor, while the class attribute keeps the table's
 // signature, defaults and annotations (see ready_type); every call binds with the entry's own
 // binder and messages.
 template <auto F>
-constexpr Callable method{Adapter<F>::impl, &method_entries<F>, &signature_of<F>};
+constexpr Callable method{Adapter<F>::impl, &method_entries<F>, &signature_of<F>, detail::arity<F>()};
 
 // ---------------------------------------------------------------------------------------------
 // The native function type.
@@ -551,7 +576,8 @@ inline PyObject* make_function(const FuncDef& def, const char* module_name, cons
         PyErr_Format(PyExc_SystemError, "%s(): a native method needs its owning type", def.name);
         return nullptr;
     }
-    if (!make_signature(f->sig, def.name, def.params)) return nullptr;
+    if (!check_arity(def.name, def.impl.arity, def.params.size()) || !make_signature(f->sig, def.name, def.params))
+        return nullptr;
     if (def.impl.signature != nullptr) *def.impl.signature = &f->sig;
     f->name = PyUnicode_InternFromString(def.name);
     f->qualname = qualprefix ? PyUnicode_FromFormat("%s.%s", qualprefix, def.name) : new_ref(f->name);

@@ -4,6 +4,8 @@
 #include "function.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
@@ -187,11 +189,17 @@ struct CtorDef {
     newfunc tp_new = nullptr;
     Signature* signature = nullptr;
     std::vector<Param> params;
+    Py_ssize_t arity = -1;  // the parameters tp_new converts
 };
+
+template <typename... A>
+constexpr Py_ssize_t ctor_arity(PyObject* (*)(PyTypeObject*, A...)) noexcept {
+    return static_cast<Py_ssize_t>(sizeof...(A));
+}
 
 template <auto F>
 CtorDef constructor(std::vector<Param> params) {
-    return CtorDef{&Constructor<F>::tp_new, &Constructor<F>::signature, std::move(params)};
+    return CtorDef{&Constructor<F>::tp_new, &Constructor<F>::signature, std::move(params), ctor_arity(F)};
 }
 
 namespace detail {
@@ -200,7 +208,9 @@ namespace detail {
 // ("Name(params)\n--\n\n" + doc, kept for the process), so inspect.signature(cls) answers.
 inline bool set_constructor(PyTypeObject& t, const CtorDef& ctor) noexcept {
     const char* shortname = short_type_name(&t);
-    if (!make_signature(*ctor.signature, shortname, ctor.params)) return false;
+    if (!check_arity(shortname, ctor.arity, ctor.params.size()) ||
+        !make_signature(*ctor.signature, shortname, ctor.params))
+        return false;
     FuncDef as_function{shortname, nullptr, ctor.params, nullptr, nullptr, Kind::Function};
     Ref text = Ref::steal(build_text_signature(as_function));
     const char* sig = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
@@ -468,8 +478,30 @@ inline PyObject* lookup_special(PyObject* o, PyObject* name) noexcept {
 }
 
 // The error of a `with` statement whose manager lacks `which` ("__enter__" or "__exit__").
+#if PY_VERSION_HEX >= 0x030E0000
+// 3.14 names the type fully qualified, says which method is missing, and points at `async with`
+// when the type has both methods of that protocol.
+inline bool type_has(PyObject* o, const char* name) noexcept {
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (key == nullptr) return false;
+    PyObject* attr = _PyType_LookupRef(Py_TYPE(o), key);
+    Py_DECREF(key);
+    Py_XDECREF(attr);
+    return attr != nullptr;
+}
+
 [[gnu::cold]] inline void no_context_manager(PyObject* o, const char* which) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
+    if (type_has(o, "__aenter__") && type_has(o, "__aexit__"))
+        PyErr_Format(PyExc_TypeError,
+                     "'%T' object does not support the context manager protocol (missed %s method) but it "
+                     "supports the asynchronous context manager protocol. Did you mean to use 'async with'?",
+                     o, which);
+    else if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError,
+                     "'%T' object does not support the context manager protocol (missed %s method)", o, which);
+}
+#elif PY_VERSION_HEX >= 0x030B0000
+[[gnu::cold]] inline void no_context_manager(PyObject* o, const char* which) noexcept {
     if (std::strcmp(which, "__enter__") == 0)
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                      type_name(o));
@@ -477,11 +509,12 @@ inline PyObject* lookup_special(PyObject* o, PyObject* name) noexcept {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                      type_name(o));
-#else
-    (void)o;
-    PyErr_SetString(PyExc_AttributeError, which);
-#endif
 }
+#else
+[[gnu::cold]] inline void no_context_manager(PyObject*, const char* which) noexcept {
+    PyErr_SetString(PyExc_AttributeError, which);
+}
+#endif
 
 inline bool bind_special(PyObject* o, const char* which, Ref& out) noexcept {
     static Name enter{"__enter__"}, exit_{"__exit__"};
@@ -578,38 +611,60 @@ private:
     bool held_ = false;
 };
 
-// A native mutex (the interpreter's own thread lock, as threading.Lock uses) that an object keeps
-// beside its threading.Lock when that lock is the interpreter's own type: taking it costs no
-// Python calls. Waiting releases the thread state, as threading.Lock.acquire() does, and is
-// interrupted by signals the same way (a KeyboardInterrupt raised by a handler propagates).
+// A native mutex that an object keeps beside its threading.Lock when that lock is the interpreter's
+// own type: taking it uncontended is one compare-and-swap and leaving it one exchange, without a
+// Python call or a system call. A contended acquire waits with the thread state released, as
+// threading.Lock.acquire() does, and runs the signal handlers at least every few milliseconds (a
+// KeyboardInterrupt raised by a handler propagates, and the wait is abandoned).
+//
+// The word is 0 (free), 1 (held) or 2 (held, and a thread may be waiting). A waiter marks it 2
+// before it sleeps, under the mutex that the releaser takes before it notifies, so a release
+// between the waiter's look and its sleep still wakes it. A waiter that gives up leaves nothing
+// behind: at worst the next release notifies nobody.
 class NativeLock {
 public:
     bool open() noexcept {
-        lock_ = PyThread_allocate_lock();
-        if (lock_ == nullptr) PyErr_NoMemory();
-        return lock_ != nullptr;
+        open_ = true;
+        return true;
     }
-    void close() noexcept {
-        if (lock_ != nullptr) PyThread_free_lock(lock_);
-        lock_ = nullptr;
-    }
-    explicit operator bool() const noexcept { return lock_ != nullptr; }
+    // Ends the lock's life: the owner's deallocator calls it once for the lock it constructed in place.
+    void close() noexcept { this->~NativeLock(); }
+    explicit operator bool() const noexcept { return open_; }
     // False with the exception of a signal handler set.
     bool acquire() noexcept {
-        if (PyThread_acquire_lock(lock_, NOWAIT_LOCK)) return true;
+        int expected = 0;
+        // Acquire: the section's reads come after the previous holder's writes.
+        if (word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
         for (;;) {
-            PyLockStatus r;
+            bool taken;
             Py_BEGIN_ALLOW_THREADS
-            r = PyThread_acquire_lock_timed(lock_, -1, 1);
+            {  // the mutex is left before the thread state is taken back: release() takes it holding that
+                std::unique_lock<std::mutex> guard(wait_mutex_);
+                taken = word_.exchange(2, std::memory_order_acquire) == 0;
+                if (!taken) {
+                    wake_.wait_for(guard, std::chrono::milliseconds(5));
+                    taken = word_.exchange(2, std::memory_order_acquire) == 0;
+                }
+            }
             Py_END_ALLOW_THREADS
-            if (r == PY_LOCK_ACQUIRED) return true;
-            if (r == PY_LOCK_INTR && PyErr_CheckSignals() < 0) return false;
+            if (taken) return true;
+            if (PyErr_CheckSignals() < 0) return false;
         }
     }
-    void release() noexcept { PyThread_release_lock(lock_); }
+    void release() noexcept {
+        // Release: the section's writes happen-before the next holder's acquire.
+        if (word_.exchange(0, std::memory_order_release) == 2) {
+            std::lock_guard<std::mutex> guard(wait_mutex_);
+            wake_.notify_one();
+        }
+    }
 
 private:
-    PyThread_type_lock lock_ = nullptr;
+    std::atomic<int> word_{0};
+    bool open_ = false;
+    std::mutex wait_mutex_;
+    std::condition_variable wake_;
 };
 
 // Whether `lock` is of the interpreter's own lock type (what threading.Lock() returns).
@@ -703,9 +758,10 @@ private:
 // replaced `threading`) is entered and left exactly as a LockSection does, around it.
 class ObjectSection {
 public:
-    ObjectSection(PyObject* owner, PyObject* lock) noexcept {
+    // Inlined: the private-lock case is a type and a reference-count test.
+    VN_ALWAYS_INLINE ObjectSection(PyObject* owner, PyObject* lock) noexcept {
         if (!is_private_lock(lock)) {
-            lock_.emplace(lock);
+            enter_lock(lock);
             if (!lock_->ok()) return;
         }
         critical_.emplace(owner);
@@ -713,14 +769,17 @@ public:
     }
     bool ok() const noexcept { return ok_; }
     // Ends the section; false if the lock's __exit__ raised.
-    bool leave() noexcept {
+    VN_ALWAYS_INLINE bool leave() noexcept {
         critical_.reset();
-        return !lock_ || lock_->leave();
+        return !lock_ || leave_lock();
     }
     ObjectSection(const ObjectSection&) = delete;
     ObjectSection& operator=(const ObjectSection&) = delete;
 
 private:
+    [[gnu::noinline]] void enter_lock(PyObject* lock) noexcept { lock_.emplace(lock); }
+    [[gnu::noinline]] bool leave_lock() noexcept { return lock_->leave(); }
+
     std::optional<LockSection> lock_;          // destroyed after critical_ (declared first)
     std::optional<CriticalSection> critical_;
     bool ok_ = false;

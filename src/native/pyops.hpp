@@ -44,6 +44,95 @@ inline PyObject* module_global(PyObject* module, const char* name) noexcept {
     return detail::lookup_global(module, key(name));
 }
 
+// `time.<function>()` as a module's code calls it: the module's global `time` and that attribute are
+// looked up at every call, so a replaced global or a patched function is what runs. While both are
+// still the objects captured at import (a plain module object and its own function, the common
+// case), the interpreter's clock is read directly: the clock and conversion that function uses,
+// without the Python call and the result object.
+class TimeFunction {
+public:
+    enum Clock { PerfCounterNs, Time };
+    TimeFunction(const char* function, Clock clock) noexcept : function_{function}, clock_(clock) {}
+
+    // After `import time` into `module`; the captured objects are kept for the life of the process.
+    bool capture(PyObject* module) noexcept {
+        Ref time = Ref::steal(module_global(module, time_name_));
+        PyObject* name = function_.get();
+        if (!time || name == nullptr) return false;
+        Ref fn = Ref::steal(PyObject_GetAttr(time.get(), name));
+        if (!fn) return false;
+        time_ = time.release();
+        fn_ = fn.release();
+        return true;
+    }
+    // perf_counter_ns() as an unsigned count of nanoseconds.
+    bool call(PyObject* module, uint64_t& out) noexcept {
+        int64_t ns = 0;
+        Ref r;
+        int direct = read(module, ns, r);
+        if (direct > 0 && ns >= 0) {
+            out = static_cast<uint64_t>(ns);
+            return true;
+        }
+        if (direct > 0) r = Ref::steal(PyLong_FromLongLong(ns));  // its error, as the call would raise
+        return r && to_uint64(r.get(), out);
+    }
+    // time() as seconds.
+    bool call(PyObject* module, double& out) noexcept {
+        int64_t ns = 0;
+        Ref r;
+        int direct = read(module, ns, r);
+        if (direct > 0) {
+            out = seconds(ns);
+            return true;
+        }
+        return r && to_double(r.get(), out);
+    }
+
+private:
+    // 1: the clock was read into `ns`; 0: the looked-up function was called, its result in `r`
+    // (null on error); -1: the lookup failed.
+    int read(PyObject* module, int64_t& ns, Ref& r) noexcept {
+        Ref time = Ref::steal(module_global(module, time_name_));
+        if (!time) return -1;
+        if (time.get() == time_ && Py_TYPE(time_) == &PyModule_Type) {
+            PyObject* fn = nullptr;
+            int found = dict_item_ref(PyModule_GetDict(time_), function_.get(), &fn);
+            if (found < 0) return -1;
+            Ref held = Ref::steal(fn);
+            if (fn == fn_) return native(ns) ? 1 : -1;
+        }
+        r = Ref::steal(call_method(time.get(), function_));
+        return 0;
+    }
+    bool native(int64_t& ns) const noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        PyTime_t t;
+        if ((clock_ == PerfCounterNs ? PyTime_PerfCounter(&t) : PyTime_Time(&t)) < 0) return false;
+        ns = t;
+#else
+        if (clock_ == PerfCounterNs) {
+            ns = _PyTime_GetPerfCounter();
+        } else {
+            ns = _PyTime_GetSystemClock();
+        }
+#endif
+        return true;
+    }
+    // Nanoseconds as seconds, rounded as the interpreter converts its time stamps.
+    static double seconds(int64_t ns) noexcept {
+        constexpr int64_t kPerSecond = 1000000000;
+        if (ns % kPerSecond == 0) return static_cast<double>(ns / kPerSecond);
+        return static_cast<double>(ns) / 1e9;
+    }
+
+    Name time_name_{"time"};
+    Name function_;
+    Clock clock_;
+    PyObject* time_ = nullptr;
+    PyObject* fn_ = nullptr;
+};
+
 // getattr(o, name, <absent>): true with `out` set (a new reference), or left null when `o` has no
 // such attribute (only AttributeError is swallowed); false on any other error.
 inline bool getattr_optional(PyObject* o, Name& name, Ref& out) noexcept {

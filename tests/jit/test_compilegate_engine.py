@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import types
 import typing
 import weakref
@@ -167,6 +168,25 @@ def test_should_compile_reads_clock_first_and_calls_store_positionally(monkeypat
     store = Store(log=log, g=cg.FunctionMetrics(call_count=1))
     assert cg.CompileGate().should_compile(telemetry_store=store, func_id="g") is False
     assert log == ["time", ("get_metrics", ("g",), {})]
+
+
+@pytest.mark.parametrize("patched", [False, True], ids=["module's own clock", "patched time.time"])
+def test_should_compile_reads_the_time_module_as_it_is_at_the_call(monkeypatch, patched):
+    # Unpatched, the decision sees the wall clock; a function patched onto the time module itself
+    # (not just the module's global) is what the next decision calls.
+    gate = cg.CompileGate()
+    record = cg.FunctionMetrics(call_count=100, compile_count=1)
+    record.last_compiled = time.time() - 300.0
+    assert gate.should_compile("f", Store(f=record)) is False  # compiled 300 s ago: in cooldown
+    if patched:
+        monkeypatch.setattr(time, "time", lambda: record.last_compiled + 600.0)
+        assert gate.should_compile("f", Store(f=record)) is True
+        monkeypatch.setattr(time, "time", lambda: 1 / 0)
+        with pytest.raises(ZeroDivisionError):
+            gate.should_compile("f", Store(f=record))
+    else:
+        record.last_compiled = time.time() - 600.5
+        assert gate.should_compile("f", Store(f=record)) is True
 
 
 @settings(max_examples=200, deadline=None)

@@ -5,6 +5,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import time
 import types
 
 import pytest
@@ -469,6 +470,22 @@ def test_eq_raising_leaves_tree_intact(position):
     assert t.get_stats()["node_count"] == len(before[1])
     assert t.find_all_exact(8) == before[1]   # a reader succeeds: the counter is even again
     assert t.insert(9, calm) and t.remove_ge(9) == (9, calm)  # and the lock is free
+
+def test_insert_calls_a_clock_patched_onto_the_time_module(monkeypatch):
+    # The real module's own function is read without a Python call; a replacement is called.
+    t = FastRedBlackTree()
+    t.insert(8, MemoryBlock(0, 8))
+    calls = []
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: calls.append(1) or 5)
+    t.insert(16, MemoryBlock(8, 16))
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: -1)
+    with pytest.raises(OverflowError):
+        t.insert(24, MemoryBlock(24, 24))
+    monkeypatch.undo()
+    t.insert(32, MemoryBlock(48, 32))
+    assert calls == [1] and [b.size for b in t.find_all_exact(16)] == [16] and t.find_all_exact(24) == []
+    assert len(t) == 3
+
 
 
 @pytest.mark.parametrize("existing", [False, True])

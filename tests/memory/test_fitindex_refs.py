@@ -195,3 +195,74 @@ def test_eq_of_a_changed_block_class_is_called_for_the_same_object(monkeypatch, 
     tree.insert(8, b)
     assert tree.delete(8, b) is True
     assert calls == [b]            # only the unchanged block class is known to equal itself unseen
+
+
+class Pool:
+    """A pool id whose equality is logged (and can fail): plain blocks still compare pool ids with `==`."""
+
+    def __init__(self, name, log, fail=False):
+        self.name, self.log, self.fail = name, log, fail
+
+    def __eq__(self, other):
+        self.log.append((self.name, getattr(other, "name", other)))
+        if self.fail:
+            raise KeyError("pool eq")
+        return isinstance(other, Pool) and other.name == self.name
+
+    def __hash__(self):
+        return hash(self.name)
+
+
+@pytest.mark.parametrize("case", ["equal copies", "pool ids compared first", "pool eq raises", "offsets differ"])
+def test_plain_blocks_compare_as_their_keys(case):
+    # Equal-but-distinct plain blocks are matched by their fields, in the key's order, with the
+    # pool ids' own `==` run exactly as the key tuples' comparison runs it.
+    log = []
+    pool = Pool("a", log, fail=case == "pool eq raises")
+    stored = [MemoryBlock(0, 8, pool), MemoryBlock(64, 8, pool)]
+    tree = FastRedBlackTree()
+    for b in stored:
+        tree.insert(8, b)
+    wanted = {"equal copies": MemoryBlock(64, 8, pool), "pool ids compared first": MemoryBlock(0, 8, Pool("b", log)),
+              "pool eq raises": MemoryBlock(64, 8, Pool("a", log)), "offsets differ": MemoryBlock(128, 8, pool)}[case]
+    model = list(stored)
+    try:
+        expected = (model.remove(wanted) or True) if wanted in model else False
+        expected_error = None
+    except KeyError as exc:
+        expected, expected_error = None, exc
+    expected_log, log[:] = list(log), []
+    if expected_error is not None:
+        with pytest.raises(KeyError):
+            tree.delete(8, wanted)
+    else:
+        assert tree.delete(8, wanted) is expected
+    assert log == expected_log
+    assert sorted(b.offset for b in tree.find_all_exact(8)) == sorted(b.offset for b in model)
+
+
+@pytest.mark.parametrize("change", ["field descriptor", "class getattribute", "unset slot"])
+def test_plain_block_comparison_follows_a_changed_class(monkeypatch, change):
+    a, b = MemoryBlock(0, 8), MemoryBlock(0, 8)
+    tree = FastRedBlackTree()
+    tree.insert(8, a)
+    if change == "field descriptor":  # every block now reads offset 0 for _offset... and 1 for b
+        monkeypatch.setattr(MemoryBlock, "_offset", property(lambda self: 1 if self is b else 0))
+        assert tree.delete(8, b) is False
+    elif change == "class getattribute":
+        seen = []
+
+        def getattribute(self, name):
+            seen.append(name)
+            return object.__getattribute__(self, name)
+
+        monkeypatch.setattr(MemoryBlock, "__getattribute__", getattribute)
+        assert tree.delete(8, b) is True
+        assert "_key" in seen
+    else:
+        c = MemoryBlock.__new__(MemoryBlock)  # no field set: the comparison raises as __eq__ does
+        with pytest.raises(AttributeError):
+            _ = (a == c)
+        with pytest.raises(AttributeError):
+            tree.delete(8, c)
+        assert tree.find_all_exact(8) == [a]

@@ -47,7 +47,7 @@ PyObject* g_global_policy = nullptr;   // `_global_policy`: touched only under `
 vn::Mutex g_policy_slot;               // the slot itself, natively (see get_compilegate)
 vn::LockHolder g_policy_holder{0};     // the thread inside `_policy_lock`
 
-vn::Name n_time{"time"}, n_threading{"threading"}, n_logger{"logger"}, n_policy_lock{"_policy_lock"},
+vn::Name n_threading{"threading"}, n_logger{"logger"}, n_policy_lock{"_policy_lock"},
     n_debug{"debug"}, n_is_enabled_for{"isEnabledFor"}, n_get_metrics{"get_metrics"}, n_call_count{"call_count"},
     n_compile_count{"compile_count"}, n_avg_speedup{"avg_speedup"}, n_last_compiled{"last_compiled"},
     n_initial_threshold{"initial_threshold"}, n_min_threshold{"min_threshold"},
@@ -497,12 +497,8 @@ PyGetSetDef CompileGate_getset[] = {
 using FuncId = vn::arg::ExactOrNone<&PyUnicode_Type>;
 
 // time.time() through the module attribute `time`, read at call time.
-bool wall_clock(double& now) {
-    vn::Ref time_module = vn::Ref::steal(vn::module_global(g_module, n_time));
-    if (!time_module) return false;
-    vn::Ref value = vn::Ref::steal(vn::call_method(time_module.get(), n_time));
-    return value && vn::to_double(value.get(), now);
-}
+vn::TimeFunction g_time{"time", vn::TimeFunction::Time};
+bool wall_clock(double& now) { return g_time.call(g_module, now); }
 
 // The three reads of one decision; the exact FunctionMetrics class (a static type, whose
 // attributes cannot be replaced) is read through its accessors, anything else by attribute.
@@ -834,7 +830,7 @@ int compilegate_exec(PyObject* module) {
 
     // 1. Standard modules.
     if (!vn::import_into(module, "time") || !vn::import_into(module, "threading") ||
-        !vn::from_import(module, "typing", {"Dict", "Optional"}))
+        !vn::from_import(module, "typing", {"Dict", "Optional"}) || !g_time.capture(module))
         return -1;
     PyObject* logger = vn::make_logger(module);  // also `import logging`
     if (logger == nullptr) return -1;

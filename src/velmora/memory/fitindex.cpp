@@ -14,9 +14,10 @@
 //   distribution) see a consistent tree.
 // - Readers (find_best_fit, find_all_exact) take no lock. They read the counter, search following
 //   only the child links and sizes, and accept the result only if the counter is even and
-//   unchanged. Where the interpreter has a global lock, the search runs with it released and the
-//   block references are taken after the check, with it re-taken: no write section can be open
-//   then, so the nodes found are live. Without a global lock the references are taken during the
+//   unchanged. Where the interpreter has a global lock, the search runs with it held (a search is
+//   far shorter than a hand-over of the lock) and the block references are taken after the check:
+//   no write section can be open then, so the nodes found are live. Without a global lock the
+//   references are taken during the
 //   search, from entries that are still pinned (below), and dropped again if the check fails.
 // - Everything else (parents, colours, statistics, the sampling counters) is written only inside
 //   write sections. Whenever Python code can run inside one, the tree is a consistent search tree,
@@ -36,9 +37,9 @@
 // Why a reader can never touch freed memory, or take a reference to a released block
 // The counter only tells a reader afterwards that something changed. Entries are therefore
 // reclaimed by epochs:
-// 1. With a global interpreter lock, only tree nodes are ever reachable by a reader without it (it
-//    follows left and right only); list entries and blocks are reached only with the lock held,
-//    right after a successful validation, when no write section can be open. So list entries are
+// 1. With a global interpreter lock, a reader only follows left and right during its search, and
+//    reaches list entries and blocks right after a successful validation, when no write section
+//    can be open. So list entries are
 //    freed at once and blocks released as soon as their write section ends. Without a global lock,
 //    readers also walk same-size lists and take block references while writers run, so every entry
 //    that leaves the tree, list entries included, waits in limbo together with the block reference
@@ -76,8 +77,9 @@
 namespace {
 
 PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
+vn::TimeFunction g_perf_counter_ns{"perf_counter_ns", vn::TimeFunction::PerfCounterNs};  // time.perf_counter_ns()
 
-vn::Name n_time{"time"}, n_threading{"threading"}, n_perf_counter_ns{"perf_counter_ns"}, n_sleep{"sleep"},
+vn::Name n_time{"time"}, n_threading{"threading"}, n_sleep{"sleep"},
     n_increment{"increment"}, n_load{"load"}, n_size{"size"}, n_AtomicCounter{"AtomicCounter"},
     n_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
 
@@ -473,9 +475,14 @@ bool is_negative(PyObject* exact_int, bool& negative) {
 
 // Converts an already int()-converted size: _sanitize_size, then unsigned 64-bit.
 SizeArg sanitize_to_uint64(PyObject* exact_int, uint64_t& out) {
-    bool negative;
-    if (!is_negative(exact_int, negative)) return SizeArg::Error;
-    if (negative) return SizeArg::Negative;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(exact_int, &overflow);
+    if (v == -1 && PyErr_Occurred()) return SizeArg::Error;
+    if (overflow < 0 || (overflow == 0 && v < 0)) return SizeArg::Negative;
+    if (overflow == 0) {  // the common size: one conversion
+        out = static_cast<uint64_t>(v);
+        return SizeArg::Ok;
+    }
     return vn::to_uint64(exact_int, out) ? SizeArg::Ok : SizeArg::Error;
 }
 
@@ -501,9 +508,7 @@ RBNode* _allocate_node(uint64_t size, PyObject* block) {
     new (&n->block_obj) std::atomic<PyObject*>(block);
     n->insert_time_ns = 0;
     n->retired_next = nullptr;
-    vn::Ref time_mod = vn::Ref::steal(vn::module_global(g_module, n_time));
-    vn::Ref now = vn::Ref::steal(time_mod ? vn::call_method(time_mod.get(), n_perf_counter_ns) : nullptr);
-    if (!now || !vn::to_uint64(now.get(), n->insert_time_ns)) {
+    if (!g_perf_counter_ns.call(g_module, n->insert_time_ns)) {
         node_free(n);  // the clock failed: the record is given back, the tree never saw it
         return nullptr;
     }
@@ -1112,8 +1117,7 @@ vn::Name n_eq{"__eq__"}, n_key{"_key"};
 // Whether `o == o` is known to be true without running anything observable: the default equality
 // (identity), or the block class's own, unchanged equality (it compares a tuple of the block's
 // fields, and a tuple equals itself).
-bool known_reflexive(PyObject* o) noexcept {
-    PyTypeObject* type = Py_TYPE(o);
+bool known_reflexive_type(PyTypeObject* type) noexcept {
     if (type->tp_richcompare == PyBaseObject_Type.tp_richcompare) return true;
     if (type != g_block_type) return false;
     PyObject* eq = n_eq.get();
@@ -1122,12 +1126,76 @@ bool known_reflexive(PyObject* o) noexcept {
            _PyType_Lookup(type, k) == g_block_key;  // identity only: nothing is dereferenced
 }
 
+bool known_reflexive(PyObject* o) noexcept { return known_reflexive_type(Py_TYPE(o)); }
+
+// The block class's three fields in the order its _key() tuple holds them, as their slot
+// descriptors were at import.
+vn::Name n_block_fields[3] = {{"_pool_id"}, {"_offset"}, {"_size"}};
+PyObject* g_block_field[3] = {nullptr, nullptr, nullptr};
+
+// Whether `type` is the block class with its equality, its key and its fields as imported, read
+// the default way: then `a == b` of two such blocks is `a._key() == b._key()`, a comparison of two
+// 3-tuples, which this module can make itself.
+bool plain_block_type(PyTypeObject* type) noexcept {
+    if (type != g_block_type || g_block_field[2] == nullptr || type->tp_getattro != PyObject_GenericGetAttr ||
+        !known_reflexive_type(type))
+        return false;
+    for (int i = 0; i < 3; ++i) {
+        PyObject* name = n_block_fields[i].get();
+        if (name == nullptr || _PyType_Lookup(type, name) != g_block_field[i]) return false;  // identity only
+    }
+    return true;
+}
+
+// The key fields of the block a walk looks for, read once for all of the walk's comparisons
+// (reading a slot runs nothing, so when it is read cannot be told).
+struct GivenBlock {
+    explicit GivenBlock(PyObject* b) noexcept : block(b) {}
+    PyObject* block;
+    int fetched = 0;  // 1 read, -1 a field is unset
+    vn::Ref fields[3];
+};
+
+// Reads the three key fields of a plain block; false (nothing set) when one is unset.
+bool read_key_fields(PyObject* block, vn::Ref (&fields)[3]) {
+    for (int i = 0; i < 3; ++i) {
+        PyObject* descr = g_block_field[i];
+        fields[i] = vn::Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, block, nullptr));
+        if (!fields[i]) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// `stored == given` for two plain blocks (plain_block_type), as the tuple comparison of their
+// keys runs it: the items compared in order with `==` (identity first), stopping at the first
+// unequal pair. 1 / 0, -1 with an error set, or -2 with nothing set when a field is unset: the
+// Python comparison then runs and raises as it does.
+int plain_blocks_equal(PyObject* stored, GivenBlock& given) {
+    vn::Ref fields[3];
+    if (!read_key_fields(stored, fields)) return -2;
+    if (given.fetched == 0) given.fetched = read_key_fields(given.block, given.fields) ? 1 : -1;
+    if (given.fetched < 0) return -2;
+    for (int i = 0; i < 3; ++i) {
+        int eq = PyObject_RichCompareBool(fields[i].get(), given.fields[i].get(), Py_EQ);
+        if (eq <= 0) return eq;
+    }
+    return 1;
+}
+
 // Python equality of a stored block with the given one: the truth value of `==`. The very object
-// stored is matched without the call where the call cannot be told apart from not calling it.
-int blocks_equal(PyObject* stored, PyObject* given) {
-    if (stored == given && known_reflexive(stored)) return 1;
+// stored is matched without the call where the call cannot be told apart from not calling it, and
+// two plain blocks are compared by their fields, as their __eq__ would.
+int blocks_equal(PyObject* stored, GivenBlock& given) {
+    if (stored == given.block && known_reflexive(stored)) return 1;
     vn::Ref keep = vn::Ref::borrow(stored);
-    vn::Ref r = vn::Ref::steal(PyObject_RichCompare(stored, given, Py_EQ));
+    if (Py_TYPE(given.block) == Py_TYPE(stored) && plain_block_type(Py_TYPE(stored))) {
+        int eq = plain_blocks_equal(stored, given);
+        if (eq != -2) return eq;
+    }
+    vn::Ref r = vn::Ref::steal(PyObject_RichCompare(stored, given.block, Py_EQ));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
 }
@@ -1149,7 +1217,8 @@ PyObject* replace_head(Tree* t, RBNode* node, RBNode* first, bool move_time) noe
 int delete_locked(Tree* t, uint64_t c_size, PyObject* block, PyObject*& released) {
     RBNode* node = _find_node(t, c_size);
     if (node == nullptr) return 0;
-    int eq = blocks_equal(block_of(node), block);
+    GivenBlock given(block);
+    int eq = blocks_equal(block_of(node), given);
     if (eq < 0) return -1;
     if (eq) {
         vn::MutexGuard guard(t->mutex);
@@ -1161,7 +1230,7 @@ int delete_locked(Tree* t, uint64_t c_size, PyObject* block, PyObject*& released
     RBNode* prev = node;
     RBNode* e = next_of(node);
     for (; e != nullptr; prev = e, e = next_of(e)) {
-        eq = blocks_equal(block_of(e), block);
+        eq = blocks_equal(block_of(e), given);
         if (eq < 0) return -1;
         if (eq) break;
     }
@@ -1282,8 +1351,7 @@ PyObject* FastRedBlackTree_clear(PyObject* self) {
 // The seqlock read of both searches. `search(complete)` runs pinned and without any lock; then
 // `take(found, retry)` makes the result (a new reference, or null with an exception set; `retry`
 // set when the view it walked was torn). With a global interpreter lock the search runs with it
-// released, and `take` runs after the check, with it held again: no write section can be open then,
-// so `found` is live. Without one, `take` runs still pinned, before the check, on entries and blocks
+// held and `take` runs after the check: no write section can be open then, so `found` is live. Without one, `take` runs still pinned, before the check, on entries and blocks
 // that cannot be freed while the pin lasts, and its result is dropped if the check fails.
 template <typename Search, typename Take>
 PyObject* read_validated(Tree* t, Search&& search, Take&& take, PyObject* (*exhausted)()) {
@@ -1315,7 +1383,11 @@ PyObject* read_validated(Tree* t, Search&& search, Take&& take, PyObject* (*exha
         } else {
             RBNode* found;
             {
-                vn::NoGil unlocked;
+                // The search keeps the interpreter lock: it lasts a few hundred nanoseconds, and
+                // releasing the lock for it handed the lock to a busy writer thread for up to the
+                // interpreter's switch interval at every read (25x fewer reads than the
+                // lock-guarded twin). Holding it, no write section can change the tree meanwhile;
+                // the counter check still catches a search begun while one ran Python code.
                 ReaderPin pin(t);
                 found = search(complete);
                 std::atomic_thread_fence(kAcquire);
@@ -1531,7 +1603,8 @@ int fitindex_exec(PyObject* module) {
     // 1. Standard modules; typing names are used only in annotations.
     if (!vn::import_into(module, "threading") || !vn::import_into(module, "time") ||
         !vn::import_into(module, "math") ||
-        !vn::from_import(module, "typing", {"List", "Dict", "Optional", "Tuple", "Any"}))
+        !vn::from_import(module, "typing", {"List", "Dict", "Optional", "Tuple", "Any"}) ||
+        !g_perf_counter_ns.capture(module))
         return -1;
     // 2. The outside block class; its absence fails the import.
     if (!vn::from_import(module, "velmora.memory.memory_block", {"MemoryBlock"})) return -1;
@@ -1545,6 +1618,16 @@ int fitindex_exec(PyObject* module) {
             Py_INCREF(g_block_type);
             Py_XINCREF(g_block_eq);
             Py_XINCREF(g_block_key);
+            // Slot descriptors of the fields, when the class stores them so (kept for the process).
+            bool slots = true;
+            PyObject* found[3];
+            for (int i = 0; i < 3; ++i) {
+                PyObject* name = n_block_fields[i].get();
+                if (name == nullptr) return -1;
+                found[i] = _PyType_Lookup(g_block_type, name);
+                slots = slots && found[i] != nullptr && Py_TYPE(found[i]) == &PyMemberDescr_Type;
+            }
+            for (int i = 0; slots && i < 3; ++i) g_block_field[i] = vn::new_ref(found[i]);
         }
     }
     // 3. Operation counting, optional.
