@@ -66,12 +66,12 @@ struct Converter<arg::Object> {
     }
 };
 
-#define VN_NUMBER_CONVERTER(Kind, function)                                        \
-    template <>                                                                    \
-    struct Converter<Kind> {                                                       \
+#define VN_NUMBER_CONVERTER(Kind, function)                                                        \
+    template <>                                                                                    \
+    struct Converter<Kind> {                                                                       \
         [[gnu::always_inline]] static bool convert(PyObject* o, const char*, Kind& out) noexcept { \
-            return function(o, out.value);                                         \
-        }                                                                          \
+            return function(o, out.value);                                                         \
+        }                                                                                          \
     };
 VN_NUMBER_CONVERTER(arg::I64, to_int64)
 VN_NUMBER_CONVERTER(arg::U64, to_uint64)

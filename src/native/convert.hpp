@@ -147,8 +147,7 @@ VN_ALWAYS_INLINE bool to_uint32(PyObject* o, uint32_t& out) noexcept {
     int of = 0;
     if (!detail::long_value(o, v, of)) return false;
     if (of < 0 || (of == 0 && v < 0)) return detail::overflow("can't convert negative value to uint32_t");
-    if (of > 0 || v > static_cast<long>(UINT32_MAX))
-        return detail::overflow("value too large to convert to uint32_t");
+    if (of > 0 || v > static_cast<long>(UINT32_MAX)) return detail::overflow("value too large to convert to uint32_t");
     out = static_cast<uint32_t>(v);
     return true;
 }

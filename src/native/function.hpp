@@ -18,10 +18,10 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <new>
-#include <string>
 #include <cstring>
 #include <initializer_list>
+#include <new>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -33,8 +33,8 @@ constexpr Py_ssize_t kMaxParams = 32;
 
 struct Param {
     const char* name;
-    const char* annotation = nullptr;  // stored as a string in __annotations__; null: none
-    const char* default_src = nullptr; // Python expression for the default; null: required
+    const char* annotation = nullptr;   // stored as a string in __annotations__; null: none
+    const char* default_src = nullptr;  // Python expression for the default; null: required
 };
 
 // What the first positional argument is.
@@ -81,12 +81,12 @@ struct FuncDef {
 
 // The runtime form of a parameter table, shared by functions and constructors.
 struct Signature {
-    const char* name = nullptr;      // bare name used in messages
-    Py_ssize_t npos = 0;             // number of parameters
-    Py_ssize_t nreq = 0;             // number of required (leading) parameters
-    PyObject* names[kMaxParams] = {};// interned parameter names
+    const char* name = nullptr;           // bare name used in messages
+    Py_ssize_t npos = 0;                  // number of parameters
+    Py_ssize_t nreq = 0;                  // number of required (leading) parameters
+    PyObject* names[kMaxParams] = {};     // interned parameter names
     const char* cnames[kMaxParams] = {};  // the same, as the table spells them (for messages)
-    PyObject* defaults = nullptr;    // tuple of the trailing defaults, or None
+    PyObject* defaults = nullptr;         // tuple of the trailing defaults, or None
 };
 
 namespace detail {
@@ -112,8 +112,8 @@ inline PyObject* eval_expression(const char* src) noexcept {
 // A typed implementation takes exactly the parameters its table lists.
 inline bool check_arity(const char* name, Py_ssize_t arity, size_t listed) noexcept {
     if (arity < 0 || static_cast<size_t>(arity) == listed) return true;
-    PyErr_Format(PyExc_SystemError, "%s(): the table lists %zu parameters, the implementation takes %zd", name,
-                 listed, arity);
+    PyErr_Format(PyExc_SystemError, "%s(): the table lists %zu parameters, the implementation takes %zd", name, listed,
+                 arity);
     return false;
 }
 
@@ -165,8 +165,8 @@ namespace detail {
         more_or_less = "at most";
     }
     if (exact) more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
-                 more_or_less, expected, expected == 1 ? "" : "s", found);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, more_or_less,
+                 expected, expected == 1 ? "" : "s", found);
     return nullptr;
 }
 
@@ -237,8 +237,7 @@ inline bool bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, Py
                 return false;
             }
             if (idx < nargs) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name,
-                             key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
                 return false;
             }
         }
@@ -324,7 +323,8 @@ struct ImplTraits<PyObject* (*)(PyObject*, PyObject* const*)> {
     static constexpr bool raw = true;
 };
 template <>
-struct ImplTraits<PyObject* (*)(PyObject*, PyObject* const*) noexcept> : ImplTraits<PyObject* (*)(PyObject*, PyObject* const*)> {};
+struct ImplTraits<PyObject* (*)(PyObject*, PyObject* const*) noexcept>
+    : ImplTraits<PyObject* (*)(PyObject*, PyObject* const*)> {};
 
 }  // namespace detail
 
@@ -377,7 +377,8 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 namespace detail {
 
-[[gnu::cold]] inline PyObject* descriptor_self_error(PyObject* descr, PyObject* const* args, Py_ssize_t nargs) noexcept {
+[[gnu::cold]] inline PyObject* descriptor_self_error(PyObject* descr, PyObject* const* args,
+                                                     Py_ssize_t nargs) noexcept {
     const char* name = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_name;
     if (nargs < 1)
         PyErr_Format(PyExc_TypeError, "unbound method %s() needs an argument", name);

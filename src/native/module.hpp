@@ -177,8 +177,7 @@ private:
         Ref kept;  // keyword values, alive until the arguments are used
         if (!bind_tuple(signature, args, kwargs, argv, kept)) return nullptr;
         std::tuple<std::decay_t<A>...> values;
-        const bool ok =
-            (Converter<std::decay_t<A>>::convert(argv[I], signature.cnames[I], std::get<I>(values)) && ...);
+        const bool ok = (Converter<std::decay_t<A>>::convert(argv[I], signature.cnames[I], std::get<I>(values)) && ...);
         if (!ok) return nullptr;
         return F(type, std::move(std::get<I>(values))...);
     }
@@ -310,8 +309,7 @@ inline void dealloc_tracked(PyObject* self, destructor dealloc, Release&& releas
     PyObject_GC_UnTrack(self);
     (void)dealloc;  // newer interpreters' trashcan does not look at it
 #ifdef Py_TRASHCAN_BEGIN
-    Py_TRASHCAN_BEGIN(self, dealloc)
-    release();
+    Py_TRASHCAN_BEGIN(self, dealloc) release();
     Py_TRASHCAN_END
 #else
     release();
@@ -356,7 +354,7 @@ inline PyObject* import_into(PyObject* module, const char* name, const char* as 
 }
 
 // `from <source> import a, b, ...` into the module namespace.
-inline bool from_import(PyObject* module, const char* source, std::initializer_list<const char*> names) noexcept {
+inline bool import_names_into(PyObject* module, const char* source, std::initializer_list<const char*> names) noexcept {
     Ref src = Ref::steal(PyImport_ImportModule(source));
     if (!src) return false;
     for (const char* n : names) {
@@ -382,8 +380,8 @@ inline PyObject* make_logger(PyObject* module) noexcept {
     if (logging == nullptr) return nullptr;
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return nullptr;
-    static Name getLogger{"getLogger"};
-    PyObject* logger = call_method(logging, getLogger, name.get());
+    static Name n_getLogger{"getLogger"};
+    PyObject* logger = call_method(logging, n_getLogger, name.get());
     if (logger == nullptr || PyModule_AddObject(module, "logger", logger) < 0) {
         Py_XDECREF(logger);
         return nullptr;
@@ -497,14 +495,13 @@ inline bool type_has(PyObject* o, const char* name) noexcept {
                      "supports the asynchronous context manager protocol. Did you mean to use 'async with'?",
                      o, which);
     else if (!PyErr_Occurred())
-        PyErr_Format(PyExc_TypeError,
-                     "'%T' object does not support the context manager protocol (missed %s method)", o, which);
+        PyErr_Format(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %s method)", o,
+                     which);
 }
 #elif PY_VERSION_HEX >= 0x030B0000
 [[gnu::cold]] inline void no_context_manager(PyObject* o, const char* which) noexcept {
     if (std::strcmp(which, "__enter__") == 0)
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     type_name(o));
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", type_name(o));
     else
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
@@ -517,8 +514,8 @@ inline bool type_has(PyObject* o, const char* name) noexcept {
 #endif
 
 inline bool bind_special(PyObject* o, const char* which, Ref& out) noexcept {
-    static Name enter{"__enter__"}, exit_{"__exit__"};
-    PyObject* name = (which[2] == 'e' && which[3] == 'n') ? enter.get() : exit_.get();
+    static Name n_enter{"__enter__"}, n_exit{"__exit__"};
+    PyObject* name = (which[2] == 'e' && which[3] == 'n') ? n_enter.get() : n_exit.get();
     if (name == nullptr) return false;
     out = Ref::steal(lookup_special(o, name));
     if (out) return true;
@@ -605,8 +602,8 @@ private:
         return true;
     }
 
-    Ref lock_;   // a strong reference: the section may outlive the attribute that held the lock
-    Ref exit_;   // the bound __exit__ of a lock that is not the interpreter's own
+    Ref lock_;                     // a strong reference: the section may outlive the attribute that held the lock
+    Ref exit_;                     // the bound __exit__ of a lock that is not the interpreter's own
     PyObject* release_ = nullptr;  // or the release() descriptor of the interpreter's own lock
     bool held_ = false;
 };
@@ -638,8 +635,7 @@ public:
             return true;
         for (;;) {
             bool taken;
-            Py_BEGIN_ALLOW_THREADS
-            {  // the mutex is left before the thread state is taken back: release() takes it holding that
+            Py_BEGIN_ALLOW_THREADS {  // the mutex is left before the thread state is taken back: release() takes it holding that
                 std::unique_lock<std::mutex> guard(wait_mutex_);
                 taken = word_.exchange(2, std::memory_order_acquire) == 0;
                 if (!taken) {
@@ -647,8 +643,7 @@ public:
                     taken = word_.exchange(2, std::memory_order_acquire) == 0;
                 }
             }
-            Py_END_ALLOW_THREADS
-            if (taken) return true;
+            Py_END_ALLOW_THREADS if (taken) return true;
             if (PyErr_CheckSignals() < 0) return false;
         }
     }
@@ -692,8 +687,8 @@ public:
     // `call` names the refused call ("FastRedBlackTree.insert"), `object` the object ("tree").
     // `native`, when open, is the object's NativeLock: it serialises the sections, and `lock` is
     // entered too only while something else could hold it (is_private_lock).
-    OwnedLockSection(PyObject* lock, LockHolder& holder, const char* call, const char* object,
-                     const char* lock_name, NativeLock* native = nullptr) noexcept
+    OwnedLockSection(PyObject* lock, LockHolder& holder, const char* call, const char* object, const char* lock_name,
+                     NativeLock* native = nullptr) noexcept
         : holder_(holder), me_(PyThread_get_thread_ident()) {
         if (holder.load(std::memory_order_relaxed) == me_) {
             PyErr_Format(PyExc_RuntimeError,
@@ -780,15 +775,15 @@ private:
     [[gnu::noinline]] void enter_lock(PyObject* lock) noexcept { lock_.emplace(lock); }
     [[gnu::noinline]] bool leave_lock() noexcept { return lock_->leave(); }
 
-    std::optional<LockSection> lock_;          // destroyed after critical_ (declared first)
+    std::optional<LockSection> lock_;  // destroyed after critical_ (declared first)
     std::optional<CriticalSection> critical_;
     bool ok_ = false;
 };
 
 // A new threading.Lock(), looked up through `threading` in the module namespace.
 inline PyObject* new_lock(PyObject* threading_module) noexcept {
-    static Name Lock{"Lock"};
-    return call_method(threading_module, Lock);
+    static Name n_Lock{"Lock"};
+    return call_method(threading_module, n_Lock);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -817,8 +812,7 @@ inline bool check_single_interpreter() noexcept {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return false;
     int64_t expected = -1;
-    if (owner.compare_exchange_strong(expected, current, std::memory_order_acq_rel) || expected == current)
-        return true;
+    if (owner.compare_exchange_strong(expected, current, std::memory_order_acq_rel) || expected == current) return true;
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return false;
@@ -837,8 +831,7 @@ inline int module_exec(PyObject* module) noexcept {
     ModuleFrame* frame = current_frame();
     if (frame->module != nullptr) {
         if (frame->module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      frame->shortname);
         return -1;
     }
@@ -877,8 +870,8 @@ inline PyObject* init_module(ModuleFrame& frame) noexcept {
         frame.slots[n++] = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
 #endif
         frame.slots[n] = {0, nullptr};
-        frame.def = PyModuleDef{PyModuleDef_HEAD_INIT, frame.shortname, frame.doc, 0, nullptr, frame.slots,
-                                nullptr, nullptr, nullptr};
+        frame.def = PyModuleDef{PyModuleDef_HEAD_INIT, frame.shortname, frame.doc, 0,      nullptr,
+                                frame.slots,           nullptr,         nullptr,   nullptr};
     });
     return PyModuleDef_Init(&frame.def);
 }
@@ -886,6 +879,6 @@ inline PyObject* init_module(ModuleFrame& frame) noexcept {
 }  // namespace vn
 
 // Declares the module's entry point: VN_MODULE(lockless, "doc", exec_function).
-#define VN_MODULE(shortname, doc, exec_fn)                                                    \
-    static vn::ModuleFrame vn_module_frame_{#shortname, doc, exec_fn, {}, {}, nullptr};     \
+#define VN_MODULE(shortname, doc, exec_fn)                                              \
+    static vn::ModuleFrame vn_module_frame_{#shortname, doc, exec_fn, {}, {}, nullptr}; \
     PyMODINIT_FUNC PyInit_##shortname(void) { return vn::init_module(vn_module_frame_); }

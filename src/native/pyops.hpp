@@ -40,10 +40,6 @@ inline PyObject* module_global(PyObject* module, Name& name) noexcept {
     return detail::lookup_global(module, name.get());
 }
 
-inline PyObject* module_global(PyObject* module, const char* name) noexcept {
-    return detail::lookup_global(module, key(name));
-}
-
 // `time.<function>()` as a module's code calls it: the module's global `time` and that attribute are
 // looked up at every call, so a replaced global or a patched function is what runs. While both are
 // still the objects captured at import (a plain module object and its own function, the common
@@ -162,8 +158,7 @@ inline PyObject* call_kw(PyObject* callable, std::initializer_list<PyObject*> ar
     Py_ssize_t i = 0;
     for (PyObject* a : args) PyTuple_SET_ITEM(tuple.get(), i++, new_ref(a));
     for (const auto& kw : kwargs) {
-        PyObject* k = key(kw.first);
-        if (k == nullptr || PyDict_SetItem(dict.get(), k, kw.second) < 0) return nullptr;
+        if (PyDict_SetItemString(dict.get(), kw.first, kw.second) < 0) return nullptr;
     }
     return PyObject_Call(callable, tuple.get(), dict.get());
 }
@@ -203,7 +198,7 @@ inline PyObject* import_module(const char* name) noexcept {
 
 // `from <module> import <name>`: the attribute, or ImportError "cannot import name ..." when the
 // module lacks it. New reference or null.
-inline PyObject* import_from(PyObject* module, const char* module_name, Name& name) noexcept {
+inline PyObject* import_attribute(PyObject* module, const char* module_name, Name& name) noexcept {
     PyObject* v = PyObject_GetAttr(module, name.get());
     if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
@@ -243,7 +238,8 @@ class ListItem {
 public:
     ListItem(PyObject* list, Py_ssize_t i) noexcept
 #ifdef Py_GIL_DISABLED
-        : item_(list_item(list, i)) {}
+        : item_(list_item(list, i)) {
+    }
     PyObject* get() const noexcept { return item_.get(); }
     Ref hold() const noexcept { return item_; }
 #else

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 
 namespace vn {
@@ -83,8 +83,8 @@ inline const char* type_name(PyObject* o) noexcept { return Py_TYPE(o)->tp_name;
 
 // TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type of o>)".
 inline void arg_type_error(const char* argname, const char* expected, PyObject* o) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 argname, expected, type_name(o));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
+                 expected, type_name(o));
 }
 
 // TypeError "Expected <expected>, got <type of o>".
@@ -98,16 +98,14 @@ inline PyObject* call_method(PyObject* obj, Name& name, Args... args) noexcept {
     PyObject* n = name.get();
     if (n == nullptr) return nullptr;
     PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
-    return PyObject_VectorcallMethod(n, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return PyObject_VectorcallMethod(n, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // Calls a callable with borrowed positional arguments; returns a new reference or null.
 template <typename... Args>
 inline PyObject* call(PyObject* callable, Args... args) noexcept {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-    return PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               nullptr);
+    return PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // Calls obj.<name>(*args) and drops the result; false when it raised.
@@ -195,52 +193,61 @@ private:
     PyThreadState* state_;
 };
 
-// The interned str for a key given as a string literal (or any string that lives as long as the
-// process), created once per address. The table is guarded by the interpreter lock, or by its own
-// mutex where there is none. Returns a borrowed reference, or null with an exception set.
-inline PyObject* key(const char* text) noexcept {
-    static Mutex mutex;
-    static std::unordered_map<const char*, PyObject*>* table = new std::unordered_map<const char*, PyObject*>();
-    {
-        MutexGuard guard(mutex);
-        auto it = table->find(text);
-        if (it != table->end()) return it->second;
+// The interned names of a dict's keys, built again and again in the same order (a statistics
+// snapshot): each interned on first use and kept for the process, like a Name.
+class Names {
+public:
+    Names(std::initializer_list<const char*> texts) : size_(texts.size()), names_(new Name[texts.size()]) {
+        size_t i = 0;
+        for (const char* text : texts) names_[i++].text = text;
     }
-    PyObject* k = PyUnicode_InternFromString(text);  // outside the mutex: it may allocate
-    if (k == nullptr) return nullptr;
-    MutexGuard guard(mutex);
-    auto inserted = table->emplace(text, k);  // kept for the life of the process
-    if (!inserted.second) Py_DECREF(k);       // another thread was first: the same interned object
-    return inserted.first->second;
-}
+    size_t size() const noexcept { return size_; }
+    Name& operator[](size_t i) noexcept { return names_[i]; }
+    Names(const Names&) = delete;
+    Names& operator=(const Names&) = delete;
 
-// Sets item `key` of dict `d` to `value` (a new reference, consumed even on failure).
-inline bool dict_set(PyObject* d, const char* k, PyObject* value) noexcept {
+private:
+    size_t size_;
+    std::unique_ptr<Name[]> names_;
+};
+
+// Sets item `name` of dict `d` to `value` (a new reference, consumed even on failure).
+inline bool dict_set(PyObject* d, Name& name, PyObject* value) noexcept {
     if (value == nullptr) return false;
-    PyObject* kobj = key(k);
-    int rc = kobj ? PyDict_SetItem(d, kobj, value) : -1;
+    PyObject* k = name.get();
+    int rc = k ? PyDict_SetItem(d, k, value) : -1;
     Py_DECREF(value);
     return rc == 0;
 }
 
-// Builds a dict with keys (string literals) in the order given; every value is a new reference
-// (consumed). Returns null (and releases what it was given) when any value is null or an insertion
-// fails.
+// The same for a key set once (a namespace or an annotation being built): interned on the spot.
+inline bool dict_set(PyObject* d, const char* text, PyObject* value) noexcept {
+    if (value == nullptr) return false;
+    PyObject* k = PyUnicode_InternFromString(text);
+    int rc = k ? PyDict_SetItem(d, k, value) : -1;
+    Py_XDECREF(k);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+// Builds a dict with the keys in order; every value is a new reference (consumed). Returns null
+// with an exception (and releases what it was given) when any value is null, the counts differ or
+// an insertion fails.
 template <typename... Values>
-inline PyObject* make_dict(std::initializer_list<const char*> keys, Values... values) noexcept {
+inline PyObject* make_dict(Names& keys, Values... values) noexcept {
     static_assert(sizeof...(Values) > 0, "make_dict needs values");
     PyObject* vals[] = {static_cast<PyObject*>(values)...};
     const size_t n = sizeof...(Values);
-    bool ok = keys.size() == n;
+    bool ok = true;
     for (size_t i = 0; i < n; ++i) ok = ok && vals[i] != nullptr;
+    if (ok && keys.size() != n) {
+        PyErr_SetString(PyExc_SystemError, "make_dict: as many keys as values");
+        ok = false;
+    }
     PyObject* d = ok ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n)) : nullptr;
-    size_t i = 0;
-    for (const char* text : keys) {
-        if (d != nullptr && i < n) {
-            PyObject* k = key(text);
-            if (k == nullptr || PyDict_SetItem(d, k, vals[i]) != 0) Py_CLEAR(d);
-        }
-        ++i;
+    for (size_t i = 0; i < n && d != nullptr; ++i) {
+        PyObject* k = keys[i].get();
+        if (k == nullptr || PyDict_SetItem(d, k, vals[i]) != 0) Py_CLEAR(d);
     }
     for (size_t j = 0; j < n; ++j) Py_XDECREF(vals[j]);
     return d;

@@ -8,8 +8,8 @@
 //   module.hpp    native types, module frame (VN_MODULE), logger, `with` on a threading.Lock
 #pragma once
 
-#include "ref.hpp"
 #include "convert.hpp"
-#include "pyops.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "pyops.hpp"
+#include "ref.hpp"

@@ -82,8 +82,12 @@ int support_test_exec(PyObject* module) {
                 {"to_pyint", vn::fn<to_pyint>, {{"value", "int"}}, nullptr, nullptr, Kind::Function},
                 {"to_str_or_none", vn::fn<to_str_or_none>, {{"value", "str"}}, nullptr, nullptr, Kind::Function},
                 {"to_list", vn::fn<to_list>, {{"value", "list"}}, nullptr, nullptr, Kind::Function},
-                {"bind", vn::fn<bind>, {{"first"}, {"second", nullptr, "2"}, {"third", "int", "3"}}, "tuple",
-                 "Binding of a required and two defaulted arguments.", Kind::Function},
+                {"bind",
+                 vn::fn<bind>,
+                 {{"first"}, {"second", nullptr, "2"}, {"third", "int", "3"}},
+                 "tuple",
+                 "Binding of a required and two defaulted arguments.",
+                 Kind::Function},
                 {"nothing", vn::fn<nothing>, {}, nullptr, nullptr, Kind::Function},
                 {"raw", vn::fn<raw>, {{"a"}, {"b", nullptr, "None"}}, nullptr, nullptr, Kind::Function},
             }))
@@ -92,7 +96,10 @@ int support_test_exec(PyObject* module) {
     ProbeType.tp_dealloc = vn::free_instance;
     return vn::ready_type(module, ProbeType,
                           vn::constructor<Probe_new>({{"start", nullptr, "0"}, {"unused", nullptr, "None"}}),
-                          {{"add", vn::method<Probe_add>, {{"delta"}, {"twice", "bool", "False"}}, "int",
+                          {{"add",
+                            vn::method<Probe_add>,
+                            {{"delta"}, {"twice", "bool", "False"}},
+                            "int",
                             "start + delta (twice when asked)."}})
                ? 0
                : -1;

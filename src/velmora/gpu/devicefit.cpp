@@ -38,21 +38,21 @@ constexpr int64_t kSaturated = INT64_MAX;  // byte estimates saturate here (2**6
 
 // The module's private `_CHUNKABLE_OPS`: array creations that can be produced chunk by chunk.
 constexpr string_view kChunkableOps[] = {
-    "zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-    "random.standard_normal", "random.uniform", "arange", "linspace",
+    "zeros",          "ones",        "empty",         "full",
+    "random.randn",   "random.rand", "random.random", "random.standard_normal",
+    "random.uniform", "arange",      "linspace",
 };
 
 // The module's private `_NON_CHUNKABLE_OPS`: operations that cannot be split into chunks.
 constexpr string_view kNonChunkableOps[] = {
-    "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort",
-    "argsort",
+    "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort",
 };
 
 // Set once in devicefit_exec, read-only afterwards.
-PyObject* g_module_dict = nullptr;    // the module's namespace (borrowed from the module)
-PyObject* g_builtins_dict = nullptr;  // owned
-PyObject* g_msg_no_memory = nullptr;  // owned
-PyObject* g_msg_fits = nullptr;       // owned
+PyObject* g_module_dict = nullptr;        // the module's namespace (borrowed from the module)
+PyObject* g_builtins_dict = nullptr;      // owned
+PyObject* g_msg_no_memory = nullptr;      // owned
+PyObject* g_msg_fits = nullptr;           // owned
 PyObject* g_msg_not_chunkable = nullptr;  // owned
 
 vn::Name n_GPU_DIRECT{"GPU_DIRECT"};
@@ -87,8 +87,7 @@ PyObject* strategy_code(vn::Name& name) noexcept {
 }
 
 // (code, chunk_size, chunk_count, message); `message` is a new reference, consumed.
-PyObject* strategy_result(vn::Name& code_name, uint64_t chunk_size, uint64_t chunk_count,
-                          PyObject* message) noexcept {
+PyObject* strategy_result(vn::Name& code_name, uint64_t chunk_size, uint64_t chunk_count, PyObject* message) noexcept {
     vn::Ref msg = vn::Ref::steal(message);
     if (!msg) return nullptr;
     vn::Ref code = vn::Ref::steal(strategy_code(code_name));
@@ -294,12 +293,12 @@ PyObject* decide_allocation_strategy(PyObject*, vn::arg::U64 requested_bytes_arg
     };
     const int memory = msg.contains(kMemory);
     if (memory < 0) return nullptr;
-    int hit = memory ? msg.contains(kOutOfMemory) : 0;                 // 1. "out of memory"
-    if (hit == 0) hit = type.contains(kOutOfMemoryError);              // 2. type "outofmemoryerror"
-    if (hit == 0 && memory) hit = msg.contains(kCuda);                 // 3. "cuda" and "memory"
-    if (hit == 0) hit = both(msg, kAllocat, kFailed);                  // 4. "allocat" and "failed"
-    if (hit == 0 && memory) hit = msg.contains(kInsufficient);         // 5. "memory" and "insufficient"
-    if (hit == 0 && memory) hit = msg.contains(kGpu);                  // 6. "gpu" and "memory"
+    int hit = memory ? msg.contains(kOutOfMemory) : 0;          // 1. "out of memory"
+    if (hit == 0) hit = type.contains(kOutOfMemoryError);       // 2. type "outofmemoryerror"
+    if (hit == 0 && memory) hit = msg.contains(kCuda);          // 3. "cuda" and "memory"
+    if (hit == 0) hit = both(msg, kAllocat, kFailed);           // 4. "allocat" and "failed"
+    if (hit == 0 && memory) hit = msg.contains(kInsufficient);  // 5. "memory" and "insufficient"
+    if (hit == 0 && memory) hit = msg.contains(kGpu);           // 6. "gpu" and "memory"
     if (hit < 0) return nullptr;
     return vn::boolean(hit == 1);
 }
@@ -444,46 +443,79 @@ PyObject* calculate_optimal_chunks(PyObject*, vn::arg::U64 total_bytes, vn::arg:
 const std::vector<vn::FuncDef>& function_table() {
     using vn::Kind;
     static const std::vector<vn::FuncDef> defs = {
-        {"estimate_allocation_bytes", vn::fn<estimate_allocation_bytes>,
-         {{"shape", "tuple"}, {"element_size", "int"}, {"overhead_factor", "float", "1.0"}}, "int",
+        {"estimate_allocation_bytes",
+         vn::fn<estimate_allocation_bytes>,
+         {{"shape", "tuple"}, {"element_size", "int"}, {"overhead_factor", "float", "1.0"}},
+         "int",
          "Bytes needed by an array of `shape` with `element_size`-byte elements, times the overhead "
          "factor when it is above 1.0; saturates at 2**63 - 1.",
          Kind::Function},
-        {"calculate_safe_limit", vn::fn<calculate_safe_limit>,
-         {{"available_bytes", "int"}, {"headroom_ratio", "float"}}, "int",
+        {"calculate_safe_limit",
+         vn::fn<calculate_safe_limit>,
+         {{"available_bytes", "int"}, {"headroom_ratio", "float"}},
+         "int",
          "Bytes of `available_bytes` that may be used, keeping back `headroom_ratio` (clamped to "
          "0.0..0.99).",
          Kind::Function},
-        {"decide_allocation_strategy", vn::fn<decide_allocation_strategy>,
-         {{"requested_bytes", "int"}, {"available_bytes", "int"}, {"headroom_ratio", "float"},
+        {"decide_allocation_strategy",
+         vn::fn<decide_allocation_strategy>,
+         {{"requested_bytes", "int"},
+          {"available_bytes", "int"},
+          {"headroom_ratio", "float"},
           {"is_chunkable", "bool"}},
          "tuple",
          "(strategy_code, chunk_size, chunk_count, message): allocate directly, chunk into GPU passes, "
          "or fall back to the CPU.",
          Kind::Function},
-        {"is_oom_error", vn::fn<is_oom_error>, {{"error_message", "str"}, {"error_type", "str"}}, "bool",
-         "Whether an error message and type name report an out-of-memory condition.", Kind::Function},
-        {"calculate_memory_pressure", vn::fn<calculate_memory_pressure>,
-         {{"used_bytes", "int"}, {"total_bytes", "int"}}, "float",
-         "Used over total memory, at most 1.0; 1.0 when the total is 0.", Kind::Function},
-        {"recommend_headroom", vn::fn<recommend_headroom>,
-         {{"current_pressure", "float"}, {"base_headroom", "float", "0.5"}}, "float",
-         "Headroom ratio (0.3..0.8) recommended for the current memory pressure.", Kind::Function},
-        {"is_chunkable_operation", vn::fn<is_chunkable_operation>, {{"operation", "str"}}, "bool",
-         "Whether an array operation can be produced chunk by chunk.", Kind::Function},
-        {"score_gpu_suitability", vn::fn<score_gpu_suitability>,
-         {{"data_size_bytes", "int"}, {"operation_type", "str"}, {"available_gpu_memory", "int"},
+        {"is_oom_error",
+         vn::fn<is_oom_error>,
+         {{"error_message", "str"}, {"error_type", "str"}},
+         "bool",
+         "Whether an error message and type name report an out-of-memory condition.",
+         Kind::Function},
+        {"calculate_memory_pressure",
+         vn::fn<calculate_memory_pressure>,
+         {{"used_bytes", "int"}, {"total_bytes", "int"}},
+         "float",
+         "Used over total memory, at most 1.0; 1.0 when the total is 0.",
+         Kind::Function},
+        {"recommend_headroom",
+         vn::fn<recommend_headroom>,
+         {{"current_pressure", "float"}, {"base_headroom", "float", "0.5"}},
+         "float",
+         "Headroom ratio (0.3..0.8) recommended for the current memory pressure.",
+         Kind::Function},
+        {"is_chunkable_operation",
+         vn::fn<is_chunkable_operation>,
+         {{"operation", "str"}},
+         "bool",
+         "Whether an array operation can be produced chunk by chunk.",
+         Kind::Function},
+        {"score_gpu_suitability",
+         vn::fn<score_gpu_suitability>,
+         {{"data_size_bytes", "int"},
+          {"operation_type", "str"},
+          {"available_gpu_memory", "int"},
           {"headroom_ratio", "float"}},
-         "float", "How well a workload suits the GPU, from 0.0 to 1.0.", Kind::Function},
-        {"compute_chunk_shapes", vn::fn<compute_chunk_shapes>,
-         {{"shape", "tuple"}, {"element_size", "int"}, {"max_chunk_bytes", "int"}}, "list",
+         "float",
+         "How well a workload suits the GPU, from 0.0 to 1.0.",
+         Kind::Function},
+        {"compute_chunk_shapes",
+         vn::fn<compute_chunk_shapes>,
+         {{"shape", "tuple"}, {"element_size", "int"}, {"max_chunk_bytes", "int"}},
+         "list",
          "Chunk shapes cutting `shape` along its first axis into pieces of at most `max_chunk_bytes` "
          "(at least one row each).",
          Kind::Function},
-        {"calculate_optimal_chunks", vn::fn<calculate_optimal_chunks>,
-         {{"total_bytes", "int"}, {"available_bytes", "int"}, {"headroom_ratio", "float"},
-          {"min_chunks", "int", "1"}, {"max_chunks", "int", "1000"}},
-         "int", "Number of GPU passes for `total_bytes`, bounded by min_chunks and max_chunks.",
+        {"calculate_optimal_chunks",
+         vn::fn<calculate_optimal_chunks>,
+         {{"total_bytes", "int"},
+          {"available_bytes", "int"},
+          {"headroom_ratio", "float"},
+          {"min_chunks", "int", "1"},
+          {"max_chunks", "int", "1000"}},
+         "int",
+         "Number of GPU passes for `total_bytes`, bounded by min_chunks and max_chunks.",
          Kind::Function},
     };
     return defs;
@@ -491,8 +523,7 @@ const std::vector<vn::FuncDef>& function_table() {
 
 int devicefit_exec(PyObject* module) noexcept {
     if (!vn::add_functions(module, function_table())) return -1;
-    if (PyModule_AddIntConstant(module, "GPU_DIRECT", 0) < 0 ||
-        PyModule_AddIntConstant(module, "GPU_CHUNKED", 1) < 0 ||
+    if (PyModule_AddIntConstant(module, "GPU_DIRECT", 0) < 0 || PyModule_AddIntConstant(module, "GPU_CHUNKED", 1) < 0 ||
         PyModule_AddIntConstant(module, "CPU_FALLBACK", 2) < 0)
         return -1;
     g_module_dict = PyModule_GetDict(module);

@@ -42,16 +42,16 @@
 
 namespace {
 
-PyObject* g_module = nullptr;          // this module (kept alive by the module frame)
-PyObject* g_global_policy = nullptr;   // `_global_policy`: touched only under `_policy_lock` and g_policy_slot
-vn::Mutex g_policy_slot;               // the slot itself, natively (see get_compilegate)
-vn::LockHolder g_policy_holder{0};     // the thread inside `_policy_lock`
+PyObject* g_module = nullptr;         // this module (kept alive by the module frame)
+PyObject* g_global_policy = nullptr;  // `_global_policy`: touched only under `_policy_lock` and g_policy_slot
+vn::Mutex g_policy_slot;              // the slot itself, natively (see get_compilegate)
+vn::LockHolder g_policy_holder{0};    // the thread inside `_policy_lock`
 
-vn::Name n_threading{"threading"}, n_logger{"logger"}, n_policy_lock{"_policy_lock"},
-    n_debug{"debug"}, n_is_enabled_for{"isEnabledFor"}, n_get_metrics{"get_metrics"}, n_call_count{"call_count"},
+vn::Name n_threading{"threading"}, n_logger{"logger"}, n_policy_lock{"_policy_lock"}, n_debug{"debug"},
+    n_is_enabled_for{"isEnabledFor"}, n_get_metrics{"get_metrics"}, n_call_count{"call_count"},
     n_compile_count{"compile_count"}, n_avg_speedup{"avg_speedup"}, n_last_compiled{"last_compiled"},
-    n_initial_threshold{"initial_threshold"}, n_min_threshold{"min_threshold"},
-    n_max_threshold{"max_threshold"}, n_learning_rate{"learning_rate"}, n_target_speedup{"target_speedup"};
+    n_initial_threshold{"initial_threshold"}, n_min_threshold{"min_threshold"}, n_max_threshold{"max_threshold"},
+    n_learning_rate{"learning_rate"}, n_target_speedup{"target_speedup"};
 
 PyObject* g_config_kwnames = nullptr;   // ("initial_threshold", ..., "target_speedup")
 PyObject* g_metrics_kwnames = nullptr;  // ("call_count", ..., "last_compile_time")
@@ -87,7 +87,7 @@ struct Config {
 inline PyObject* as_object(Config* c) noexcept { return reinterpret_cast<PyObject*>(c); }
 
 // One field of the record, read inside the configuration's critical section.
-template <typename T, T CPolicyConfig::*Field>
+template <typename T, T CPolicyConfig::* Field>
 T config_field(Config* c) {
     vn::CriticalSection section(as_object(c));
     return c->_config.*Field;
@@ -106,8 +106,7 @@ double get_learning_rate_fast(Config* c) { return config_field<double, &CPolicyC
 double get_target_speedup_fast(Config* c) { return config_field<double, &CPolicyConfig::target_speedup>(c); }
 
 const PolicyConfigTable kPolicyConfigTable = {get_initial_threshold_fast, get_min_threshold_fast,
-                                              get_max_threshold_fast, get_learning_rate_fast,
-                                              get_target_speedup_fast};
+                                              get_max_threshold_fast, get_learning_rate_fast, get_target_speedup_fast};
 
 PyTypeObject PolicyConfigType;
 
@@ -144,12 +143,12 @@ PyObject* PolicyConfig_new(PyTypeObject* type, vn::arg::CInt initial_threshold, 
 
 // Attribute access: the constructor's conversions, no validation; deletion refused.
 // (The value is converted before the section and the result built after it.)
-template <int32_t CPolicyConfig::*Field>
+template <int32_t CPolicyConfig::* Field>
 PyObject* PolicyConfig_get_int(PyObject* self, void*) {
     return PyLong_FromLong(config_field<int32_t, Field>(as_config(self)));
 }
 
-template <int32_t CPolicyConfig::*Field>
+template <int32_t CPolicyConfig::* Field>
 int PolicyConfig_set_int(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     int32_t v;
@@ -159,12 +158,12 @@ int PolicyConfig_set_int(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-template <double CPolicyConfig::*Field>
+template <double CPolicyConfig::* Field>
 PyObject* PolicyConfig_get_double(PyObject* self, void*) {
     return PyFloat_FromDouble(config_field<double, Field>(as_config(self)));
 }
 
-template <double CPolicyConfig::*Field>
+template <double CPolicyConfig::* Field>
 int PolicyConfig_set_double(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     double v;
@@ -228,7 +227,7 @@ struct Metrics {
 inline PyObject* as_object(Metrics* m) noexcept { return reinterpret_cast<PyObject*>(m); }
 
 // One field of the record, read inside the metrics object's critical section.
-template <typename T, T CFunctionMetrics::*Field>
+template <typename T, T CFunctionMetrics::* Field>
 T metrics_field(Metrics* m) {
     vn::CriticalSection section(as_object(m));
     return m->_metrics.*Field;
@@ -241,14 +240,12 @@ CFunctionMetrics metrics_snapshot(Metrics* m) {
 }
 
 uint64_t get_call_count_fast(Metrics* m) { return metrics_field<uint64_t, &CFunctionMetrics::call_count>(m); }
-uint32_t get_compile_count_fast(Metrics* m) {
-    return metrics_field<uint32_t, &CFunctionMetrics::compile_count>(m);
-}
+uint32_t get_compile_count_fast(Metrics* m) { return metrics_field<uint32_t, &CFunctionMetrics::compile_count>(m); }
 double get_avg_speedup_fast(Metrics* m) { return metrics_field<double, &CFunctionMetrics::avg_speedup>(m); }
 double get_last_compiled_fast(Metrics* m) { return metrics_field<double, &CFunctionMetrics::last_compiled>(m); }
 
-const FunctionMetricsTable kFunctionMetricsTable = {get_call_count_fast, get_compile_count_fast,
-                                                    get_avg_speedup_fast, get_last_compiled_fast};
+const FunctionMetricsTable kFunctionMetricsTable = {get_call_count_fast, get_compile_count_fast, get_avg_speedup_fast,
+                                                    get_last_compiled_fast};
 
 PyTypeObject FunctionMetricsType;
 
@@ -297,12 +294,12 @@ int FunctionMetrics_set_compile_count(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-template <double CFunctionMetrics::*Field>
+template <double CFunctionMetrics::* Field>
 PyObject* FunctionMetrics_get_double(PyObject* self, void*) {
     return PyFloat_FromDouble(metrics_field<double, Field>(as_metrics(self)));
 }
 
-template <double CFunctionMetrics::*Field>
+template <double CFunctionMetrics::* Field>
 int FunctionMetrics_set_double(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return vn::delete_not_implemented();
     double v;
@@ -339,8 +336,7 @@ PyGetSetDef FunctionMetrics_getset[] = {
 PyObject* create_policy_config(PyObject*, PyObject* const* argv) {
     double learning_rate, target_speedup;
     if (!vn::to_double(argv[3], learning_rate) || !vn::to_double(argv[4], target_speedup)) return nullptr;
-    if (!vn::exact_int(argv[0], "initial_threshold") ||
-        !vn::exact_int(argv[1], "min_threshold") ||
+    if (!vn::exact_int(argv[0], "initial_threshold") || !vn::exact_int(argv[1], "min_threshold") ||
         !vn::exact_int(argv[2], "max_threshold"))
         return nullptr;
     vn::Ref rate = vn::Ref::steal(PyFloat_FromDouble(learning_rate));
@@ -355,14 +351,12 @@ PyObject* create_function_metrics(PyObject*, PyObject* const* argv) {
     double floats[3];
     for (int i = 0; i < 3; ++i)
         if (!vn::to_double(argv[2 + i], floats[i])) return nullptr;
-    if (!vn::exact_int(argv[0], "call_count") || !vn::exact_int(argv[1], "compile_count"))
-        return nullptr;
+    if (!vn::exact_int(argv[0], "call_count") || !vn::exact_int(argv[1], "compile_count")) return nullptr;
     vn::Ref f[3];
     for (int i = 0; i < 3; ++i)
         if (!(f[i] = vn::Ref::steal(PyFloat_FromDouble(floats[i])))) return nullptr;
     PyObject* values[] = {argv[0], argv[1], f[0].get(), f[1].get(), f[2].get()};
-    return vn::call_by_keyword(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames,
-                                         values);
+    return vn::call_by_keyword(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames, values);
 }
 
 // =============================================================================================
@@ -378,12 +372,12 @@ struct CompileGateTable {
 struct Gate {
     PyObject_HEAD
     const CompileGateTable* table;
-    PyObject* _config;            // a PolicyConfig (or subclass instance), owned
-    PyObject* _thresholds;        // dict: func_id -> learned threshold (int), owned
-    PyObject* _lock;              // threading.Lock, owned
-    vn::NativeLock native_lock;   // taken for _lock while nobody else can hold it (OwnedLockSection)
-    vn::LockHolder lock_holder;   // the thread inside _lock
-    double _recompile_interval;   // seconds between two compilations of one function
+    PyObject* _config;           // a PolicyConfig (or subclass instance), owned
+    PyObject* _thresholds;       // dict: func_id -> learned threshold (int), owned
+    PyObject* _lock;             // threading.Lock, owned
+    vn::NativeLock native_lock;  // taken for _lock while nobody else can hold it (OwnedLockSection)
+    vn::LockHolder lock_holder;  // the thread inside _lock
+    double _recompile_interval;  // seconds between two compilations of one function
 };
 
 // The engine's _lock for the scope; a call back into the same engine from inside (a store's
@@ -418,8 +412,7 @@ constexpr double kRecompileInterval = 600.0;
 
 // A configuration from any other object: its five attributes (or the defaults), by keyword.
 PyObject* config_from_object(PyObject* source) {
-    vn::Name* names[] = {&n_initial_threshold, &n_min_threshold, &n_max_threshold, &n_learning_rate,
-                         &n_target_speedup};
+    vn::Name* names[] = {&n_initial_threshold, &n_min_threshold, &n_max_threshold, &n_learning_rate, &n_target_speedup};
     vn::Ref values[5];
     vn::Ref defaults[5] = {vn::Ref::steal(PyLong_FromLong(100)), vn::Ref::steal(PyLong_FromLong(10)),
                            vn::Ref::steal(PyLong_FromLong(10000)), vn::Ref::steal(PyFloat_FromDouble(0.1)),
@@ -521,8 +514,8 @@ bool read_decision_metrics(PyObject* metrics, uint64_t& call_count, uint32_t& co
 
 // Not inlined into its callers: the binder's two fast paths would each take a copy, and the growth
 // would keep the small helpers out of line in should_compile and update.
-[[gnu::noinline]] PyObject* CompileGate_get_threshold(PyObject* self_, FuncId func_id_arg) {
-    Gate* self = as_gate(self_);
+[[gnu::noinline]] PyObject* CompileGate_get_threshold(PyObject* gate_object, FuncId func_id_arg) {
+    Gate* self = as_gate(gate_object);
     PyObject* const func_id = func_id_arg;
     if (Py_TYPE(self->_config) == &PolicyConfigType) {
         // Taken without `_lock` on purpose: with exact str/None keys and the exact configuration
@@ -551,8 +544,8 @@ bool read_decision_metrics(PyObject* metrics, uint64_t& call_count, uint32_t& co
     return vn::int_result(result.release());
 }
 
-PyObject* CompileGate_should_compile(PyObject* self_, FuncId func_id_arg, vn::arg::Object telemetry_store_arg) {
-    Gate* self = as_gate(self_);
+PyObject* CompileGate_should_compile(PyObject* gate_object, FuncId func_id_arg, vn::arg::Object telemetry_store_arg) {
+    Gate* self = as_gate(gate_object);
     PyObject* const func_id = func_id_arg;
     PyObject* const telemetry_store = telemetry_store_arg;
     double current_time = 0.0;
@@ -580,8 +573,8 @@ PyObject* CompileGate_should_compile(PyObject* self_, FuncId func_id_arg, vn::ar
 }
 
 // Steps 6 to 9 of an update: the new threshold, moved and clamped.
-int32_t next_threshold(int32_t current_threshold, uint32_t compile_count, double avg_speedup,
-                       double target_speedup, double learning_rate, int32_t min_threshold, int32_t max_threshold) {
+int32_t next_threshold(int32_t current_threshold, uint32_t compile_count, double avg_speedup, double target_speedup,
+                       double learning_rate, int32_t min_threshold, int32_t max_threshold) {
     const double speedup_ratio = target_speedup > 0.0 ? avg_speedup / target_speedup : avg_speedup;
     double adjustment = learning_rate * static_cast<double>(current_threshold);
     if (speedup_ratio > 1.0) adjustment = -adjustment;
@@ -645,8 +638,8 @@ bool log_update(PyObject* func_id, int32_t current_threshold, int32_t new_thresh
     return static_cast<bool>(r);
 }
 
-PyObject* CompileGate_update(PyObject* self_, FuncId func_id_arg, vn::arg::Object telemetry_store_arg) {
-    Gate* self = as_gate(self_);
+PyObject* CompileGate_update(PyObject* gate_object, FuncId func_id_arg, vn::arg::Object telemetry_store_arg) {
+    Gate* self = as_gate(gate_object);
     PyObject* const func_id = func_id_arg;
     PyObject* const telemetry_store = telemetry_store_arg;
     int32_t current_threshold = 0, new_threshold = 0;
@@ -681,18 +674,17 @@ PyObject* CompileGate_update(PyObject* self_, FuncId func_id_arg, vn::arg::Objec
             if (!speedup || !vn::to_double(speedup.get(), avg_speedup)) return nullptr;
         }
         const CPolicyConfig c = config_snapshot(config_of(self));  // the four parameters of one instant
-        new_threshold = next_threshold(current_threshold, compile_count, avg_speedup, c.target_speedup,
-                                       c.learning_rate, c.min_threshold, c.max_threshold);
+        new_threshold = next_threshold(current_threshold, compile_count, avg_speedup, c.target_speedup, c.learning_rate,
+                                       c.min_threshold, c.max_threshold);
         stored = vn::Ref::steal(PyLong_FromLong(new_threshold));
-        if (!stored || PyDict_SetItem(self->_thresholds, func_id, stored.get()) < 0 || !section.leave())
-            return nullptr;
+        if (!stored || PyDict_SetItem(self->_thresholds, func_id, stored.get()) < 0 || !section.leave()) return nullptr;
     }
     if (!log_update(func_id, current_threshold, new_threshold, avg_speedup)) return nullptr;
     return vn::none();
 }
 
-PyObject* CompileGate_get_statistics(PyObject* self_) {
-    Gate* self = as_gate(self_);
+PyObject* CompileGate_get_statistics(PyObject* gate_object) {
+    Gate* self = as_gate(gate_object);
     vn::Ref tracked, avg, low, high;  // dropped after the lock is left
     EngineLock section(self, "CompileGate.get_statistics");
     if (!section.ok()) return nullptr;
@@ -753,8 +745,8 @@ PyObject* CompileGate_get_statistics(PyObject* self_) {
         high = vn::Ref::steal(PyLong_FromLongLong(largest));
     }
     if (!tracked || !avg || !low || !high || !section.leave()) return nullptr;
-    return vn::make_dict({"tracked_functions", "avg_threshold", "min_threshold", "max_threshold"}, tracked.release(),
-                         avg.release(), low.release(), high.release());
+    static vn::Names keys{"tracked_functions", "avg_threshold", "min_threshold", "max_threshold"};
+    return vn::make_dict(keys, tracked.release(), avg.release(), low.release(), high.release());
 }
 
 const char* const kCompileGateDoc =
@@ -830,7 +822,7 @@ int compilegate_exec(PyObject* module) {
 
     // 1. Standard modules.
     if (!vn::import_into(module, "time") || !vn::import_into(module, "threading") ||
-        !vn::from_import(module, "typing", {"Dict", "Optional"}) || !g_time.capture(module))
+        !vn::import_names_into(module, "typing", {"Dict", "Optional"}) || !g_time.capture(module))
         return -1;
     PyObject* logger = vn::make_logger(module);  // also `import logging`
     if (logger == nullptr) return -1;
@@ -878,48 +870,71 @@ int compilegate_exec(PyObject* module) {
     if (!vn::ready_type(
             module, CompileGateType, vn::constructor<CompileGate_new>({{"config", nullptr, "None"}}),
             {
-                {"get_threshold", vn::method<CompileGate_get_threshold>, {{"func_id", "str"}}, "int",
+                {"get_threshold",
+                 vn::method<CompileGate_get_threshold>,
+                 {{"func_id", "str"}},
+                 "int",
                  "Get the compilation threshold of a function: its learned one, else the initial threshold."},
-                {"should_compile", vn::method<CompileGate_should_compile>, {{"func_id", "str"}, {"telemetry_store"}},
+                {"should_compile",
+                 vn::method<CompileGate_should_compile>,
+                 {{"func_id", "str"}, {"telemetry_store"}},
                  "bool",
                  "Decide whether a function should be compiled now.\n\n"
                  "False below the call-count threshold; True for a function never compiled; otherwise True\n"
                  "only when at least 600 seconds have passed since its last compilation.\n"
                  "All state reads happen atomically within lock to prevent TOCTOU race conditions."},
-                {"update", vn::method<CompileGate_update>, {{"func_id", "str"}, {"telemetry_store"}}, "None",
+                {"update",
+                 vn::method<CompileGate_update>,
+                 {{"func_id", "str"}, {"telemetry_store"}},
+                 "None",
                  "Update policy based on compilation outcome."},
                 {"get_statistics", vn::method<CompileGate_get_statistics>, {}, "Dict", "Get policy statistics."},
             }))
         return -1;
 
     // 3. Functions.
-    if (!vn::add_functions(
-            module,
-            {
-                {"create_policy_config", vn::fn<create_policy_config>,
-                 {{"initial_threshold", "int", "100"}, {"min_threshold", "int", "10"}, {"max_threshold", "int", "10000"},
-                  {"learning_rate", "float", "0.1"}, {"target_speedup", "float", "2.0"}},
-                 "PolicyConfig", "Provides a Python-friendly interface for creating config objects.", Kind::Function},
-                {"create_function_metrics", vn::fn<create_function_metrics>,
-                 {{"call_count", "int", "0"}, {"compile_count", "int", "0"}, {"avg_speedup", "float", "1.0"},
-                  {"total_execution_time_ms", "float", "0.0"}, {"last_compile_time", "float", "0.0"}},
-                 "FunctionMetrics", "Provides a Python-friendly interface for creating metrics objects.",
-                 Kind::Function},
-                {"get_compilegate", vn::fn<get_compilegate>, {}, "CompileGate",
-                 "Always acquires lock before checking/creating singleton. "
-                 "This prevents race conditions during initialization.",
-                 Kind::Function},
-                {"reset_compilegate", vn::fn<reset_compilegate>, {}, "None",
-                 "Reset the global compile policy instance (useful for testing).", Kind::Function},
-            }))
+    if (!vn::add_functions(module, {
+                                       {"create_policy_config",
+                                        vn::fn<create_policy_config>,
+                                        {{"initial_threshold", "int", "100"},
+                                         {"min_threshold", "int", "10"},
+                                         {"max_threshold", "int", "10000"},
+                                         {"learning_rate", "float", "0.1"},
+                                         {"target_speedup", "float", "2.0"}},
+                                        "PolicyConfig",
+                                        "Provides a Python-friendly interface for creating config objects.",
+                                        Kind::Function},
+                                       {"create_function_metrics",
+                                        vn::fn<create_function_metrics>,
+                                        {{"call_count", "int", "0"},
+                                         {"compile_count", "int", "0"},
+                                         {"avg_speedup", "float", "1.0"},
+                                         {"total_execution_time_ms", "float", "0.0"},
+                                         {"last_compile_time", "float", "0.0"}},
+                                        "FunctionMetrics",
+                                        "Provides a Python-friendly interface for creating metrics objects.",
+                                        Kind::Function},
+                                       {"get_compilegate",
+                                        vn::fn<get_compilegate>,
+                                        {},
+                                        "CompileGate",
+                                        "Always acquires lock before checking/creating singleton. "
+                                        "This prevents race conditions during initialization.",
+                                        Kind::Function},
+                                       {"reset_compilegate",
+                                        vn::fn<reset_compilegate>,
+                                        {},
+                                        "None",
+                                        "Reset the global compile policy instance (useful for testing).",
+                                        Kind::Function},
+                                   }))
         return -1;
 
     // 4. The singleton's lock, then the banner.
     vn::Ref threading = vn::Ref::steal(vn::module_global(module, n_threading));
     if (!threading) return -1;
     PyObject* policy_lock = vn::new_lock(threading.get());
-    if (policy_lock == nullptr ||
-        PyModule_AddObject(module, "_policy_lock", policy_lock) < 0) {
+    if (policy_lock == nullptr || PyModule_AddObject(module, "_policy_lock", policy_lock) < 0) {
         Py_XDECREF(policy_lock);
         return -1;
     }

@@ -79,14 +79,15 @@ namespace {
 PyObject* g_module = nullptr;  // this module (kept alive by the module frame)
 vn::TimeFunction g_perf_counter_ns{"perf_counter_ns", vn::TimeFunction::PerfCounterNs};  // time.perf_counter_ns()
 
-vn::Name n_time{"time"}, n_threading{"threading"}, n_sleep{"sleep"},
-    n_increment{"increment"}, n_load{"load"}, n_size{"size"}, n_AtomicCounter{"AtomicCounter"},
-    n_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
+vn::Name n_circuit_breaker_trips{"circuit_breaker_trips"}, n_node_count{"node_count"}, n_height{"height"},
+    n_sampled_operations{"sampled_operations"}, n_is_valid{"is_valid"};
+vn::Name n_time{"time"}, n_threading{"threading"}, n_sleep{"sleep"}, n_increment{"increment"}, n_load{"load"},
+    n_size{"size"}, n_AtomicCounter{"AtomicCounter"}, n_ATOMIC_AVAILABLE{"ATOMIC_AVAILABLE"};
 
-constexpr int kMaxRetries = 100;        // MAX_RETRIES of the two searches
+constexpr int kMaxRetries = 100;  // MAX_RETRIES of the two searches
 constexpr double kBackoffSeconds = 0.0001;
-PyObject* g_backoff = nullptr;          // float 0.0001, the back-off pause
-PyObject* g_zero = nullptr;             // int 0
+PyObject* g_backoff = nullptr;  // float 0.0001, the back-off pause
+PyObject* g_zero = nullptr;     // int 0
 
 // Without a global interpreter lock, blocks and list entries that leave the tree wait in limbo
 // (see the top of the file); with one they are released as soon as their write section ends.
@@ -114,7 +115,6 @@ inline void* node_alloc(size_t n) noexcept { return PyMem_Malloc(n); }
 inline void node_free(void* p) noexcept { PyMem_Free(p); }
 #endif
 
-
 // =============================================================================================
 // Native records
 
@@ -129,7 +129,7 @@ struct RBNode {
     std::atomic<PyObject*> block_obj;     // one strong reference while the entry is stored
     std::atomic<RBNode*> next_same_size;  // same-size list (walked by unlocked readers)
     uint64_t insert_time_ns;
-    RBNode* retired_next;                 // limbo link of a retired entry
+    RBNode* retired_next;  // limbo link of a retired entry
 };
 
 // A counter with one slot per group of threads, each on its own cache line, so that threads that
@@ -203,9 +203,9 @@ inline void bump(std::atomic<uint64_t>& f, int64_t delta) noexcept {
 struct Tree {
     PyObject_HEAD
     std::atomic<RBNode*> root;
-    std::atomic<uint64_t> node_count;   // read without a lock by readers (their step bound)
+    std::atomic<uint64_t> node_count;  // read without a lock by readers (their step bound)
     PyObject* write_lock;
-    vn::NativeLock native_write_lock;   // open when write_lock is the interpreter's own lock type
+    vn::NativeLock native_write_lock;  // open when write_lock is the interpreter's own lock type
     std::atomic<uint64_t> seq_counter;
     // The thread inside write_lock / stats_lock (0: none): a call that would wait for a lock its
     // own thread holds is refused instead of hanging. Relaxed: a thread only ever compares these
@@ -213,14 +213,14 @@ struct Tree {
     vn::LockHolder write_holder;
     vn::LockHolder stats_holder;
     uint32_t sample_rate;
-    PyObject* operation_counter;        // AtomicCounter or None; read and swapped in the critical section
-    PyObject* sampled_counter;          // AtomicCounter or None; read and swapped in the critical section
+    PyObject* operation_counter;  // AtomicCounter or None; read and swapped in the critical section
+    PyObject* sampled_counter;    // AtomicCounter or None; read and swapped in the critical section
     int using_atomic;
     PyObject* stats_lock;
     Stats stats;
     vn::Mutex mutex;  // free-threaded builds: node changes against non-seqlock walkers; limbo, epoch
     // Reclamation (see the top of the file). The reader counts sit apart from the hot fields above.
-    char pad_[64];
+    char padding[64];
     std::atomic<uint64_t> epoch;
     Shard readers[2][kShards];
     RBNode* limbo[2];
@@ -629,7 +629,6 @@ void _fixup_insert(Tree* t, RBNode* z) noexcept {
     }
     root_of(t)->color = BLACK;
 }
-
 
 // Reader-side searches, run without any lock and pinned by the caller: acquire link loads and a
 // step bound. `complete` is false when the bound was hit (a view torn across write sections).
@@ -1099,7 +1098,8 @@ PyObject* FastRedBlackTree_insert(PyObject* self, const vn::arg::PyInt& size, vn
     }
     bool ok;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.insert", "tree", "write_lock", &t->native_write_lock);
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.insert", "tree", "write_lock",
+                                  &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         ok = section.ok() && insert_locked(t, c_size, block, sample);
@@ -1253,7 +1253,8 @@ PyObject* FastRedBlackTree_delete(PyObject* self, const vn::arg::PyInt& size, vn
     int result;
     PyObject* released = nullptr;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.delete", "tree", "write_lock", &t->native_write_lock);
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.delete", "tree", "write_lock",
+                                  &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         result = section.ok() ? delete_locked(t, c_size, block, released) : -1;
@@ -1275,10 +1276,11 @@ PyObject* FastRedBlackTree_remove_ge(PyObject* self, const vn::arg::PyInt& size)
     }
     RBNode* node;
     uint64_t actual_size = 0;
-    vn::Ref block;               // the caller's reference
+    vn::Ref block;                 // the caller's reference
     PyObject* released = nullptr;  // the tree's reference, to drop after the section (or in limbo)
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.remove_ge", "tree", "write_lock", &t->native_write_lock);
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.remove_ge", "tree", "write_lock",
+                                  &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         if (!section.ok()) return nullptr;
@@ -1311,7 +1313,8 @@ PyObject* FastRedBlackTree_clear(PyObject* self) {
     vn::Ref old_op, old_sampled;
     bool ok = true;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.clear", "tree", "write_lock", &t->native_write_lock);
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.clear", "tree", "write_lock",
+                                  &t->native_write_lock);
         if (!lock.ok()) return nullptr;
         WriteSection section(t);
         if (!section.ok()) return nullptr;
@@ -1491,29 +1494,30 @@ PyObject* FastRedBlackTree_get_stats(PyObject* self) {
     if (!lock.ok()) return nullptr;
     const Stats& s = t->stats;
     auto count = [](const std::atomic<uint64_t>& f) { return PyLong_FromUnsignedLongLong(f.load(kRelaxed)); };
-    vn::Ref d = vn::Ref::steal(vn::make_dict(
-        {"total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits", "tree_hits",
-         "operation_count"},
-        count(s.total_blocks), count(s.total_insertions), count(s.total_deletions),
-        PyLong_FromUnsignedLongLong(s.total_searches.sum()), count(s.bucket_hits), count(s.tree_hits),
-        count(s.operation_count)));
+    static vn::Names keys{"total_blocks", "total_insertions", "total_deletions", "total_searches",
+                          "bucket_hits",  "tree_hits",        "operation_count"};
+    vn::Ref d =
+        vn::Ref::steal(vn::make_dict(keys, count(s.total_blocks), count(s.total_insertions), count(s.total_deletions),
+                                     PyLong_FromUnsignedLongLong(s.total_searches.sum()), count(s.bucket_hits),
+                                     count(s.tree_hits), count(s.operation_count)));
     if (!d) return nullptr;
-    if (s.has_trips.load(kRelaxed) && !vn::dict_set(d.get(), "circuit_breaker_trips", PyLong_FromLong(0)))
+    if (s.has_trips.load(kRelaxed) && !vn::dict_set(d.get(), n_circuit_breaker_trips, PyLong_FromLong(0)))
         return nullptr;
     uint64_t height;
     {
         vn::MutexGuard guard(t->mutex);
         height = _compute_height(root_of(t));
     }
-    if (!vn::dict_set(d.get(), "node_count", PyLong_FromUnsignedLongLong(t->node_count.load(kRelaxed))) ||
-        !vn::dict_set(d.get(), "height", PyLong_FromUnsignedLongLong(height)))
+    if (!vn::dict_set(d.get(), n_node_count, PyLong_FromUnsignedLongLong(t->node_count.load(kRelaxed))) ||
+        !vn::dict_set(d.get(), n_height, PyLong_FromUnsignedLongLong(height)))
         return nullptr;
     vn::Ref counter = sampling_counter(t, t->sampled_counter);  // clear() may replace it
     PyObject* sampled = !t->using_atomic ? PyLong_FromLong(0)
-                        : native_counter(counter.get()) ? PyLong_FromLongLong(g_counter_ops->c_load(as_counter(counter.get())))
-                                                        : vn::call_method(counter.get(), n_load);
-    if (!vn::dict_set(d.get(), "sampled_operations", sampled) ||
-        !vn::dict_set(d.get(), "is_valid", vn::new_ref(Py_True)))
+                        : native_counter(counter.get())
+                            ? PyLong_FromLongLong(g_counter_ops->c_load(as_counter(counter.get())))
+                            : vn::call_method(counter.get(), n_load);
+    if (!vn::dict_set(d.get(), n_sampled_operations, sampled) ||
+        !vn::dict_set(d.get(), n_is_valid, vn::new_ref(Py_True)))
         return nullptr;
     if (!lock.leave()) return nullptr;
     return d.release();
@@ -1525,7 +1529,8 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self) {
     Tree* t = as_tree(self);
     vn::Ref dist;
     {
-        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.get_size_distribution", "tree", "write_lock", &t->native_write_lock);  // no section
+        vn::OwnedLockSection lock(t->write_lock, t->write_holder, "FastRedBlackTree.get_size_distribution", "tree",
+                                  "write_lock", &t->native_write_lock);  // no section
         if (!lock.ok()) return nullptr;
         dist = vn::Ref::steal(_collect_distribution(t));
     }
@@ -1534,7 +1539,8 @@ PyObject* FastRedBlackTree_get_size_distribution(PyObject* self) {
 
 PyObject* FastRedBlackTree_reset_circuit_breaker(PyObject* self) {
     Tree* t = as_tree(self);
-    vn::OwnedLockSection lock(t->stats_lock, t->stats_holder, "FastRedBlackTree.reset_circuit_breaker", "tree", "stats_lock");
+    vn::OwnedLockSection lock(t->stats_lock, t->stats_holder, "FastRedBlackTree.reset_circuit_breaker", "tree",
+                              "stats_lock");
     if (!lock.ok()) return nullptr;
     t->stats.has_trips.store(true, kRelaxed);
     t->stats.operation_count.store(0, kRelaxed);
@@ -1570,24 +1576,49 @@ const char* const kFindBestFitDoc =
 
 std::vector<vn::FuncDef> tree_methods() {
     return {
-        {"insert", vn::method<FastRedBlackTree_insert>, {{"size", "int"}, {"block", "MemoryBlock"}}, "bool",
+        {"insert",
+         vn::method<FastRedBlackTree_insert>,
+         {{"size", "int"}, {"block", "MemoryBlock"}},
+         "bool",
          "Insert block into tree.\n\nSingle-writer operation with seqlock coordination."},
-        {"delete", vn::method<FastRedBlackTree_delete>, {{"size", "int"}, {"block", "MemoryBlock"}}, "bool",
+        {"delete",
+         vn::method<FastRedBlackTree_delete>,
+         {{"size", "int"}, {"block", "MemoryBlock"}},
+         "bool",
          "Delete specific block.\n\nSingle-writer operation."},
-        {"remove_ge", vn::method<FastRedBlackTree_remove_ge>, {{"size", "int"}}, "Tuple[Optional[int], Optional[MemoryBlock]]",
+        {"remove_ge",
+         vn::method<FastRedBlackTree_remove_ge>,
+         {{"size", "int"}},
+         "Tuple[Optional[int], Optional[MemoryBlock]]",
          "Remove and return best-fit block >= size."},
         {"clear", vn::method<FastRedBlackTree_clear>, {}, nullptr, "Clear all blocks."},
-        {"find_best_fit", vn::method<FastRedBlackTree_find_best_fit>, {{"size", "int"}, {"alignment", "int", "1"}},
-         "Optional[MemoryBlock]", kFindBestFitDoc},
-        {"find_all_exact", vn::method<FastRedBlackTree_find_all_exact>, {{"size", "int"}}, "List[MemoryBlock]",
+        {"find_best_fit",
+         vn::method<FastRedBlackTree_find_best_fit>,
+         {{"size", "int"}, {"alignment", "int", "1"}},
+         "Optional[MemoryBlock]",
+         kFindBestFitDoc},
+        {"find_all_exact",
+         vn::method<FastRedBlackTree_find_all_exact>,
+         {{"size", "int"}},
+         "List[MemoryBlock]",
          "Find all blocks of exact size (lock-free read)."},
         {"size", vn::method<FastRedBlackTree_size>, {}, "int", "Get total block count."},
         {"get_stats", vn::method<FastRedBlackTree_get_stats>, {}, "Dict[str, Any]", "Get tree statistics."},
-        {"get_statistics", vn::method<FastRedBlackTree_get_statistics>, {}, "Dict[int, List[float]]",
+        {"get_statistics",
+         vn::method<FastRedBlackTree_get_statistics>,
+         {},
+         "Dict[int, List[float]]",
          "Get timing statistics (empty for sampling mode)."},
-        {"get_size_distribution", vn::method<FastRedBlackTree_get_size_distribution>, {}, "Dict[int, int]",
+        {"get_size_distribution",
+         vn::method<FastRedBlackTree_get_size_distribution>,
+         {},
+         "Dict[int, int]",
          "Get size distribution."},
-        {"reset_circuit_breaker", vn::method<FastRedBlackTree_reset_circuit_breaker>, {}, nullptr, "Reset circuit breaker stats."},
+        {"reset_circuit_breaker",
+         vn::method<FastRedBlackTree_reset_circuit_breaker>,
+         {},
+         nullptr,
+         "Reset circuit breaker stats."},
     };
 }
 
@@ -1601,13 +1632,12 @@ int fitindex_exec(PyObject* module) {
     if (g_backoff == nullptr || g_zero == nullptr) return -1;
 
     // 1. Standard modules; typing names are used only in annotations.
-    if (!vn::import_into(module, "threading") || !vn::import_into(module, "time") ||
-        !vn::import_into(module, "math") ||
-        !vn::from_import(module, "typing", {"List", "Dict", "Optional", "Tuple", "Any"}) ||
+    if (!vn::import_into(module, "threading") || !vn::import_into(module, "time") || !vn::import_into(module, "math") ||
+        !vn::import_names_into(module, "typing", {"List", "Dict", "Optional", "Tuple", "Any"}) ||
         !g_perf_counter_ns.capture(module))
         return -1;
     // 2. The outside block class; its absence fails the import.
-    if (!vn::from_import(module, "velmora.memory.memory_block", {"MemoryBlock"})) return -1;
+    if (!vn::import_names_into(module, "velmora.memory.memory_block", {"MemoryBlock"})) return -1;
     {
         vn::Ref block_class = vn::Ref::steal(PyObject_GetAttrString(module, "MemoryBlock"));
         if (!block_class) return -1;
@@ -1631,7 +1661,7 @@ int fitindex_exec(PyObject* module) {
         }
     }
     // 3. Operation counting, optional.
-    bool atomic = vn::from_import(module, "velmora.memory.lockless", {"AtomicCounter"});
+    bool atomic = vn::import_names_into(module, "velmora.memory.lockless", {"AtomicCounter"});
     if (!atomic) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
         PyErr_Clear();
@@ -1656,7 +1686,8 @@ int fitindex_exec(PyObject* module) {
     }
 
     // 4. The type, with _sanitize_size as a static method.
-    vn::init_type(FastRedBlackTreeType, "velmora.memory.fitindex.FastRedBlackTree", sizeof(Tree), kFastRedBlackTreeDoc, Py_TPFLAGS_HAVE_GC);
+    vn::init_type(FastRedBlackTreeType, "velmora.memory.fitindex.FastRedBlackTree", sizeof(Tree), kFastRedBlackTreeDoc,
+                  Py_TPFLAGS_HAVE_GC);
     FastRedBlackTreeType.tp_dealloc = FastRedBlackTree_dealloc;
     FastRedBlackTreeType.tp_traverse = FastRedBlackTree_traverse;
     FastRedBlackTreeType.tp_clear = FastRedBlackTree_tp_clear;
@@ -1670,15 +1701,17 @@ int fitindex_exec(PyObject* module) {
         return -1;
     const char* modname = PyModule_GetName(module);
     if (modname == nullptr) return -1;
-    vn::Ref sanitize = vn::Ref::steal(vn::make_function(
-        {"_sanitize_size", vn::fn<FastRedBlackTree_sanitize_size>, {{"size", "int"}}, "int", "Validate size.",
-         vn::Kind::Function},
-        modname, "FastRedBlackTree"));
+    vn::Ref sanitize = vn::Ref::steal(vn::make_function({"_sanitize_size",
+                                                         vn::fn<FastRedBlackTree_sanitize_size>,
+                                                         {{"size", "int"}},
+                                                         "int",
+                                                         "Validate size.",
+                                                         vn::Kind::Function},
+                                                        modname, "FastRedBlackTree"));
     if (!sanitize) return -1;
     return vn::set_type_attribute(FastRedBlackTreeType, "_sanitize_size", PyStaticMethod_New(sanitize.get())) ? 0 : -1;
 }
 
 }  // namespace
 
-VN_MODULE(fitindex, "Free-block index: best-fit search over free memory blocks without a reader lock.",
-          fitindex_exec)
+VN_MODULE(fitindex, "Free-block index: best-fit search over free memory blocks without a reader lock.", fitindex_exec)

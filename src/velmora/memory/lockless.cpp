@@ -36,15 +36,16 @@ PyObject* g_zero = nullptr;    // int 0, made at import
 
 // A new threading.Lock(), with `threading` looked up in the module namespace at each call.
 PyObject* new_lock() {
-    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, "threading"));
+    static vn::Name n_threading{"threading"};
+    vn::Ref threading = vn::Ref::steal(vn::module_global(g_module, n_threading));
     return threading ? vn::new_lock(threading.get()) : nullptr;
 }
 
 vn::Name n_load{"load"}, n_store{"store"}, n_increment{"increment"}, n_decrement{"decrement"},
     n_compare_and_swap{"compare_and_swap"}, n_update_peaks{"_update_peaks"}, n_py_load{"py_load"},
     n_py_store{"py_store"}, n_py_increment{"py_increment"}, n_py_decrement{"py_decrement"},
-    n_py_compare_and_swap{"py_compare_and_swap"}, n_py_fetch_and_add{"py_fetch_and_add"},
-    n_counter{"_counter"}, n_elapsed_ns{"elapsed_ns"}, n_perf_counter_ns{"perf_counter_ns"};
+    n_py_compare_and_swap{"py_compare_and_swap"}, n_py_fetch_and_add{"py_fetch_and_add"}, n_counter{"_counter"},
+    n_elapsed_ns{"elapsed_ns"}, n_perf_counter_ns{"perf_counter_ns"};
 
 // Two's-complement wrap-around arithmetic without signed overflow.
 inline int64_t wrap_add(int64_t a, int64_t b) noexcept {
@@ -149,9 +150,21 @@ std::vector<vn::FuncDef> counter_methods() {
     return {
         {"load", vn::method<AtomicCounter_load>, {}, "int", "Atomically load value."},
         {"store", vn::method<AtomicCounter_store>, {{"value"}}, nullptr, "Atomically store value."},
-        {"increment", vn::method<AtomicCounter_increment>, {{"delta", nullptr, "1"}}, "int", "Atomically increment and return new value."},
-        {"decrement", vn::method<AtomicCounter_decrement>, {{"delta", nullptr, "1"}}, "int", "Atomically decrement and return new value."},
-        {"compare_and_swap", vn::method<AtomicCounter_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool", "Atomically compare and swap."},
+        {"increment",
+         vn::method<AtomicCounter_increment>,
+         {{"delta", nullptr, "1"}},
+         "int",
+         "Atomically increment and return new value."},
+        {"decrement",
+         vn::method<AtomicCounter_decrement>,
+         {{"delta", nullptr, "1"}},
+         "int",
+         "Atomically decrement and return new value."},
+        {"compare_and_swap",
+         vn::method<AtomicCounter_compare_and_swap>,
+         {{"expected"}, {"new_value"}},
+         "bool",
+         "Atomically compare and swap."},
         {"fetch_and_add", vn::method<AtomicCounter_fetch_and_add>, {{"delta"}}, "int", "Atomically fetch and add."},
     };
 }
@@ -200,14 +213,28 @@ PyObject* AtomicCounterWrapper_fetch_and_add(PyObject* self, const vn::arg::PyIn
 PyObject* make_wrapper_class(PyObject* module) {
     using vn::Kind;
     const std::vector<vn::FuncDef> methods = {
-        {"__init__", vn::fn<AtomicCounterWrapper_init>, {{"initial_value", "int", "0"}}, nullptr, nullptr, Kind::AnySelf},
+        {"__init__",
+         vn::fn<AtomicCounterWrapper_init>,
+         {{"initial_value", "int", "0"}},
+         nullptr,
+         nullptr,
+         Kind::AnySelf},
         {"load", vn::fn<AtomicCounterWrapper_load>, {}, "int", nullptr, Kind::AnySelf},
         {"store", vn::fn<AtomicCounterWrapper_store>, {{"value", "int"}}, nullptr, nullptr, Kind::AnySelf},
         {"increment", vn::fn<AtomicCounterWrapper_increment>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
         {"decrement", vn::fn<AtomicCounterWrapper_decrement>, {{"delta", "int", "1"}}, "int", nullptr, Kind::AnySelf},
-        {"compare_and_swap", vn::fn<AtomicCounterWrapper_compare_and_swap>, {{"expected", "int"}, {"new_value", "int"}},
-         "bool", nullptr, Kind::AnySelf},
-        {"fetch_and_add", vn::fn<AtomicCounterWrapper_fetch_and_add>, {{"delta", "int"}}, "int", nullptr, Kind::AnySelf},
+        {"compare_and_swap",
+         vn::fn<AtomicCounterWrapper_compare_and_swap>,
+         {{"expected", "int"}, {"new_value", "int"}},
+         "bool",
+         nullptr,
+         Kind::AnySelf},
+        {"fetch_and_add",
+         vn::fn<AtomicCounterWrapper_fetch_and_add>,
+         {{"delta", "int"}},
+         "int",
+         nullptr,
+         Kind::AnySelf},
     };
     vn::Ref ns = vn::Ref::steal(PyDict_New());
     if (!ns) return nullptr;
@@ -230,8 +257,8 @@ PyObject* make_wrapper_class(PyObject* module) {
 
 struct Pointer {
     PyObject_HEAD
-    PyObject* ptr;      // owns one reference when not null; None is stored as null
-    uint64_t version;   // successful writes; guarded by lock
+    PyObject* ptr;     // owns one reference when not null; None is stored as null
+    uint64_t version;  // successful writes; guarded by lock
     PyObject* lock;
 };
 
@@ -347,15 +374,15 @@ const char* const kAtomicPointerDoc =
 // LockFreeStack
 
 struct StackNode {
-    PyObject* data;   // owns one reference
+    PyObject* data;  // owns one reference
     StackNode* next;
     uint64_t version;
 };
 
 struct Stack {
     PyObject_HEAD
-    StackNode* head;                 // guarded by lock
-    std::atomic<int64_t> size;       // changed inside the lock, read without it (seq_cst both ways)
+    StackNode* head;            // guarded by lock
+    std::atomic<int64_t> size;  // changed inside the lock, read without it (seq_cst both ways)
     PyObject* lock;
 };
 
@@ -501,8 +528,8 @@ enum StatIndex {
 };
 
 const char* const kStatNames[kStatCount] = {
-    "total_allocations",    "total_deallocations",  "current_allocations",     "bytes_allocated",
-    "bytes_reserved",       "peak_allocations",     "peak_bytes_allocated",    "bucketed_allocations",
+    "total_allocations",    "total_deallocations",     "current_allocations",      "bytes_allocated",
+    "bytes_reserved",       "peak_allocations",        "peak_bytes_allocated",     "bucketed_allocations",
     "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
 };
 
@@ -518,7 +545,7 @@ struct Stats {
     const StatsOps* ops;
     std::atomic<int64_t> mirror[kStatCount];  // native mirrors, seq_cst atomics
     PyObject* update_lock;
-    vn::LockHolder reset_holder;  // the thread inside reset()
+    vn::LockHolder reset_holder;    // the thread inside reset()
     PyObject* counter[kStatCount];  // public attributes; any object
 };
 
@@ -528,8 +555,7 @@ inline Stats* as_stats(PyObject* o) noexcept { return reinterpret_cast<Stats*>(o
 // Raises a mirror peak to `current` unless it is already at least that high.
 void raise_peak(std::atomic<int64_t>& peak, int64_t current) {
     int64_t seen = peak.load(std::memory_order_seq_cst);
-    while (seen < current && !peak.compare_exchange_weak(seen, current, std::memory_order_seq_cst)) {
-    }
+    while (seen < current && !peak.compare_exchange_weak(seen, current, std::memory_order_seq_cst)) {}
 }
 void update_peak_allocations(Stats* s, int64_t current) { raise_peak(s->mirror[kPeakAllocations], current); }
 void update_peak_bytes(Stats* s, int64_t current) { raise_peak(s->mirror[kPeakBytesAllocated], current); }
@@ -711,8 +737,9 @@ bool record_allocation_native(PyObject* self, PyObject* size_obj, bool is_bucket
     // The attributes cannot be replaced while the counters are read and updated.
     vn::CriticalSection cs(self);
     const int bucket = is_bucketed ? int(kBucketedAllocations) : int(kFallbackAllocations);
-    for (int i : {int(kTotalAllocations), int(kCurrentAllocations), int(kBytesAllocated), bucket, int(kAlignmentPaddingBytes),
-                  int(kTotalAllocationTimeNs), int(kPeakAllocations), int(kPeakBytesAllocated)})
+    for (int i :
+         {int(kTotalAllocations), int(kCurrentAllocations), int(kBytesAllocated), bucket, int(kAlignmentPaddingBytes),
+          int(kTotalAllocationTimeNs), int(kPeakAllocations), int(kPeakBytesAllocated)})
         if (!is_exact_counter(s->counter[i])) return false;
     int64_t size, padding, time_ns;
     if (!fits_int64(size_obj, size) || !fits_int64(padding_obj, padding) || !fits_int64(time_obj, time_ns))
@@ -749,8 +776,7 @@ PyObject* LockFreeStatistics_record_allocation(PyObject* self, const vn::arg::Py
         return nullptr;
     if (int_sign(padding.get()) > 0 && !counter_add(s, kAlignmentPaddingBytes, n_increment, padding.get()))
         return nullptr;
-    if (int_sign(time_ns.get()) > 0 &&
-        !counter_add(s, kTotalAllocationTimeNs, n_increment, time_ns.get()))
+    if (int_sign(time_ns.get()) > 0 && !counter_add(s, kTotalAllocationTimeNs, n_increment, time_ns.get()))
         return nullptr;
     vn::Ref current_allocs = vn::Ref::steal(counter_load(s, kCurrentAllocations));
     if (!current_allocs) return nullptr;
@@ -773,8 +799,7 @@ PyObject* LockFreeStatistics_record_deallocation(PyObject* self, const vn::arg::
         !counter_add(s, kCurrentAllocations, n_decrement, nullptr) ||
         !counter_add(s, kBytesAllocated, n_decrement, size.get()))
         return nullptr;
-    if (int_sign(time_ns.get()) > 0 &&
-        !counter_add(s, kTotalDeallocationTimeNs, n_increment, time_ns.get()))
+    if (int_sign(time_ns.get()) > 0 && !counter_add(s, kTotalDeallocationTimeNs, n_increment, time_ns.get()))
         return nullptr;
     return vn::none();
 }
@@ -882,20 +907,30 @@ PyObject* LockFreeStatistics_get_snapshot(PyObject* self) {
     if (!ratio || !avg_alloc) return nullptr;
     int dealloc_pos = positive(v[kTotalDeallocations].get());
     if (dealloc_pos < 0) return nullptr;
-    avg_dealloc = vn::Ref::steal(
-        dealloc_pos ? true_divide(v[kTotalDeallocationTimeNs].get(), v[kTotalDeallocations].get())
-                    : PyFloat_FromDouble(0.0));
+    avg_dealloc =
+        vn::Ref::steal(dealloc_pos ? true_divide(v[kTotalDeallocationTimeNs].get(), v[kTotalDeallocations].get())
+                                   : PyFloat_FromDouble(0.0));
     if (!avg_dealloc) return nullptr;
     static vn::Name n_one_decimal{".1f"};
     vn::Ref formatted = vn::Ref::steal(PyObject_Format(ratio.get(), n_one_decimal.get()));
     if (!formatted) return nullptr;
     vn::Ref ratio_text = vn::Ref::steal(PyUnicode_FromFormat("%U%%", formatted.get()));
     if (!ratio_text) return nullptr;
-    return vn::make_dict({"total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
-                          "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
-                          "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
-                          "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"},
-                         v[kTotalAllocations].release(), v[kTotalDeallocations].release(),
+    static vn::Names keys{"total_allocations",
+                          "total_deallocations",
+                          "current_allocations",
+                          "bytes_allocated",
+                          "bytes_reserved",
+                          "peak_allocations",
+                          "peak_bytes_allocated",
+                          "bucketed_allocations",
+                          "fallback_allocations",
+                          "bucketed_allocation_ratio",
+                          "alignment_padding_bytes",
+                          "average_allocation_time_ns",
+                          "average_deallocation_time_ns",
+                          "allocation_mode"};
+    return vn::make_dict(keys, v[kTotalAllocations].release(), v[kTotalDeallocations].release(),
                          v[kCurrentAllocations].release(), v[kBytesAllocated].release(), v[kBytesReserved].release(),
                          v[kPeakAllocations].release(), v[kPeakBytesAllocated].release(),
                          v[kBucketedAllocations].release(), v[kFallbackAllocations].release(), ratio_text.release(),
@@ -906,8 +941,7 @@ PyObject* LockFreeStatistics_get_snapshot(PyObject* self) {
 PyObject* LockFreeStatistics_reset(PyObject* self) {
     Stats* s = as_stats(self);
     vn::Ref lock = vn::Ref::borrow(s->update_lock);
-    vn::OwnedLockSection section(lock.get(), s->reset_holder, "LockFreeStatistics.reset", "statistics",
-                                 "_update_lock");
+    vn::OwnedLockSection section(lock.get(), s->reset_holder, "LockFreeStatistics.reset", "statistics", "_update_lock");
     if (!section.ok()) return nullptr;
     for (auto& m : s->mirror) (void)m.exchange(0, std::memory_order_seq_cst);
     for (int i = 0; i < kStatCount; ++i)
@@ -988,11 +1022,13 @@ int lockless_exec(PyObject* module) {
 
     vn::init_type(AtomicCounterType, "velmora.memory.lockless.AtomicCounter", sizeof(Counter), kAtomicCounterDoc);
     AtomicCounterType.tp_dealloc = vn::free_instance;
-    if (!vn::ready_type(module, AtomicCounterType, vn::constructor<AtomicCounter_new>({{"initial_value", nullptr, "0"}}),
-                        counter_methods()))
+    if (!vn::ready_type(module, AtomicCounterType,
+                        vn::constructor<AtomicCounter_new>({{"initial_value", nullptr, "0"}}), counter_methods()))
         return -1;
-    const char* alias_pairs[][2] = {{"py_load", "load"},       {"py_store", "store"},
-                                    {"py_increment", "increment"}, {"py_decrement", "decrement"},
+    const char* alias_pairs[][2] = {{"py_load", "load"},
+                                    {"py_store", "store"},
+                                    {"py_increment", "increment"},
+                                    {"py_decrement", "decrement"},
                                     {"py_compare_and_swap", "compare_and_swap"},
                                     {"py_fetch_and_add", "fetch_and_add"}};
     for (auto& pair : alias_pairs)
@@ -1007,36 +1043,57 @@ int lockless_exec(PyObject* module) {
     AtomicPointerType.tp_dealloc = AtomicPointer_dealloc;
     AtomicPointerType.tp_traverse = AtomicPointer_traverse;
     AtomicPointerType.tp_clear = AtomicPointer_clear;
-    if (!vn::ready_type(module, AtomicPointerType,
-                        {
-                            {"load", vn::method<AtomicPointer_load>, {}, "Optional[object]",
-                             "Atomically load the pointer value.\n\nReturns:\n    Current value (Python object or None)"},
-                            {"store", vn::method<AtomicPointer_store>, {{"value"}}, nullptr, "Atomically store a new pointer value."},
-                            {"compare_and_swap", vn::method<AtomicPointer_compare_and_swap>, {{"expected"}, {"new_value"}}, "bool",
-                             "Atomically compare and swap the pointer.\n\nnew_value is stored if the current value "
-                             "is expected (identity).\n\nReturns:\n    True if the swap occurred"},
-                            {"get_version", vn::method<AtomicPointer_get_version>, {}, "int", "Get current version for ABA detection."},
-                        }))
+    if (!vn::ready_type(
+            module, AtomicPointerType,
+            {
+                {"load",
+                 vn::method<AtomicPointer_load>,
+                 {},
+                 "Optional[object]",
+                 "Atomically load the pointer value.\n\nReturns:\n    Current value (Python object or None)"},
+                {"store",
+                 vn::method<AtomicPointer_store>,
+                 {{"value"}},
+                 nullptr,
+                 "Atomically store a new pointer value."},
+                {"compare_and_swap",
+                 vn::method<AtomicPointer_compare_and_swap>,
+                 {{"expected"}, {"new_value"}},
+                 "bool",
+                 "Atomically compare and swap the pointer.\n\nnew_value is stored if the current value "
+                 "is expected (identity).\n\nReturns:\n    True if the swap occurred"},
+                {"get_version",
+                 vn::method<AtomicPointer_get_version>,
+                 {},
+                 "int",
+                 "Get current version for ABA detection."},
+            }))
         return -1;
 
-    vn::init_type(LockFreeStackType, "velmora.memory.lockless.LockFreeStack", sizeof(Stack), kLockFreeStackDoc, Py_TPFLAGS_HAVE_GC);
+    vn::init_type(LockFreeStackType, "velmora.memory.lockless.LockFreeStack", sizeof(Stack), kLockFreeStackDoc,
+                  Py_TPFLAGS_HAVE_GC);
     LockFreeStackType.tp_new = LockFreeStack_new;
     LockFreeStackType.tp_dealloc = LockFreeStack_dealloc;
     LockFreeStackType.tp_traverse = LockFreeStack_traverse;
     LockFreeStackType.tp_clear = LockFreeStack_clear;
-    if (!vn::ready_type(module, LockFreeStackType,
-                        {
-                            {"push", vn::method<LockFreeStack_push>, {{"item"}}, nullptr, "Push an item onto the stack."},
-                            {"pop", vn::method<LockFreeStack_pop>, {}, "Optional[object]",
-                             "Pop an item from the stack.\n\nReturns:\n    The popped item or None if empty"},
-                            {"is_empty", vn::method<LockFreeStack_is_empty>, {}, "bool", "Check if stack is empty."},
-                            {"size", vn::method<LockFreeStack_size>, {}, "int", "Get approximate stack size."},
-                        }))
+    if (!vn::ready_type(
+            module, LockFreeStackType,
+            {
+                {"push", vn::method<LockFreeStack_push>, {{"item"}}, nullptr, "Push an item onto the stack."},
+                {"pop",
+                 vn::method<LockFreeStack_pop>,
+                 {},
+                 "Optional[object]",
+                 "Pop an item from the stack.\n\nReturns:\n    The popped item or None if empty"},
+                {"is_empty", vn::method<LockFreeStack_is_empty>, {}, "bool", "Check if stack is empty."},
+                {"size", vn::method<LockFreeStack_size>, {}, "int", "Get approximate stack size."},
+            }))
         return -1;
 
     static PyGetSetDef stats_getset[kStatCount + 1];
     for (intptr_t i = 0; i < kStatCount; ++i)
-        stats_getset[i] = {kStatNames[i], LockFreeStatistics_get_counter, LockFreeStatistics_set_counter, nullptr, reinterpret_cast<void*>(i)};
+        stats_getset[i] = {kStatNames[i], LockFreeStatistics_get_counter, LockFreeStatistics_set_counter, nullptr,
+                           reinterpret_cast<void*>(i)};
     stats_getset[kStatCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     vn::init_type(LockFreeStatisticsType, "velmora.memory.lockless.LockFreeStatistics", sizeof(Stats),
                   "Lock-free allocation statistics on atomic counters.\n\n"
@@ -1053,26 +1110,40 @@ int lockless_exec(PyObject* module) {
     if (!vn::ready_type(
             module, LockFreeStatisticsType,
             {
-                {"record_allocation", vn::method<LockFreeStatistics_record_allocation>,
+                {"record_allocation",
+                 vn::method<LockFreeStatistics_record_allocation>,
                  {{"size", "int"}, {"is_bucketed", "bool", "True"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}},
                  "None",
                  "Record an allocation event.\n\nArgs:\n    size: Allocation size in bytes\n    is_bucketed: "
                  "Whether allocation came from a bucketed pool\n    padding: Alignment padding bytes used\n    "
                  "time_ns: Time taken in nanoseconds"},
-                {"record_deallocation", vn::method<LockFreeStatistics_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}}, "None",
+                {"record_deallocation",
+                 vn::method<LockFreeStatistics_record_deallocation>,
+                 {{"size", "int"}, {"time_ns", "int", "0"}},
+                 "None",
                  "Record a deallocation event.\n\nArgs:\n    size: Deallocation size in bytes\n    time_ns: Time "
                  "taken in nanoseconds"},
-                {"py_record_allocation", vn::method<LockFreeStatistics_py_record_allocation>,
-                 {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}}, nullptr,
+                {"py_record_allocation",
+                 vn::method<LockFreeStatistics_py_record_allocation>,
+                 {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int", "0"}, {"time_ns", "int", "0"}},
+                 nullptr,
                  "Record an allocation event, updating both the internal atomics and the public AtomicCounter "
                  "instances."},
-                {"py_record_deallocation", vn::method<LockFreeStatistics_py_record_deallocation>, {{"size", "int"}, {"time_ns", "int", "0"}},
+                {"py_record_deallocation",
+                 vn::method<LockFreeStatistics_py_record_deallocation>,
+                 {{"size", "int"}, {"time_ns", "int", "0"}},
                  nullptr,
                  "Record a deallocation event, updating both the internal atomics and the public AtomicCounter "
                  "instances."},
-                {"_update_peaks", vn::method<LockFreeStatistics_update_peaks>, {{"current_allocs", "int"}, {"current_bytes", "int"}}, "None",
+                {"_update_peaks",
+                 vn::method<LockFreeStatistics_update_peaks>,
+                 {{"current_allocs", "int"}, {"current_bytes", "int"}},
+                 "None",
                  "Update peak values using compare-and-swap."},
-                {"get_snapshot", vn::method<LockFreeStatistics_get_snapshot>, {}, "dict",
+                {"get_snapshot",
+                 vn::method<LockFreeStatistics_get_snapshot>,
+                 {},
+                 "dict",
                  "Get a snapshot of the statistics.\n\nReturns:\n    Dictionary with all statistics"},
                 {"reset", vn::method<LockFreeStatistics_reset>, {}, nullptr, "Reset all statistics to zero."},
             }))
@@ -1085,14 +1156,22 @@ int lockless_exec(PyObject* module) {
                   "High-resolution timer for performance measurement.");
     PerformanceTimerType.tp_new = PerformanceTimer_new;
     PerformanceTimerType.tp_dealloc = vn::free_instance;
-    if (!vn::ready_type(module, PerformanceTimerType,
-                        {
-                            {"start", vn::method<PerformanceTimer_start>, {}, nullptr, "Start timing."},
-                            {"elapsed_ns", vn::method<PerformanceTimer_elapsed_ns>, {}, "int", "Get elapsed time in nanoseconds."},
-                            {"elapsed_us", vn::method<PerformanceTimer_elapsed_us>, {}, "float", "Get elapsed time in microseconds."},
-                            {"elapsed_ms", vn::method<PerformanceTimer_elapsed_ms>, {}, "float",
-                             "Get elapsed time in milliseconds."},
-                        }))
+    if (!vn::ready_type(
+            module, PerformanceTimerType,
+            {
+                {"start", vn::method<PerformanceTimer_start>, {}, nullptr, "Start timing."},
+                {"elapsed_ns", vn::method<PerformanceTimer_elapsed_ns>, {}, "int", "Get elapsed time in nanoseconds."},
+                {"elapsed_us",
+                 vn::method<PerformanceTimer_elapsed_us>,
+                 {},
+                 "float",
+                 "Get elapsed time in microseconds."},
+                {"elapsed_ms",
+                 vn::method<PerformanceTimer_elapsed_ms>,
+                 {},
+                 "float",
+                 "Get elapsed time in milliseconds."},
+            }))
         return -1;
 
     // 2. Standard modules.
@@ -1100,7 +1179,7 @@ int lockless_exec(PyObject* module) {
     g_zero = PyLong_FromLong(0);
     if (g_zero == nullptr) return -1;
     if (!vn::import_into(module, "threading") || !vn::import_into(module, "time") ||
-        !vn::from_import(module, "typing", {"Optional", "TypeVar", "Generic"}))
+        !vn::import_names_into(module, "typing", {"Optional", "TypeVar", "Generic"}))
         return -1;
 
     // 4. The Python-level wrapper.

@@ -139,23 +139,18 @@ PyObject* fast_bitmap_operations(PyObject*, vn::arg::U64 bitmap, vn::arg::CInt i
     }
     const bool inside = addresses_bit(index);
     switch (operation_of(op)) {
-        case kIsSet:
-            return vn::boolean(inside && (bitmap & bit(index)) != 0);
-        case kSet:
-            return PyLong_FromUnsignedLongLong(inside ? bitmap | bit(index) : bitmap);
-        case kClear:
-            return PyLong_FromUnsignedLongLong(inside ? bitmap & ~bit(index) : bitmap);
-        case kFindFirst:
-            return PyLong_FromLong(lowest_set_bit(bitmap));
-        case kUnknown:
-            break;
+        case kIsSet: return vn::boolean(inside && (bitmap & bit(index)) != 0);
+        case kSet: return PyLong_FromUnsignedLongLong(inside ? bitmap | bit(index) : bitmap);
+        case kClear: return PyLong_FromUnsignedLongLong(inside ? bitmap & ~bit(index) : bitmap);
+        case kFindFirst: return PyLong_FromLong(lowest_set_bit(bitmap));
+        case kUnknown: break;
     }
     PyErr_Format(PyExc_ValueError, "Unknown operation: %U", op);
     return nullptr;
 }
 
-PyObject* fast_can_fit_aligned(PyObject*, vn::arg::CInt block_offset, vn::arg::CInt block_size, vn::arg::CInt alloc_size,
-                               vn::arg::CInt alignment) {
+PyObject* fast_can_fit_aligned(PyObject*, vn::arg::CInt block_offset, vn::arg::CInt block_size,
+                               vn::arg::CInt alloc_size, vn::arg::CInt alignment) {
     // Exact comparison: neither side wraps, whatever the four values.
     return vn::boolean(align_up(block_offset, alignment) + alloc_size <
                        static_cast<int64_t>(block_offset) + block_size);
@@ -164,8 +159,8 @@ PyObject* fast_can_fit_aligned(PyObject*, vn::arg::CInt block_offset, vn::arg::C
 // =============================================================================================
 // FastSlabHeaderOps
 
-constexpr uint8_t SLAB_FLAG_IN_USE = 0x10;
-constexpr uint8_t SLAB_FLAG_CORRUPT = 0x80;
+constexpr uint8_t kSlabFlagInUse = 0x10;
+constexpr uint8_t kSlabFlagCorrupt = 0x80;
 constexpr Py_ssize_t kStoredHeaderSize = 16;
 
 #pragma pack(push, 1)
@@ -209,13 +204,11 @@ inline uint64_t all_free_mask(int32_t objects_per_slab) noexcept {
     return bit(objects_per_slab) - 1;
 }
 
-bool is_object_free(SlabHeader* h, int32_t i) {
-    return addresses_bit(i) && (h->header.free_bitmap & bit(i)) != 0;
-}
+bool is_object_free(SlabHeader* h, int32_t i) { return addresses_bit(i) && (h->header.free_bitmap & bit(i)) != 0; }
 
 void allocate_object(SlabHeader* h, int32_t i) {
     if (addresses_bit(i)) h->header.free_bitmap &= ~bit(i);
-    h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_IN_USE);
+    h->header.flags = static_cast<uint8_t>(h->header.flags | kSlabFlagInUse);
     h->header.epoch += 1;  // unsigned: modulo 2^32
 }
 
@@ -223,7 +216,7 @@ void deallocate_object(SlabHeader* h, int32_t i) {
     if (addresses_bit(i)) h->header.free_bitmap |= bit(i);
     h->header.epoch += 1;
     if (h->header.free_bitmap == all_free_mask(h->objects_per_slab))
-        h->header.flags = static_cast<uint8_t>(h->header.flags & ~SLAB_FLAG_IN_USE);
+        h->header.flags = static_cast<uint8_t>(h->header.flags & ~kSlabFlagInUse);
 }
 
 int32_t find_free_object(SlabHeader* h) { return lowest_set_bit(h->header.free_bitmap); }
@@ -231,9 +224,9 @@ int32_t find_free_object(SlabHeader* h) { return lowest_set_bit(h->header.free_b
 // CRC-16/MODBUS over size_class_index, flags and the four epoch bytes, least significant first.
 uint16_t compute_checksum(SlabHeader* h) {
     const uint32_t epoch = h->header.epoch;
-    const uint8_t bytes[6] = {h->header.size_class_index, h->header.flags, static_cast<uint8_t>(epoch),
-                              static_cast<uint8_t>(epoch >> 8), static_cast<uint8_t>(epoch >> 16),
-                              static_cast<uint8_t>(epoch >> 24)};
+    const uint8_t bytes[6] = {h->header.size_class_index,        h->header.flags,
+                              static_cast<uint8_t>(epoch),       static_cast<uint8_t>(epoch >> 8),
+                              static_cast<uint8_t>(epoch >> 16), static_cast<uint8_t>(epoch >> 24)};
     uint16_t crc = 0xFFFF;
     for (uint8_t b : bytes) crc = static_cast<uint16_t>((crc >> 8) ^ g_crc_table[(crc ^ b) & 0xFF]);
     return crc;
@@ -311,7 +304,7 @@ PyObject* FastSlabHeaderOps_unpack_header(PyObject* self, vn::arg::ExactOrNone<&
         h->header.epoch = epoch;
         h->header.free_bitmap = bitmap;  // the crc field keeps its previous value
         computed = h->ops->compute_checksum(h);
-        if (computed != stored_crc) h->header.flags = static_cast<uint8_t>(h->header.flags | SLAB_FLAG_CORRUPT);
+        if (computed != stored_crc) h->header.flags = static_cast<uint8_t>(h->header.flags | kSlabFlagCorrupt);
     }
     if (computed != stored_crc && !warn_corruption(stored_crc, computed)) return nullptr;
     return vn::none();
@@ -763,13 +756,12 @@ PyObject* FastStatsCollector_get_stats(PyObject* self) {
     if (text == nullptr) return PyErr_NoMemory();
     PyObject* ratio_text = PyUnicode_FromFormat("%s%%", text);
     PyMem_Free(text);
-    return vn::make_dict({"total_allocations", "total_deallocations", "bucketed_allocations", "fallback_allocations",
-                          "bucketed_allocation_ratio", "alignment_padding_bytes"},
-                         PyLong_FromUnsignedLongLong(s.total_allocations),
-                         PyLong_FromUnsignedLongLong(s.total_deallocations),
-                         PyLong_FromUnsignedLongLong(s.bucketed_allocations),
-                         PyLong_FromUnsignedLongLong(s.fallback_allocations), ratio_text,
-                         PyLong_FromUnsignedLongLong(s.alignment_padding_bytes));
+    static vn::Names keys{"total_allocations",    "total_deallocations",       "bucketed_allocations",
+                          "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"};
+    return vn::make_dict(
+        keys, PyLong_FromUnsignedLongLong(s.total_allocations), PyLong_FromUnsignedLongLong(s.total_deallocations),
+        PyLong_FromUnsignedLongLong(s.bucketed_allocations), PyLong_FromUnsignedLongLong(s.fallback_allocations),
+        ratio_text, PyLong_FromUnsignedLongLong(s.alignment_padding_bytes));
 }
 
 PyObject* FastStatsCollector_reset_stats(PyObject* self) {
@@ -807,24 +799,44 @@ int slabkit_exec(PyObject* module) {
                   "Header layout (16 bytes, little-endian): size_class_index (1), flags (1), epoch (4),\n"
                   "crc (2), free_bitmap (8). The CRC-16 covers the first six bytes.");
     FastSlabHeaderOpsType.tp_dealloc = vn::free_instance;
-    if (!vn::ready_type(
-            module, FastSlabHeaderOpsType,
-            vn::constructor<FastSlabHeaderOps_new>({{"size_class_index"}, {"objects_per_slab"}}),
-            {
-                {"pack_header", vn::method<FastSlabHeaderOps_pack_header>, {}, "bytes", "Pack header into bytes for storage."},
-                {"unpack_header", vn::method<FastSlabHeaderOps_unpack_header>, {{"data", "bytes"}}, "None", "Unpack header from bytes."},
-                {"py_is_object_free", vn::method<FastSlabHeaderOps_py_is_object_free>, {{"object_index", "int"}}, "bool",
-                 "Check if object at index is free (Python interface)."},
-                {"py_find_free_object", vn::method<FastSlabHeaderOps_py_find_free_object>, {}, "int",
-                 "Find first free object index (Python interface)."},
-                {"py_allocate_object_at", vn::method<FastSlabHeaderOps_py_allocate_object_at>, {{"object_index", "int"}}, "None",
-                 "Mark object as allocated (Python interface)."},
-                {"py_deallocate_object_at", vn::method<FastSlabHeaderOps_py_deallocate_object_at>, {{"object_index", "int"}}, "None",
-                 "Mark object as free (Python interface)."},
-            }))
+    if (!vn::ready_type(module, FastSlabHeaderOpsType,
+                        vn::constructor<FastSlabHeaderOps_new>({{"size_class_index"}, {"objects_per_slab"}}),
+                        {
+                            {"pack_header",
+                             vn::method<FastSlabHeaderOps_pack_header>,
+                             {},
+                             "bytes",
+                             "Pack header into bytes for storage."},
+                            {"unpack_header",
+                             vn::method<FastSlabHeaderOps_unpack_header>,
+                             {{"data", "bytes"}},
+                             "None",
+                             "Unpack header from bytes."},
+                            {"py_is_object_free",
+                             vn::method<FastSlabHeaderOps_py_is_object_free>,
+                             {{"object_index", "int"}},
+                             "bool",
+                             "Check if object at index is free (Python interface)."},
+                            {"py_find_free_object",
+                             vn::method<FastSlabHeaderOps_py_find_free_object>,
+                             {},
+                             "int",
+                             "Find first free object index (Python interface)."},
+                            {"py_allocate_object_at",
+                             vn::method<FastSlabHeaderOps_py_allocate_object_at>,
+                             {{"object_index", "int"}},
+                             "None",
+                             "Mark object as allocated (Python interface)."},
+                            {"py_deallocate_object_at",
+                             vn::method<FastSlabHeaderOps_py_deallocate_object_at>,
+                             {{"object_index", "int"}},
+                             "None",
+                             "Mark object as free (Python interface)."},
+                        }))
         return -1;
-    if (!vn::set_type_attribute(FastSlabHeaderOpsType, "_native_ops",
-                                make_ops_capsule(&kSlabHeaderOps, "velmora.memory.slabkit.FastSlabHeaderOps._native_ops")))
+    if (!vn::set_type_attribute(
+            FastSlabHeaderOpsType, "_native_ops",
+            make_ops_capsule(&kSlabHeaderOps, "velmora.memory.slabkit.FastSlabHeaderOps._native_ops")))
         return -1;
 
     vn::init_type(FastBucketAllocatorType, "velmora.memory.slabkit.FastBucketAllocator", sizeof(BucketAllocator),
@@ -835,20 +847,32 @@ int slabkit_exec(PyObject* module) {
     FastBucketAllocatorType.tp_dealloc = FastBucketAllocator_dealloc;
     FastBucketAllocatorType.tp_traverse = FastBucketAllocator_traverse;
     FastBucketAllocatorType.tp_clear = FastBucketAllocator_clear;
-    if (!vn::ready_type(
-            module, FastBucketAllocatorType,
-            vn::constructor<FastBucketAllocator_new>({{"bucket_size_step", nullptr, "8"},
-                                                      {"small_block_max", nullptr, "256"},
-                                                      {"medium_block_max", nullptr, "4096"}}),
-            {
-                {"_init_buckets", vn::method<FastBucketAllocator_init_buckets>, {}, "None", "Initialize size-class buckets."},
-                {"add_to_bucket", vn::method<FastBucketAllocator_add_to_bucket>, {{"offset", "int"}, {"size", "int"}}, "bool",
-                 "Add block to appropriate bucket."},
-                {"remove_from_bucket", vn::method<FastBucketAllocator_remove_from_bucket>, {{"size", "int"}}, "Optional[int]",
-                 "Remove block from appropriate bucket."},
-                {"find_best_fit_bucket", vn::method<FastBucketAllocator_find_best_fit_bucket>, {{"size", "int"}, {"alignment", "int"}},
-                 "Optional[int]", "Find best fit bucket for allocation."},
-            }))
+    if (!vn::ready_type(module, FastBucketAllocatorType,
+                        vn::constructor<FastBucketAllocator_new>({{"bucket_size_step", nullptr, "8"},
+                                                                  {"small_block_max", nullptr, "256"},
+                                                                  {"medium_block_max", nullptr, "4096"}}),
+                        {
+                            {"_init_buckets",
+                             vn::method<FastBucketAllocator_init_buckets>,
+                             {},
+                             "None",
+                             "Initialize size-class buckets."},
+                            {"add_to_bucket",
+                             vn::method<FastBucketAllocator_add_to_bucket>,
+                             {{"offset", "int"}, {"size", "int"}},
+                             "bool",
+                             "Add block to appropriate bucket."},
+                            {"remove_from_bucket",
+                             vn::method<FastBucketAllocator_remove_from_bucket>,
+                             {{"size", "int"}},
+                             "Optional[int]",
+                             "Remove block from appropriate bucket."},
+                            {"find_best_fit_bucket",
+                             vn::method<FastBucketAllocator_find_best_fit_bucket>,
+                             {{"size", "int"}, {"alignment", "int"}},
+                             "Optional[int]",
+                             "Find best fit bucket for allocation."},
+                        }))
         return -1;
     if (!vn::set_type_attribute(
             FastBucketAllocatorType, "_native_ops",
@@ -862,10 +886,15 @@ int slabkit_exec(PyObject* module) {
     if (!vn::ready_type(
             module, FastStatsCollectorType, vn::constructor<FastStatsCollector_new>({}),
             {
-                {"py_record_allocation", vn::method<FastStatsCollector_py_record_allocation>,
-                 {{"size", "int"}, {"padding", "int"}, {"is_bucketed", "bool"}}, "None",
+                {"py_record_allocation",
+                 vn::method<FastStatsCollector_py_record_allocation>,
+                 {{"size", "int"}, {"padding", "int"}, {"is_bucketed", "bool"}},
+                 "None",
                  "Record allocation statistics (Python interface)."},
-                {"py_record_deallocation", vn::method<FastStatsCollector_py_record_deallocation>, {}, "None",
+                {"py_record_deallocation",
+                 vn::method<FastStatsCollector_py_record_deallocation>,
+                 {},
+                 "None",
                  "Record deallocation statistics (Python interface)."},
                 {"get_stats", vn::method<FastStatsCollector_get_stats>, {}, "dict", "Get statistics dictionary."},
                 {"reset_stats", vn::method<FastStatsCollector_reset_stats>, {}, "None", "Reset all statistics."},
@@ -884,19 +913,32 @@ int slabkit_exec(PyObject* module) {
     // 4. The module-level functions.
     using vn::Kind;
     if (!vn::add_functions(
-            module,
-            {
-                {"fast_align_size", vn::fn<fast_align_size>, {{"size", "int"}, {"alignment", "int"}}, "int",
-                 "Fast alignment calculation (Python interface).", Kind::Function},
-                {"fast_get_bucket_size", vn::fn<fast_get_bucket_size>, {{"size", "int"}, {"step", "int", "8"}}, "int",
-                 "Fast bucket size calculation (Python interface).", Kind::Function},
-                {"fast_bitmap_operations", vn::fn<fast_bitmap_operations>,
-                 {{"bitmap", "int"}, {"index", "int"}, {"operation", "str"}}, "Union[bool, int]",
-                 "Fast bitmap operations (Python interface).", Kind::Function},
-                {"fast_can_fit_aligned", vn::fn<fast_can_fit_aligned>,
-                 {{"block_offset", "int"}, {"block_size", "int"}, {"alloc_size", "int"}, {"alignment", "int"}}, "bool",
-                 "Fast alignment check with exclusive boundary (Python interface).", Kind::Function},
-            }))
+            module, {
+                        {"fast_align_size",
+                         vn::fn<fast_align_size>,
+                         {{"size", "int"}, {"alignment", "int"}},
+                         "int",
+                         "Fast alignment calculation (Python interface).",
+                         Kind::Function},
+                        {"fast_get_bucket_size",
+                         vn::fn<fast_get_bucket_size>,
+                         {{"size", "int"}, {"step", "int", "8"}},
+                         "int",
+                         "Fast bucket size calculation (Python interface).",
+                         Kind::Function},
+                        {"fast_bitmap_operations",
+                         vn::fn<fast_bitmap_operations>,
+                         {{"bitmap", "int"}, {"index", "int"}, {"operation", "str"}},
+                         "Union[bool, int]",
+                         "Fast bitmap operations (Python interface).",
+                         Kind::Function},
+                        {"fast_can_fit_aligned",
+                         vn::fn<fast_can_fit_aligned>,
+                         {{"block_offset", "int"}, {"block_size", "int"}, {"alloc_size", "int"}, {"alignment", "int"}},
+                         "bool",
+                         "Fast alignment check with exclusive boundary (Python interface).",
+                         Kind::Function},
+                    }))
         return -1;
 
     // 6. The banner.

@@ -32,24 +32,6 @@
 #include <cstring>
 #include <limits>
 
-// ---------------------------------------------------------------------------------------------
-// Candidates for the support library.
-namespace {
-
-// A new dict of `n` entries, keys the interned names in order, values new references (consumed,
-// also on failure). Null with an exception when a value is null or an insertion fails.
-inline PyObject* dict_from_names(vn::Name* keys, PyObject** values, size_t n) noexcept {
-    bool ok = true;
-    for (size_t i = 0; i < n; ++i) ok = ok && values[i] != nullptr && keys[i].get() != nullptr;
-    PyObject* d = ok ? PyDict_New() : nullptr;
-    for (size_t i = 0; i < n && d != nullptr; ++i)
-        if (PyDict_SetItem(d, keys[i].obj, values[i]) < 0) Py_CLEAR(d);
-    for (size_t i = 0; i < n; ++i) Py_XDECREF(values[i]);
-    return d;
-}
-
-}  // namespace
-
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -134,9 +116,7 @@ PyObject* find_override(Aggregator* self, vn::Name& name) {
     return found;
 }
 
-bool is_subclass_instance(Aggregator* self) {
-    return Py_TYPE(self) != &CounterAggregatorType;
-}
+bool is_subclass_instance(Aggregator* self) { return Py_TYPE(self) != &CounterAggregatorType; }
 
 // ---------------------------------------------------------------------------------------------
 // The operations.
@@ -187,14 +167,12 @@ PyObject* op_update(Aggregator* self, int32_t counter_id, double value, bool dis
 }
 
 // The six report keys, interned once (a dict with cached-hash keys is built without re-hashing).
-vn::Name n_stat_keys[] = {{"count"}, {"mean"}, {"variance"}, {"std"}, {"min"}, {"max"}};
+vn::Names n_stat_keys{"count", "mean", "variance", "std", "min", "max"};
 
-PyObject* stats_dict(uint64_t count, double mean, double variance, double std_dev, double min_val,
-                     double max_val) {
-    PyObject* values[6] = {PyLong_FromUnsignedLongLong(count), PyFloat_FromDouble(mean),
-                           PyFloat_FromDouble(variance),        PyFloat_FromDouble(std_dev),
-                           PyFloat_FromDouble(min_val),         PyFloat_FromDouble(max_val)};
-    return dict_from_names(n_stat_keys, values, 6);
+PyObject* stats_dict(uint64_t count, double mean, double variance, double std_dev, double min_val, double max_val) {
+    return vn::make_dict(n_stat_keys, PyLong_FromUnsignedLongLong(count), PyFloat_FromDouble(mean),
+                         PyFloat_FromDouble(variance), PyFloat_FromDouble(std_dev), PyFloat_FromDouble(min_val),
+                         PyFloat_FromDouble(max_val));
 }
 
 // The report of one record (a copy taken inside the aggregator's section).
@@ -328,8 +306,8 @@ PyObject* CounterAggregator_new(PyTypeObject* type, vn::arg::CInt num_counters_a
     self->counters = nullptr;
     // A negative count has no byte size; the raw calloc checks count * size for overflow.
     if (num_counters >= 0)
-        self->counters = static_cast<CounterRecord*>(
-            PyMem_RawCalloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
+        self->counters =
+            static_cast<CounterRecord*>(PyMem_RawCalloc(static_cast<size_t>(num_counters), sizeof(CounterRecord)));
     if (self->counters == nullptr) {
         self->num_counters = 0;
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
@@ -387,11 +365,14 @@ const char kGetStatsDoc[] =
     "Returns a dict with count, mean, variance, std, min and max.";
 
 int tallyhub_exec(PyObject* module) {
-    vn::init_type(CounterAggregatorType, "velmora.monitoring.tallyhub.CounterAggregator",
-                  sizeof(Aggregator), kCounterAggregatorDoc);
+    vn::init_type(CounterAggregatorType, "velmora.monitoring.tallyhub.CounterAggregator", sizeof(Aggregator),
+                  kCounterAggregatorDoc);
     CounterAggregatorType.tp_dealloc = CounterAggregator_dealloc;
     const std::vector<vn::FuncDef> methods = {
-        {"update", vn::method<CounterAggregator_update>, {{"counter_id", "int"}, {"value", "float"}}, "None",
+        {"update",
+         vn::method<CounterAggregator_update>,
+         {{"counter_id", "int"}, {"value", "float"}},
+         "None",
          kUpdateDoc},
         {"get_stats", vn::method<CounterAggregator_get_stats>, {{"counter_id", "int"}}, "dict", kGetStatsDoc},
         {"reset", vn::method<CounterAggregator_reset>, {{"counter_id", "int"}}, "None", "Reset a specific counter."},
@@ -402,8 +383,12 @@ int tallyhub_exec(PyObject* module) {
                         vn::constructor<CounterAggregator_new>({{"num_counters", nullptr, "1000"}}), methods))
         return -1;
     const std::vector<vn::FuncDef> functions = {
-        {"create_aggregator", vn::fn<create_aggregator>, {{"num_counters", nullptr, "1000"}}, "CounterAggregator",
-         "Create a new CounterAggregator instance.", vn::Kind::Function},
+        {"create_aggregator",
+         vn::fn<create_aggregator>,
+         {{"num_counters", nullptr, "1000"}},
+         "CounterAggregator",
+         "Create a new CounterAggregator instance.",
+         vn::Kind::Function},
     };
     if (!vn::add_functions(module, functions)) return -1;
     return 0;

@@ -24,11 +24,11 @@
 
 namespace {
 
-using vn::Ref;
 using vn::catch_exception;
+using vn::Ref;
 
 // Set in hostprobe_exec (the import lock serialises it), read-only afterwards.
-PyObject* g_module = nullptr;  // this module (borrowed: it lives until the interpreter ends)
+PyObject* g_module = nullptr;        // this module (borrowed: it lives until the interpreter ends)
 PyObject* g_since = nullptr;         // (3, 12): sub-interpreters are probed from this version
 PyObject* g_since_rename = nullptr;  // (3, 13): the private module's new name
 
@@ -100,9 +100,8 @@ constexpr const char* kRegistryModule = "velmora.gpu.backend_registry";
 constexpr const char* kNumaDir = "/sys/devices/system/node";
 
 // The eight GPU entries, in report order.
-vn::Name* const kGpuKeys[] = {&n_has_gpu,        &n_gpu_count,      &n_gpu_memory_mb,
-                              &n_cuda_available, &n_rocm_available, &n_oneapi_available,
-                              &n_active_backend, &n_backend_version};
+vn::Name* const kGpuKeys[] = {&n_has_gpu,        &n_gpu_count,        &n_gpu_memory_mb,  &n_cuda_available,
+                              &n_rocm_available, &n_oneapi_available, &n_active_backend, &n_backend_version};
 
 PyObject* global(vn::Name& name) { return vn::module_global(g_module, name); }
 
@@ -165,7 +164,7 @@ int is_node_entry(PyObject* name) {
         if (len <= 4) return 0;  // "node" alone has no digits after it
         const int kind = PyUnicode_KIND(name);
         const void* data = PyUnicode_DATA(name);
-        static const char kNodePrefix[] = "node";
+        static constexpr char kNodePrefix[] = "node";
         for (Py_ssize_t i = 0; i < 4; ++i)
             if (PyUnicode_READ(kind, data, i) != static_cast<Py_UCS4>(kNodePrefix[i])) return 0;
         for (Py_ssize_t i = 4; i < len; ++i)
@@ -313,9 +312,9 @@ bool set_item(PyObject* d, vn::Name& key, PyObject* stolen) {
 bool gpu_from_registry(PyObject* info) {
     Ref registry_module = Ref::steal(vn::import_module(kRegistryModule));
     if (!registry_module) return false;
-    Ref registry = Ref::steal(vn::import_from(registry_module.get(), kRegistryModule, n_GPUBackendRegistry));
+    Ref registry = Ref::steal(vn::import_attribute(registry_module.get(), kRegistryModule, n_GPUBackendRegistry));
     if (!registry) return false;
-    Ref kinds = Ref::steal(vn::import_from(registry_module.get(), kRegistryModule, n_GPUBackendKind));
+    Ref kinds = Ref::steal(vn::import_attribute(registry_module.get(), kRegistryModule, n_GPUBackendKind));
     if (!kinds) return false;
     Ref available = Ref::steal(vn::call_method(registry.get(), n_detect_available_backends));
     if (!available) return false;
@@ -410,8 +409,8 @@ PyObject* initial_gpu_info() {
     PyObject* const cpu_text = n_cpu.get();
     PyObject* const empty_text = n_empty.get();
     if (cpu_text == nullptr || empty_text == nullptr) return nullptr;
-    PyObject* values[] = {Py_False, PyLong_FromLong(0), PyLong_FromLong(0), Py_False, Py_False, Py_False,
-                          cpu_text, empty_text};
+    PyObject* values[] = {Py_False, PyLong_FromLong(0), PyLong_FromLong(0), Py_False,
+                          Py_False, Py_False,           cpu_text,           empty_text};
     Ref info = Ref::steal(PyDict_New());
     if (!info) return nullptr;
     for (size_t i = 0; i < 8; ++i) {
@@ -605,24 +604,41 @@ int hostprobe_exec(PyObject* module) {
     if (!vn::import_into(module, "sys") || !vn::import_into(module, "os") || !vn::import_into(module, "time"))
         return -1;
     const std::vector<vn::FuncDef> functions = {
-        {"detect_physical_cores", vn::fn<detect_physical_cores>, {}, "int",
-         "Number of CPUs the calling process may run on.", vn::Kind::Function},
-        {"detect_numa_nodes", vn::fn<detect_numa_nodes>, {}, "int", "Number of NUMA nodes of the machine (at least 1).",
+        {"detect_physical_cores",
+         vn::fn<detect_physical_cores>,
+         {},
+         "int",
+         "Number of CPUs the calling process may run on.",
          vn::Kind::Function},
-        {"detect_gpu_backends", vn::fn<detect_gpu_backends>, {}, "dict",
+        {"detect_numa_nodes",
+         vn::fn<detect_numa_nodes>,
+         {},
+         "int",
+         "Number of NUMA nodes of the machine (at least 1).",
+         vn::Kind::Function},
+        {"detect_gpu_backends",
+         vn::fn<detect_gpu_backends>,
+         {},
+         "dict",
          "GPU backend information: availability flags, active backend, device count and memory.",
          vn::Kind::Function},
-        {"detect_python_version", vn::fn<detect_python_version>, {}, "tuple",
+        {"detect_python_version",
+         vn::fn<detect_python_version>,
+         {},
+         "tuple",
          "The interpreter version as 'major.minor.micro' and whether sub-interpreters are available.",
          vn::Kind::Function},
-        {"detect_capabilities", vn::fn<detect_capabilities>, {}, "dict",
-         "One report of the host's capabilities (a fallback report if a probe fails).", vn::Kind::Function},
+        {"detect_capabilities",
+         vn::fn<detect_capabilities>,
+         {},
+         "dict",
+         "One report of the host's capabilities (a fallback report if a probe fails).",
+         vn::Kind::Function},
     };
     return vn::add_functions(module, functions) ? 0 : -1;
 }
 
 }  // namespace
 
-VN_MODULE(hostprobe,
-          "Host capability detection: physical cores, NUMA nodes, GPU backends and the interpreter version.",
+VN_MODULE(hostprobe, "Host capability detection: physical cores, NUMA nodes, GPU backends and the interpreter version.",
           hostprobe_exec)

@@ -34,7 +34,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 // =============================================================================================
@@ -138,7 +137,8 @@ public:
         max_len_ = 1;
         for (size_t id = 0; id < words_.size(); ++id) {
             all_.add(static_cast<int>(id));
-            if (static_cast<Py_ssize_t>(words_[id].size()) > max_len_) max_len_ = static_cast<Py_ssize_t>(words_[id].size());
+            if (static_cast<Py_ssize_t>(words_[id].size()) > max_len_)
+                max_len_ = static_cast<Py_ssize_t>(words_[id].size());
         }
         return true;
     }
@@ -201,7 +201,7 @@ public:
     }
 
 private:
-    static constexpr int kRowShift = 12;                  // 11 bits of state, 1 flag bit
+    static constexpr int kRowShift = 12;  // 11 bits of state, 1 flag bit
     static constexpr size_t kMaxStates = size_t{1} << 11;
 
     std::vector<std::string> words_;
@@ -238,7 +238,7 @@ KeywordAutomaton g_framework_keywords, g_indicator_keywords;
 KeywordTable g_framework_tables[3];  // numpy, pandas, sklearn
 KeywordTable g_indicator_tables[7];  // cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential
 std::vector<FrameworkPattern> g_compiled_patterns;  // the module's private _COMPILED_PATTERNS
-PyObject* g_str_lower = nullptr;                     // the unbound str.lower
+PyObject* g_str_lower = nullptr;                    // the unbound str.lower
 
 vn::Name n_findall{"findall"};
 
@@ -417,9 +417,9 @@ long count_matches(const FrameworkPattern& pattern, PyObject* code, long limit) 
         return count_pattern_ascii(pattern, text, 0, n, limit);
     }
     switch (PyUnicode_KIND(code)) {
-    case PyUnicode_1BYTE_KIND: return count_pattern_mixed(pattern, code, PyUnicode_1BYTE_DATA(code), n, limit);
-    case PyUnicode_2BYTE_KIND: return count_pattern_mixed(pattern, code, PyUnicode_2BYTE_DATA(code), n, limit);
-    default: return count_pattern_mixed(pattern, code, PyUnicode_4BYTE_DATA(code), n, limit);
+        case PyUnicode_1BYTE_KIND: return count_pattern_mixed(pattern, code, PyUnicode_1BYTE_DATA(code), n, limit);
+        case PyUnicode_2BYTE_KIND: return count_pattern_mixed(pattern, code, PyUnicode_2BYTE_DATA(code), n, limit);
+        default: return count_pattern_mixed(pattern, code, PyUnicode_4BYTE_DATA(code), n, limit);
     }
 }
 
@@ -534,8 +534,7 @@ PyObject* calculate_gpu_suitability(PyObject*, vn::arg::F64 gpu_operation_score,
         if (!head) return nullptr;
         vn::Ref major_obj = vn::Ref::steal(PyLong_FromUnicodeObject(head.get(), 10));
         if (!major_obj) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_IndexError))
-                return nullptr;
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_IndexError)) return nullptr;
             PyErr_Clear();
         } else {
             int major;
@@ -582,15 +581,12 @@ PyObject* calculate_parallelization_potential(PyObject*, vn::arg::F64 base_paral
     return PyFloat_FromDouble(clamp_score(score, 1.0));
 }
 
-PyObject* determine_workload_pattern(PyObject*, vn::arg::F64 cpu_intensity, vn::arg::F64 memory_intensity,
-                                     vn::arg::F64 parallelization_potential, vn::arg::F64 gpu_suitability,
-                                     vn::arg::F64 gpu_operation_score, vn::arg::F64 numpy_score,
-                                     vn::arg::F64 pandas_score, vn::arg::F64 sklearn_score,
-                                     vn::arg::CInt sequential_count, vn::arg::CInt embarrassing_count,
-                                     vn::arg::F64 cpu_threshold, vn::arg::F64 memory_threshold,
-                                     vn::arg::F64 gpu_threshold, vn::arg::F64 numpy_threshold,
-                                     vn::arg::F64 pandas_threshold, vn::arg::F64 sklearn_threshold,
-                                     vn::arg::Bool gpu_available) {
+PyObject* determine_workload_pattern(
+    PyObject*, vn::arg::F64 cpu_intensity, vn::arg::F64 memory_intensity, vn::arg::F64 parallelization_potential,
+    vn::arg::F64 gpu_suitability, vn::arg::F64 gpu_operation_score, vn::arg::F64 numpy_score, vn::arg::F64 pandas_score,
+    vn::arg::F64 sklearn_score, vn::arg::CInt sequential_count, vn::arg::CInt embarrassing_count,
+    vn::arg::F64 cpu_threshold, vn::arg::F64 memory_threshold, vn::arg::F64 gpu_threshold, vn::arg::F64 numpy_threshold,
+    vn::arg::F64 pandas_threshold, vn::arg::F64 sklearn_threshold, vn::arg::Bool gpu_available) {
     long code;
     if (sklearn_score > sklearn_threshold)
         code = 12;  // SKLEARN_TRAINING
@@ -642,15 +638,15 @@ struct TableData {
 
 // Framework tables of score_framework_patterns: numpy, pandas, sklearn.
 const TableData kFrameworkTables[3] = {
-    {{"numpy", "np.", "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc", "dot", "matmul", "linalg",
-      "fft", "sum", "mean", "std", "var", "min", "max", "argmax", "argmin", "reshape", "transpose", "concatenate",
-      "stack", "split"},
+    {{"numpy",  "np.",    "ndarray", "array",     "matrix",      "vectorize", "broadcast", "ufunc", "dot",
+      "matmul", "linalg", "fft",     "sum",       "mean",        "std",       "var",       "min",   "max",
+      "argmax", "argmin", "reshape", "transpose", "concatenate", "stack",     "split"},
      false},
     {{"pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg", "transform", "merge", "join", "concat",
       "pivot", "melt", "query", "eval", "rolling", "resample", "sort_values"},
      false},
-    {{"sklearn", "fit", "predict", "transform", "score", "cross_val", "gridsearchcv", "randomizedsearchcv",
-      "pipeline", "featureunion", "train_test_split", "classification", "regression", "clustering", "preprocessing",
+    {{"sklearn", "fit", "predict", "transform", "score", "cross_val", "gridsearchcv", "randomizedsearchcv", "pipeline",
+      "featureunion", "train_test_split", "classification", "regression", "clustering", "preprocessing",
       "model_selection", "metrics", "ensemble"},
      false},
 };
@@ -664,9 +660,10 @@ const TableData kIndicatorTables[7] = {
     {{"multiprocessing", "threading", "concurrent", "async", "parallel", "pool", "worker", "chunk", "batch",
       "processpoolexecutor", "threadpoolexecutor"},
      false},
-    {{"matmul", "dot", "tensordot", "@", "fft", "ifft", "rfft", "convolve", "correlate", "sum", "mean", "std", "var",
-      "sin", "cos", "exp", "log", "sqrt", "power", "**", "add", "subtract", "multiply", "divide", "/", "*", "+", "-",
-      "linalg", "linear_algebra", "array", "asarray", "zeros", "ones", "empty", "full"},
+    {{"matmul", "dot",      "tensordot", "@",      "fft",   "ifft", "rfft", "convolve", "correlate", "sum",
+      "mean",   "std",      "var",       "sin",    "cos",   "exp",  "log",  "sqrt",     "power",     "**",
+      "add",    "subtract", "multiply",  "divide", "/",     "*",    "+",    "-",        "linalg",    "linear_algebra",
+      "array",  "asarray",  "zeros",     "ones",   "empty", "full"},
      true},
     {{"reshape", "resize", "huge", "large", "gigabyte", "gb", "million", "billion", "1e6", "1e9", "1024", "megabyte",
       "mb"},
@@ -682,11 +679,14 @@ struct PatternData {
     std::vector<const char*> alternatives;
 };
 const PatternData kPatterns[3] = {
-    {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b",
+    {"numpy",
+     "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b",
      {"numpy", "np.", "ndarray", "array", "vectorize", "matmul", "linalg"}},
-    {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b",
+    {"pandas",
+     "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b",
      {"pandas", "pd.", "dataframe", "series", "groupby", "merge", "pivot"}},
-    {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b",
+    {"sklearn",
+     "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b",
      {"sklearn", "fit", "predict", "transform", "gridsearchcv", "randomforest"}},
 };
 
@@ -714,39 +714,69 @@ bool load_tables(KeywordAutomaton& automaton, const TableData (&data)[N], Keywor
 std::vector<vn::FuncDef> function_defs() {
     using P = vn::Param;
     return {
-        {"quick_framework_score", vn::fn<quick_framework_score>, {P{"code", "str"}, P{"framework", "str"}}, "float",
-         "Fast pattern scoring using precompiled regex.", vn::Kind::Function},
-        {"score_framework_patterns", vn::fn<score_framework_patterns>, {P{"code", "str"}}, "tuple",
-         "Score code for framework-specific patterns.", vn::Kind::Function},
-        {"score_indicators", vn::fn<score_indicators>, {P{"code", "str"}, P{"function_name", "str"}}, "tuple",
-         "Score code against all indicator categories.", vn::Kind::Function},
-        {"normalize_scores", vn::fn<normalize_scores>,
+        {"quick_framework_score",
+         vn::fn<quick_framework_score>,
+         {P{"code", "str"}, P{"framework", "str"}},
+         "float",
+         "Fast pattern scoring using precompiled regex.",
+         vn::Kind::Function},
+        {"score_framework_patterns",
+         vn::fn<score_framework_patterns>,
+         {P{"code", "str"}},
+         "tuple",
+         "Score code for framework-specific patterns.",
+         vn::Kind::Function},
+        {"score_indicators",
+         vn::fn<score_indicators>,
+         {P{"code", "str"}, P{"function_name", "str"}},
+         "tuple",
+         "Score code against all indicator categories.",
+         vn::Kind::Function},
+        {"normalize_scores",
+         vn::fn<normalize_scores>,
          {P{"cpu_score", "int"}, P{"memory_score", "int"}, P{"parallel_score", "int"}, P{"gpu_op_score", "int"},
           P{"large_data_score", "int"}},
-         "tuple", "Normalize indicator scores to 0.0-1.0 range.", vn::Kind::Function},
-        {"calculate_gpu_suitability", vn::fn<calculate_gpu_suitability>,
+         "tuple",
+         "Normalize indicator scores to 0.0-1.0 range.",
+         vn::Kind::Function},
+        {"calculate_gpu_suitability",
+         vn::fn<calculate_gpu_suitability>,
          {P{"gpu_operation_score", "float"}, P{"gpu_data_size_score", "float"}, P{"cpu_intensity", "float"},
           P{"gpu_available", "bool"}, P{"compute_capability", "str"}},
-         "float", "Calculate overall GPU suitability score.", vn::Kind::Function},
-        {"estimate_gpu_speedup", vn::fn<estimate_gpu_speedup>,
-         {P{"gpu_operation_score", "float"}, P{"gpu_data_size_score", "float"}, P{"gpu_available", "bool"}}, "float",
-         "Estimate GPU speedup from static code analysis.", vn::Kind::Function},
-        {"calculate_parallelization_potential", vn::fn<calculate_parallelization_potential>,
+         "float",
+         "Calculate overall GPU suitability score.",
+         vn::Kind::Function},
+        {"estimate_gpu_speedup",
+         vn::fn<estimate_gpu_speedup>,
+         {P{"gpu_operation_score", "float"}, P{"gpu_data_size_score", "float"}, P{"gpu_available", "bool"}},
+         "float",
+         "Estimate GPU speedup from static code analysis.",
+         vn::Kind::Function},
+        {"calculate_parallelization_potential",
+         vn::fn<calculate_parallelization_potential>,
          {P{"base_parallel_score", "float"}, P{"embarrassing_bonus", "float"}, P{"sequential_penalty", "float"},
           P{"loop_chunking_potential", "float"}},
-         "float", "Calculate parallelization potential score.", vn::Kind::Function},
-        {"determine_workload_pattern", vn::fn<determine_workload_pattern>,
+         "float",
+         "Calculate parallelization potential score.",
+         vn::Kind::Function},
+        {"determine_workload_pattern",
+         vn::fn<determine_workload_pattern>,
          {P{"cpu_intensity", "float"}, P{"memory_intensity", "float"}, P{"parallelization_potential", "float"},
           P{"gpu_suitability", "float"}, P{"gpu_operation_score", "float"}, P{"numpy_score", "float"},
           P{"pandas_score", "float"}, P{"sklearn_score", "float"}, P{"sequential_count", "int"},
           P{"embarrassing_count", "int"}, P{"cpu_threshold", "float"}, P{"memory_threshold", "float"},
           P{"gpu_threshold", "float"}, P{"numpy_threshold", "float"}, P{"pandas_threshold", "float"},
           P{"sklearn_threshold", "float"}, P{"gpu_available", "bool"}},
-         "int", "Determine primary workload pattern from scores.", vn::Kind::Function},
-        {"update_adaptive_threshold", vn::fn<update_adaptive_threshold>,
+         "int",
+         "Determine primary workload pattern from scores.",
+         vn::Kind::Function},
+        {"update_adaptive_threshold",
+         vn::fn<update_adaptive_threshold>,
          {P{"current_threshold", "float"}, P{"success_rate", "float"}, P{"learning_rate", "float"},
           P{"min_threshold", "float"}, P{"max_threshold", "float"}},
-         "float", "Update adaptive threshold based on performance feedback.", vn::Kind::Function},
+         "float",
+         "Update adaptive threshold based on performance feedback.",
+         vn::Kind::Function},
     };
 }
 
@@ -801,14 +831,16 @@ int taskgauge_exec(PyObject* module) {
     // 3. Functions, logger, banner.
     if (!vn::add_functions(module, function_defs())) return -1;
     PyObject* logger = vn::make_logger(module);
-    if (logger == nullptr ||
-        !vn::log(logger, "info", "Velmora compiled workload-scoring module loaded: native framework and indicator "
-                                 "scoring active"))
+    if (logger == nullptr || !vn::log(logger, "info",
+                                      "Velmora compiled workload-scoring module loaded: native framework and indicator "
+                                      "scoring active"))
         return -1;
     return 0;
 }
 
 }  // namespace
 
-VN_MODULE(taskgauge, "Workload detection scoring: framework and indicator scores of source text, and workload "
-                     "classification.", taskgauge_exec)
+VN_MODULE(taskgauge,
+          "Workload detection scoring: framework and indicator scores of source text, and workload "
+          "classification.",
+          taskgauge_exec)

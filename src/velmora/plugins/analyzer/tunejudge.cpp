@@ -33,8 +33,8 @@ namespace {
 using vn::Ref;
 
 // Shared constant results, built once at import.
-PyObject* g_no_change = nullptr;        // (False, 0.0, 0.0, 0.0)
-PyObject* g_no_prediction = nullptr;    // (0, 0, 0.0)
+PyObject* g_no_change = nullptr;      // (False, 0.0, 0.0, 0.0)
+PyObject* g_no_prediction = nullptr;  // (0, 0, 0.0)
 
 vn::Name n_mixed{"mixed"};
 vn::Name n_parallelization_potential{"parallelization_potential"};
@@ -231,10 +231,10 @@ PyObject* detect_workload_characteristics_change(PyObject*, PyObject* const* arg
     const double parallel_change = std::fabs(recent[0] - older[0]) / 3.0;
     const double cpu_change = std::fabs(recent[1] - older[1]) / 3.0;
     const double memory_change = std::fabs(recent[2] - older[2]) / 3.0;
-    const bool changed = parallel_change > change_threshold || cpu_change > change_threshold ||
-                         memory_change > change_threshold;
-    return new_tuple_of({vn::boolean(changed), PyFloat_FromDouble(parallel_change),
-                         PyFloat_FromDouble(cpu_change), PyFloat_FromDouble(memory_change)});
+    const bool changed =
+        parallel_change > change_threshold || cpu_change > change_threshold || memory_change > change_threshold;
+    return new_tuple_of({vn::boolean(changed), PyFloat_FromDouble(parallel_change), PyFloat_FromDouble(cpu_change),
+                         PyFloat_FromDouble(memory_change)});
 }
 
 // Raw: converted out of order (the six numbers first, then the two pools' types), as the contract has it.
@@ -454,54 +454,87 @@ using vn::Kind;
 
 const std::vector<FuncDef>& functions() {
     static const std::vector<FuncDef> defs = {
-        {"detect_performance_degradation", vn::fn<detect_performance_degradation>,
-         {{"performance_history", "list"}, {"baseline_performance", "float"}, {"threshold", "float"},
+        {"detect_performance_degradation",
+         vn::fn<detect_performance_degradation>,
+         {{"performance_history", "list"},
+          {"baseline_performance", "float"},
+          {"threshold", "float"},
           {"window_start_time", "float"}},
          "bool",
          "True when the mean metric of the samples at or after window_start_time fell below the baseline "
          "by more than threshold (a fraction of the baseline); needs five such samples.",
          Kind::Function},
-        {"calculate_performance_trend", vn::fn<calculate_performance_trend>,
+        {"calculate_performance_trend",
+         vn::fn<calculate_performance_trend>,
          {{"performance_history", "list"}, {"window_start_time", "float"}},
          "float",
          "Least-squares slope of the metric over time in the window, divided by the mean metric, "
          "clamped to -1.0..1.0; negative means declining.",
          Kind::Function},
-        {"detect_workload_characteristics_change", vn::fn<detect_workload_characteristics_change>,
+        {"detect_workload_characteristics_change",
+         vn::fn<detect_workload_characteristics_change>,
          {{"pattern_history", "list"}, {"change_threshold", "float", "0.3"}},
          "tuple",
          "Compares the means of the three newest pattern entries with the three before them; returns "
          "(changed, parallel_change, cpu_change, memory_change).",
          Kind::Function},
-        {"is_adaptation_beneficial", vn::fn<is_adaptation_beneficial>,
-         {{"current_pool", "str"}, {"recommended_pool", "str"}, {"recommendation_score", "float"},
-          {"recommendation_confidence", "float"}, {"current_performance_estimate", "float"},
-          {"trigger_code", "int"}, {"min_improvement_ratio", "float", "1.1"},
+        {"is_adaptation_beneficial",
+         vn::fn<is_adaptation_beneficial>,
+         {{"current_pool", "str"},
+          {"recommended_pool", "str"},
+          {"recommendation_score", "float"},
+          {"recommendation_confidence", "float"},
+          {"current_performance_estimate", "float"},
+          {"trigger_code", "int"},
+          {"min_improvement_ratio", "float", "1.1"},
           {"min_confidence", "float", "0.6"}},
-         "bool", "True when switching to the recommended pool is worth it.", Kind::Function},
-        {"should_skip_adaptation", vn::fn<should_skip_adaptation>,
+         "bool",
+         "True when switching to the recommended pool is worth it.",
+         Kind::Function},
+        {"should_skip_adaptation",
+         vn::fn<should_skip_adaptation>,
          {{"last_adaptation_time", "float"}, {"current_time", "float"}, {"min_interval", "float"}},
-         "bool", "True while less than min_interval has passed since the last adaptation.", Kind::Function},
-        {"calculate_adaptation_urgency", vn::fn<calculate_adaptation_urgency>,
-         {{"performance_degradation", "float"}, {"memory_pressure", "float"}, {"fragmentation_ratio", "float"},
+         "bool",
+         "True while less than min_interval has passed since the last adaptation.",
+         Kind::Function},
+        {"calculate_adaptation_urgency",
+         vn::fn<calculate_adaptation_urgency>,
+         {{"performance_degradation", "float"},
+          {"memory_pressure", "float"},
+          {"fragmentation_ratio", "float"},
           {"workload_changed", "bool"}},
-         "float", "Urgency of an adaptation in 0.0..1.0.", Kind::Function},
-        {"detect_memory_pressure", vn::fn<detect_memory_pressure>,
+         "float",
+         "Urgency of an adaptation in 0.0..1.0.",
+         Kind::Function},
+        {"detect_memory_pressure",
+         vn::fn<detect_memory_pressure>,
          {{"current_usage", "float"}, {"peak_usage", "float"}, {"pressure_threshold", "float", "0.8"}},
-         "bool", "True when current_usage / peak_usage exceeds pressure_threshold.", Kind::Function},
-        {"detect_fragmentation_threshold", vn::fn<detect_fragmentation_threshold>,
+         "bool",
+         "True when current_usage / peak_usage exceeds pressure_threshold.",
+         Kind::Function},
+        {"detect_fragmentation_threshold",
+         vn::fn<detect_fragmentation_threshold>,
          {{"fragmentation_ratio", "float"}, {"threshold", "float", "0.3"}},
-         "bool", "True when a non-negative fragmentation_ratio exceeds threshold.", Kind::Function},
-        {"score_pool_recommendation", vn::fn<score_pool_recommendation>,
-         {{"workload_fit", "float"}, {"memory_fit", "float"}, {"thread_count_fit", "float"},
+         "bool",
+         "True when a non-negative fragmentation_ratio exceeds threshold.",
+         Kind::Function},
+        {"score_pool_recommendation",
+         vn::fn<score_pool_recommendation>,
+         {{"workload_fit", "float"},
+          {"memory_fit", "float"},
+          {"thread_count_fit", "float"},
           {"historical_success_rate", "float"}},
-         "float", "Weighted score of a candidate pool in 0.0..1.0.", Kind::Function},
-        {"detect_dominant_pattern", vn::fn<detect_dominant_pattern>,
+         "float",
+         "Weighted score of a candidate pool in 0.0..1.0.",
+         Kind::Function},
+        {"detect_dominant_pattern",
+         vn::fn<detect_dominant_pattern>,
          {{"patterns", "list"}, {"window_size", "int", "5"}},
          "str",
          "The most frequent pattern among the last window_size entries (first seen wins a tie), or 'mixed'.",
          Kind::Function},
-        {"predict_resource_requirements", vn::fn<predict_resource_requirements>,
+        {"predict_resource_requirements",
+         vn::fn<predict_resource_requirements>,
          {{"allocation_history", "list"}, {"prediction_horizon_seconds", "float"}},
          "tuple",
          "Forecast (predicted_allocations, predicted_total_bytes, confidence) for the next "
@@ -517,8 +550,8 @@ int tunejudge_exec(PyObject* module) noexcept {
     if (!vn::add_functions(module, functions())) return -1;
 
     if (g_no_change == nullptr)
-        g_no_change = new_tuple_of({vn::boolean(false), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0),
-                                    PyFloat_FromDouble(0.0)});
+        g_no_change = new_tuple_of(
+            {vn::boolean(false), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0)});
     if (g_no_prediction == nullptr)
         g_no_prediction = new_tuple_of({PyLong_FromLong(0), PyLong_FromLong(0), PyFloat_FromDouble(0.0)});
     if (g_no_change == nullptr || g_no_prediction == nullptr) return -1;
