@@ -15,9 +15,10 @@ import types
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 
-from reference import compilegate as model  # noqa: E402
 from velmora.jit import compilegate  # noqa: E402
 from velmora.jit.telemetry_store import TelemetryStore  # noqa: E402
+
+from reference import compilegate as model  # noqa: E402
 
 
 def register(bench):

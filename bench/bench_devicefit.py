@@ -11,8 +11,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import harness  # noqa: E402
 
-from reference import devicefit as model  # noqa: E402
 from velmora.gpu import devicefit  # noqa: E402
+
+from reference import devicefit as model  # noqa: E402
 
 GIB = 1 << 30
 

@@ -26,9 +26,10 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-from reference.fitindex import RefTree  # noqa: E402
 from velmora.memory.fitindex import FastRedBlackTree  # noqa: E402
 from velmora.memory.memory_block import MemoryBlock  # noqa: E402
+
+from reference.fitindex import RefTree  # noqa: E402
 
 sortedcontainers = harness.import_peer("sortedcontainers")
 
@@ -342,7 +343,7 @@ def register(bench):
             ns["ts"] = filled(SortedTwin, blocks)
         trees[n] = ns
 
-        def op(name, stmt, floor, **kw):
+        def op(name, stmt, floor, n=n, ns=ns, **kw):  # this size's n and ns, bound now
             peers = {"bisect": stmt.replace("t.", "tb."),
                      "sortedcontainers": stmt.replace("t.", "tsp.") if have_sc else None,
                      "sortedcontainers+lock": stmt.replace("t.", "ts.") if have_sc else None}

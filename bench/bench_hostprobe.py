@@ -1,4 +1,5 @@
-"""hostprobe: cold and warm detect_capabilities against its documented targets, and each probe against a pure-Python twin.
+"""hostprobe: cold and warm detect_capabilities against its documented targets, and each probe against a
+pure-Python twin.
 
 The twins are the model of tests/reference/hostprobe.py. Peers of detect_physical_cores, where
 installed: psutil.cpu_count(logical=False) and os.cpu_count() (which count the machine's cores, not
@@ -17,8 +18,9 @@ sys.path.insert(0, SRC)
 
 import harness  # noqa: E402
 
-from reference import hostprobe as model  # noqa: E402
 from velmora.native import hostprobe  # noqa: E402
+
+from reference import hostprobe as model  # noqa: E402
 
 psutil = harness.import_peer("psutil")
 

@@ -16,8 +16,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import native_peers  # noqa: E402
 
-from reference import lockless as model  # noqa: E402
 from velmora.memory import lockless  # noqa: E402
+
+from reference import lockless as model  # noqa: E402
 
 cereggii = harness.import_peer("cereggii")
 ft_concurrency = harness.import_peer("ft_utils.concurrency")

@@ -16,8 +16,9 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-from reference import slabkit as model  # noqa: E402
 from velmora.memory import slabkit  # noqa: E402
+
+from reference import slabkit as model  # noqa: E402
 
 # crcmod counts as a C CRC only with its compiled extension (it falls back to pure Python without one).
 crcmod_predefined = harness.import_peer("crcmod.predefined") if harness.import_peer("crcmod._crcfunext") else None

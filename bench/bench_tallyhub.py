@@ -8,8 +8,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import harness  # noqa: E402
 
-from reference import tallyhub as model  # noqa: E402
 from velmora.monitoring import tallyhub  # noqa: E402
+
+from reference import tallyhub as model  # noqa: E402
 
 
 def register(bench):

@@ -9,8 +9,9 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-from reference import taskgauge as model  # noqa: E402
 from velmora.plugins.analyzer import taskgauge as tg  # noqa: E402
+
+from reference import taskgauge as model  # noqa: E402
 
 twin_quick = model.quick_framework_score
 twin_frameworks = model.score_framework_patterns

@@ -10,8 +10,9 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-from reference import tunejudge as model  # noqa: E402
 from velmora.plugins.analyzer import tunejudge as tj  # noqa: E402
+
+from reference import tunejudge as model  # noqa: E402
 
 KEYS = model.KEYS
 

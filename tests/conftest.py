@@ -1,8 +1,11 @@
 """Shared test settings: hypothesis profiles (the sanitizer build runs fewer, slower examples)."""
 
 import os
+import subprocess
 import sys
+from pathlib import Path
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 # The pure-Python models of tests/reference/ (shared with bench/) import as `reference.<module>`.
@@ -16,19 +19,14 @@ settings.register_profile(
 )
 settings.load_profile(os.environ.get("VELMORA_TEST_PROFILE", "default"))
 
-
-import subprocess
-from pathlib import Path
-
-import pytest
-
 # A child interpreter imports the very package under test, whatever its working directory.
 _PACKAGE_PARENT = str(Path(__import__("velmora").__file__).resolve().parents[1])
 
 
 def child_env(**extra):
     env = dict(os.environ, **extra)
-    env["PYTHONPATH"] = os.pathsep.join([_PACKAGE_PARENT] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env["PYTHONPATH"] = os.pathsep.join(
+        [_PACKAGE_PARENT] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     return env
 
 

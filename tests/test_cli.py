@@ -28,7 +28,8 @@ REPORT_KEYS = [
 # The child imports the very package under test, whatever its working directory (PYTHONPATH=src
 # is relative to the checkout).
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
-    [str(Path(velmora_package.__file__).resolve().parents[1])] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+    [str(Path(velmora_package.__file__).resolve().parents[1])]
+    + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
 
 
 def velmora(*args, cwd=None, timeout=120):
@@ -53,7 +54,8 @@ def test_info_json_has_the_capability_report_modules_and_interpreter():
     for m in doc["modules"]:
         assert m["loaded"] and m["error"] is None
         path = Path(m["path"])
-        assert path.is_file() and path.parent.parts[-len(m["module"].split(".")) + 1:] == tuple(m["module"].split(".")[:-1])
+        package = tuple(m["module"].split(".")[:-1])
+        assert path.is_file() and path.parent.parts[-len(package):] == package
     interp = doc["interpreter"]
     assert interp["version"] == platform.python_version()
     assert isinstance(interp["gil_enabled"], bool)

@@ -1,11 +1,11 @@
-"""Native classes: instance methods are the interpreter's method descriptors, class attributes keep the rich signature."""
+"""Native classes: instance methods are the interpreter's method descriptors, class attributes keep the rich
+signature."""
 
 import functools
 import importlib
-import types
 import inspect
-import sys
 import sysconfig
+import types
 
 import pytest
 

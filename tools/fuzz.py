@@ -52,8 +52,7 @@ import sys
 import tempfile
 import types
 import weakref
-from time import monotonic as _monotonic
-from time import sleep as _sleep
+from time import monotonic as _monotonic, sleep as _sleep
 
 from velmora._modules import NATIVE_MODULES
 
@@ -1755,7 +1754,7 @@ class Fuzzer:
         else:
             raw = vars(cs.cls).get(name)
             raw = raw.__func__ if isinstance(raw, staticmethod) else raw
-            if raw is None or not hasattr(raw, "__call__"):
+            if raw is None or not callable(raw):
                 return
             if r < 0.93:
                 other, olabel = self.gen.odd()

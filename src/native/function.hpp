@@ -369,9 +369,23 @@ constexpr Py_ssize_t arity() noexcept {
 // The method's entry for the interpreter's specialised calls and bound methods. Every parameter
 // is positional-or-keyword, so a typed implementation given exactly its parameter count by
 // position (the hot call) needs no binding; anything else goes through the entry's binder.
+// The call that leaves out only the last (defaulted) parameter, as `c.increment()` does, fills it
+// here too.
 template <auto F>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (nargs == detail::arity<F>() && kwnames == nullptr) return Adapter<F>::impl(self, args);
+    constexpr Py_ssize_t kArity = detail::arity<F>();
+    if (kwnames == nullptr) {
+        if (nargs == kArity) return Adapter<F>::impl(self, args);
+        if constexpr (kArity > 0) {
+            const Signature& s = *signature_of<F>;
+            if (nargs == kArity - 1 && nargs >= s.nreq) {
+                PyObject* buf[kArity];
+                for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+                buf[kArity - 1] = PyTuple_GET_ITEM(s.defaults, kArity - 1 - s.nreq);
+                return Adapter<F>::impl(self, buf);
+            }
+        }
+    }
     return detail::call_bound(*signature_of<F>, Adapter<F>::impl, self, args, nargs, kwnames);
 }
 

@@ -31,7 +31,8 @@ ARRAY_LOOP = "import numpy as np\n\ndef rows(a):\n    out = np.empty(len(a))\n  
 CARRIED = "def power(m, v, steps):\n    for _ in range(steps):\n        v = m @ v\n        v = v / norm(v)\n" \
           "    return v\n"
 MAP_WORD = "def lookup(mapping, key):\n    return mapping.get(key)\n"
-GPU_HEAVY = "import numpy as np\n\ndef heavy(a, b):\n    c = np.matmul(a, b) + np.dot(a, b) * np.exp(a) - np.sqrt(b)\n" \
+GPU_HEAVY = "import numpy as np\n\ndef heavy(a, b):\n" \
+            "    c = np.matmul(a, b) + np.dot(a, b) * np.exp(a) - np.sqrt(b)\n" \
             "    d = np.fft.fft(c) / np.log(a) ** 2 + np.sin(a) + np.cos(b) + np.tensordot(a, b)\n" \
             "    e = np.linalg.solve(a, b) + np.asarray(d).sum() + np.zeros(3) + np.ones(3) + np.empty(3)\n" \
             "    return np.convolve(e, d).mean() + np.power(a, 2).std() + np.multiply(a, b).var()\n"

@@ -50,7 +50,8 @@ def test_prose_is_removed_and_code_kept_line_for_line(text, gone, kept):
 
 _PROSE_TOKENS = {tokenize.STRING, tokenize.COMMENT, tokenize.NL, tokenize.NEWLINE, tokenize.INDENT,
                  tokenize.DEDENT, tokenize.ENDMARKER}
-_PROSE_TOKENS |= {getattr(tokenize, n) for n in ("FSTRING_START", "FSTRING_MIDDLE", "FSTRING_END") if hasattr(tokenize, n)}
+_PROSE_TOKENS |= {getattr(tokenize, n) for n in ("FSTRING_START", "FSTRING_MIDDLE", "FSTRING_END")
+                  if hasattr(tokenize, n)}
 
 
 def _code_tokens(text):

@@ -81,7 +81,8 @@ def test_json_document_shape(examples_json):
                 "units"} <= set(f)
         assert os.path.isabs(f["location"]) and not os.path.isabs(f["path"])
         for unit in [f["verdict"]] + f["units"]:
-            assert {"pattern", "frameworks", "frameworks_found", "indicators", "loops", "evidence", "advice"} <= set(unit)
+            assert {"pattern", "frameworks", "frameworks_found", "indicators", "loops", "evidence",
+                    "advice"} <= set(unit)
             assert set(unit["evidence"]) == {"imports", "uses", "credited", "keywords", "name_keywords"}
     ledger = next(f for f in doc["files"] if f["path"] == "locked_ledger.py")
     units = {u["name"]: u for u in ledger["units"]}

@@ -43,7 +43,8 @@ def test_a_row_larger_than_the_safe_limit_is_not_planned_as_gpu_passes(in_proces
     plan = plan_json(in_process, "--shape", "20000,20000", "--available", "16k")
     assert plan["safe_limit"] == 13107 and plan["row_bytes"] == 160000
     assert plan["devicefit"]["strategy"] == "GPU_CHUNKED"
-    assert (plan["strategy"], plan["feasible"], plan["passes"], plan["chunk_shapes"]) == ("CPU_FALLBACK", False, 0, None)
+    assert (plan["strategy"], plan["feasible"], plan["passes"], plan["chunk_shapes"]) == (
+        "CPU_FALLBACK", False, 0, None)
     assert "(1, 20000)" in plan["problem"] and "156.25 KiB" in plan["problem"] and "12.80 KiB" in plan["problem"]
     _, text, _ = in_process("plan", "--shape", "20000,20000", "--available", "16k")
     assert re.search(r"strategy\s+CPU_FALLBACK\s+one slice along the first axis", text)

@@ -48,7 +48,8 @@ def test_keyboard_interrupt_ends_with_status_130(tmp_path, velmora_cmd):
 
 
 def test_a_module_runs_as_under_python_m(tmp_path, velmora_cmd, child_env):
-    (tmp_path / "tool_mod.py").write_text("import sys\nprint(__name__, sys.argv[1:], sys.argv[0].endswith('tool_mod.py'))\n")
+    (tmp_path / "tool_mod.py").write_text(
+        "import sys\nprint(__name__, sys.argv[1:], sys.argv[0].endswith('tool_mod.py'))\n")
     plain = subprocess.run([sys.executable, "-m", "tool_mod", "--help", "x"], capture_output=True, text=True,
                            timeout=60, cwd=tmp_path, env=child_env)
     profiled = velmora_cmd("profile", "-o", tmp_path / "r.txt", "-m", "tool_mod", "--help", "x", cwd=tmp_path)

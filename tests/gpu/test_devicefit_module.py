@@ -20,7 +20,8 @@ FUNCTIONS = {
     "is_chunkable_operation": (("operation",), None),
     "score_gpu_suitability": (("data_size_bytes", "operation_type", "available_gpu_memory", "headroom_ratio"), None),
     "compute_chunk_shapes": (("shape", "element_size", "max_chunk_bytes"), None),
-    "calculate_optimal_chunks": (("total_bytes", "available_bytes", "headroom_ratio", "min_chunks", "max_chunks"), (1, 1000)),
+    "calculate_optimal_chunks": (
+        ("total_bytes", "available_bytes", "headroom_ratio", "min_chunks", "max_chunks"), (1, 1000)),
 }
 
 

@@ -262,7 +262,8 @@ def test_classes_may_be_subclassed():
     (lambda: cg.PolicyConfig(1, 2, 3, 0.5, 1.0, 9), "takes at most 5 positional arguments (6 given)"),
     (lambda: cg.PolicyConfig(bogus=1), "got an unexpected keyword argument 'bogus'"),
     (lambda: cg.FunctionMetrics(1, 2, 3, 4, 5, 6, 7), "takes at most 6 positional arguments (7 given)"),
-    (lambda: cg.create_policy_config(100, initial_threshold=100), "got multiple values for keyword argument 'initial_threshold'"),
+    (lambda: cg.create_policy_config(100, initial_threshold=100),
+     "got multiple values for keyword argument 'initial_threshold'"),
 ])
 def test_binding_errors(call, message):
     with pytest.raises(TypeError) as info:

@@ -85,7 +85,7 @@ def test_import_logs_banner():
             "import velmora.jit.compilegate")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
-    lines = [l for l in out.stderr.splitlines() if l.startswith(LOGGER + "|INFO|")]
+    lines = [line for line in out.stderr.splitlines() if line.startswith(LOGGER + "|INFO|")]
     assert len(lines) == 1 and "Velmora" in lines[0], out.stderr
 
 
@@ -213,8 +213,10 @@ def test_should_compile_with_non_positive_threshold_written_later(clock):
 @pytest.mark.parametrize("record, exc, message", [
     (None, AttributeError, None),
     (types.SimpleNamespace(call_count=-1, compile_count=0), OverflowError, "can't convert negative value to uint64_t"),
-    (types.SimpleNamespace(call_count=200, compile_count=-1), OverflowError, "can't convert negative value to uint32_t"),
-    (types.SimpleNamespace(call_count=200, compile_count=2**32), OverflowError, "value too large to convert to uint32_t"),
+    (types.SimpleNamespace(call_count=200, compile_count=-1), OverflowError,
+     "can't convert negative value to uint32_t"),
+    (types.SimpleNamespace(call_count=200, compile_count=2**32), OverflowError,
+     "value too large to convert to uint32_t"),
     (types.SimpleNamespace(call_count=200, compile_count=1, last_compiled="x"), TypeError, None),
     (types.SimpleNamespace(call_count="x", compile_count=1), TypeError, "an integer is required"),
 ])

@@ -1,6 +1,5 @@
 """A tree called back from inside its own write (a block's __eq__, the clock) refuses with RuntimeError, never hangs."""
 
-import textwrap
 
 import pytest
 

@@ -1,4 +1,5 @@
-"""Writers and lock-free readers on one tree for a bounded time: readers see only inserted, fitting blocks; the final tree equals a model."""
+"""Writers and lock-free readers on one tree for a bounded time: readers see only inserted, fitting blocks;
+the final tree equals a model."""
 
 import pytest
 

@@ -2,6 +2,7 @@
 
 import collections
 import random
+import signal
 import sys
 import threading
 import time
@@ -121,7 +122,10 @@ def test_stress_every_block_accounted_once(fast_switching, writers, readers, dis
     assert all(c == 1 for c in counts.values())
     assert len(tree) == 0 and tree.get_stats()["total_blocks"] == 0
     assert reads["exact"] > 0
-    del removed, remaining, counts, inserted
+    # Drop this test's own references before comparing counts. Emptied, not deleted: the threads'
+    # functions close over `inserted` and `removed`, and a deleted name would leave them unbound.
+    for held in (removed, remaining, counts, inserted):
+        held.clear()
     assert all(sys.getrefcount(b) == baseline[id(b)] for b in all_blocks)
 
 
@@ -222,6 +226,48 @@ def test_sleep_failure_propagates(monkeypatch):
         gate.release.set()
         writer.join(20)
     assert tree.find_all_exact(8) == [gate]
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("handler_raises", [True, False], ids=["handler raises", "handler returns"])
+def test_a_writer_waiting_for_the_write_lock_runs_signal_handlers(handler_raises):
+    # A writer blocked behind another thread's section runs the main thread's signal handlers while
+    # it waits: an exception they raise ends the wait (and the call), one that returns keeps it going.
+    gate = Gate()
+    tree = FastRedBlackTree()
+    tree.insert(8, gate)
+    calls = []
+
+    def handler(signum, frame):
+        calls.append(signum)
+        if handler_raises:
+            raise Interrupted
+    previous = signal.signal(signal.SIGALRM, handler)
+    writer = hold_write_section(tree, gate, 8)
+    releaser = threading.Timer(1.0, gate.release.set)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        if handler_raises:
+            with pytest.raises(Interrupted):
+                tree.insert(16, MemoryBlock(0, 16))
+            assert not gate.release.is_set()  # interrupted while the other section still ran
+        else:
+            releaser.start()
+            assert tree.insert(16, MemoryBlock(0, 16)) is True  # waited for the section to end
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        gate.release.set()
+        writer.join(20)
+        releaser.cancel()
+    assert calls == [signal.SIGALRM]
+    assert [b.size for b in tree.find_all_exact(16)] == ([] if handler_raises else [16])
+    tree.insert(32, MemoryBlock(32, 32))  # the lock is free again
+    assert len(tree) == (2 if handler_raises else 3)
 
 
 def test_readers_do_not_wait_for_write_lock():

@@ -8,8 +8,7 @@ import threading
 import weakref
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 
 from velmora.memory import lockless
 from velmora.memory.lockless import (
@@ -111,7 +110,8 @@ class IndexOnly:
         (lambda c: c.increment(1, delta=1), TypeError, "increment() got multiple values for keyword argument 'delta'"),
         (lambda c: c.load(1), TypeError, "load() takes no arguments (1 given)"),
         (lambda c: c.load(x=1), TypeError, "load() takes no keyword arguments"),
-        (lambda c: c.increment(**{"delta": 1, "x": 2}), TypeError, "increment() got an unexpected keyword argument 'x'"),
+        (lambda c: c.increment(**{"delta": 1, "x": 2}), TypeError,
+         "increment() got an unexpected keyword argument 'x'"),
         (lambda c: AtomicCounter.load(5), TypeError, "doesn't apply to a 'int' object"),
         (lambda c: AtomicCounter(1, 2), TypeError, "takes at most 1 positional argument (2 given)"),
         (lambda c: AtomicCounter(value=1), TypeError, "got an unexpected keyword argument 'value'"),
@@ -215,8 +215,10 @@ def test_wrapper_delegates_and_converts():
     [
         (lambda: AtomicCounterWrapper("x"), "Argument 'initial_value' has incorrect type (expected int, got str)"),
         (lambda: AtomicCounterWrapper().store("x"), "Argument 'value' has incorrect type (expected int, got str)"),
-        (lambda: AtomicCounterWrapper().increment(None), "Argument 'delta' has incorrect type (expected int, got NoneType)"),
-        (lambda: AtomicCounterWrapper().compare_and_swap(1, []), "Argument 'new_value' has incorrect type (expected int, got list)"),
+        (lambda: AtomicCounterWrapper().increment(None),
+         "Argument 'delta' has incorrect type (expected int, got NoneType)"),
+        (lambda: AtomicCounterWrapper().compare_and_swap(1, []),
+         "Argument 'new_value' has incorrect type (expected int, got list)"),
     ],
 )
 def test_wrapper_argument_types(call, message):
@@ -475,7 +477,8 @@ def test_py_recorders_touch_only_their_public_counters():
     s = LockFreeStatistics()
     s.py_record_allocation(100, True, 4, 9)
     assert snap(s, "total_allocations", "current_allocations", "bytes_allocated", "bucketed_allocations",
-                "peak_allocations", "alignment_padding_bytes", "average_allocation_time_ns") == (1, 1, 100, 0, 0, 0, 0.0)
+                "peak_allocations", "alignment_padding_bytes", "average_allocation_time_ns") == (
+        1, 1, 100, 0, 0, 0, 0.0)
     s.py_record_deallocation(40, 5)
     assert snap(s, "total_deallocations", "current_allocations", "bytes_allocated",
                 "average_deallocation_time_ns") == (1, 0, 60, 0.0)

@@ -2,7 +2,6 @@
 
 import logging
 import os
-import pickle
 import subprocess
 import sys
 
@@ -45,7 +44,8 @@ def test_align_size_rejects_non_power_of_two(alignment):
 
 @pytest.mark.parametrize("args, expected", [
     ((1,), 8), ((8,), 8), ((9,), 16), ((0,), 0), ((100, 64), 128),
-    ((-1, 8), 0), ((-16, 8), -8), ((-9, 8), 0), ((-17, 8), -8), ((-23, 8), -16), ((5, 1), 5), ((5, -8), 0), ((20, -8), 8),
+    ((-1, 8), 0), ((-16, 8), -8), ((-9, 8), 0), ((-17, 8), -8), ((-23, 8), -16),
+    ((5, 1), 5), ((5, -8), 0), ((20, -8), 8),
     ((INT32_MIN, 8), INT32_MIN + 8), ((INT32_MAX, 1), INT32_MAX), ((0, INT32_MIN), INT32_MIN),
 ])
 def test_bucket_size_examples(args, expected):

@@ -64,7 +64,8 @@ def score_framework_patterns(code):
 def score_indicators(code, function_name):
     low = code.lower()
     func = function_name.lower() if function_name else ""
-    return tuple(sum(1 for e in entries if e in low or (by_name and e in func)) for entries, by_name in INDICATOR_TABLES)
+    return tuple(sum(1 for e in entries if e in low or (by_name and e in func))
+                 for entries, by_name in INDICATOR_TABLES)
 
 
 def normalize_scores(cpu_score, memory_score, parallel_score, gpu_op_score, large_data_score):

@@ -18,9 +18,10 @@ from __future__ import annotations
 import fnmatch
 import os
 import stat
-from typing import Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple, Union
+from typing import Callable, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple, Union
 
-__all__ = ["Found", "Skipped", "find_files", "is_test_file", "DEFAULT_EXCLUDES", "DEFAULT_MAX_FILE_SIZE", "display_path"]
+__all__ = ["Found", "Skipped", "find_files", "is_test_file", "DEFAULT_EXCLUDES", "DEFAULT_MAX_FILE_SIZE",
+           "display_path"]
 
 DEFAULT_MAX_FILE_SIZE = 2 * 1024 * 1024
 DEFAULT_EXCLUDES = ("hidden folders (.git, .venv, ...)", "__pycache__", "virtual environments (pyvenv.cfg)",
@@ -127,7 +128,8 @@ def find_files(paths: Sequence[str], exclude: Sequence[str] = (), default_exclud
             yield Skipped(argument, argument, "empty", "no Python files in this directory")
 
 
-def _walk(root: str, patterns: Sequence[str], default_excludes: bool, single: bool, check) -> Iterator[Entry]:  # type: ignore[no-untyped-def]
+def _walk(root: str, patterns: Sequence[str], default_excludes: bool, single: bool,
+          check: Callable[[str, str, os.stat_result, str], Optional[Entry]]) -> Iterator[Entry]:
     stack: List[Tuple[str, str]] = [(root, "")]
     while stack:
         folder, relative = stack.pop()

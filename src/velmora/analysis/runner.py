@@ -6,10 +6,10 @@ results are in. Only the files in flight and the results that arrived ahead of a
 file are held, so memory stays bounded however large the tree.
 
 ``settings["compact"]`` builds lean records (``scoring.Analyzer``): for units with nothing to
-suggest only their name, pattern and action travel back. Each worker builds its own ``Analyzer`` from ``settings`` (thresholds and
-host facts, plain data)
-and runs with the cyclic garbage collector paused between periodic collections: syntax trees hold
-no reference cycles, and collecting while millions of nodes are alive costs more than parsing.
+suggest only their name, pattern and action travel back. Each worker builds its own ``Analyzer``
+from ``settings`` (thresholds and host facts, plain data) and runs with the cyclic garbage
+collector paused between periodic collections: syntax trees hold no reference cycles, and
+collecting while millions of nodes are alive costs more than parsing.
 """
 
 from __future__ import annotations
@@ -84,7 +84,7 @@ def _context() -> Any:
 
 def default_jobs() -> int:
     try:
-        return max(len(os.sched_getaffinity(0)), 1)  # type: ignore[attr-defined]
+        return max(len(os.sched_getaffinity(0)), 1)
     except (AttributeError, OSError):
         return os.cpu_count() or 1
 

@@ -20,8 +20,14 @@ from __future__ import annotations
 from typing import AbstractSet, Any, Dict, FrozenSet, List, Mapping, Optional, Sequence, Set
 
 from velmora.analysis import advice, keywords
-from velmora.analysis.source import (FileSource, SourceUnit, framework_bindings, framework_imports, package_of,
-                                     read_source)
+from velmora.analysis.source import (
+    FileSource,
+    SourceUnit,
+    framework_bindings,
+    framework_imports,
+    package_of,
+    read_source,
+)
 
 __all__ = ["Analyzer", "PATTERNS", "DEFAULT_THRESHOLDS", "FRAMEWORKS"]
 

@@ -51,7 +51,8 @@ def read_source(path: str) -> str:
         with open(path, "rb") as handle:
             raw = handle.read()
     except OSError as exc:
-        raise SourceError("unreadable", "cannot read: %s" % (exc.strerror or exc))
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise SourceError("unreadable", "cannot read: %s" % (exc.strerror or exc))  # noqa: B904
     return decode_source(raw)
 
 
@@ -61,7 +62,8 @@ def decode_source(raw: bytes) -> str:
         encoding, _ = tokenize.detect_encoding(lambda: next(lines, b""))
         text = raw.decode(encoding)
     except (SyntaxError, UnicodeDecodeError, LookupError) as exc:
-        raise SourceError("decode", "cannot decode: %s" % _one_line(exc))
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise SourceError("decode", "cannot decode: %s" % _one_line(exc))  # noqa: B904
     return text[1:] if text.startswith("\ufeff") else text
 
 
@@ -212,9 +214,11 @@ def parse_source(text: str, filename: str) -> ast.Module:
         return ast.parse(text, filename=filename)
     except SyntaxError as exc:
         where = ("line %d: " % exc.lineno) if exc.lineno else ""
-        raise SourceError("syntax", "syntax error: %s%s" % (where, exc.msg))
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise SourceError("syntax", "syntax error: %s%s" % (where, exc.msg))  # noqa: B904
     except (ValueError, RecursionError, MemoryError) as exc:  # null bytes; nesting too deep to parse
-        raise SourceError("syntax", "cannot parse: %s" % _one_line(exc))
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise SourceError("syntax", "cannot parse: %s" % _one_line(exc))  # noqa: B904
 
 
 # ---------------------------------------------------------------- one pass over a unit's tree
@@ -351,7 +355,7 @@ def _start(node: ast.AST) -> Tuple[int, int]:
     decorators = getattr(node, "decorator_list", None)
     if decorators:
         first = decorators[0]
-        return (first.lineno, first.col_offset)  # type: ignore[attr-defined]
+        return (first.lineno, first.col_offset)
     return (node.lineno, node.col_offset)  # type: ignore[attr-defined]
 
 

@@ -44,7 +44,8 @@ def import_native(name: str) -> Any:
     try:
         return importlib.import_module(name)
     except Exception as exc:  # any failure to load (ImportError, RuntimeError of the module frame)
-        raise CommandError("the native module %s did not load: %s" % (name, one_line(exc)))
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise CommandError("the native module %s did not load: %s" % (name, one_line(exc)))  # noqa: B904
 
 
 def human_bytes(n: int) -> str:
@@ -83,7 +84,8 @@ def positive_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError("expected a positive integer, got %r" % text)
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise argparse.ArgumentTypeError("expected a positive integer, got %r" % text)  # noqa: B904
     if not 1 <= value <= INT32_MAX:
         raise argparse.ArgumentTypeError("expected an integer from 1 to %d, got %s" % (INT32_MAX, text))
     return value
@@ -94,7 +96,8 @@ def count_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError("expected a whole number, got %r" % text)
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise argparse.ArgumentTypeError("expected a whole number, got %r" % text)  # noqa: B904
     if not 0 <= value <= INT32_MAX:
         raise argparse.ArgumentTypeError("expected a whole number from 0 to %d, got %s" % (INT32_MAX, text))
     return value
@@ -111,7 +114,8 @@ def float_in(low: float, high: float, what: str) -> Callable[[str], float]:
         try:
             value = float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError("expected a number, got %r" % text)
+            # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+            raise argparse.ArgumentTypeError("expected a number, got %r" % text)  # noqa: B904
         if not (low <= value <= high):  # also rejects nan
             raise argparse.ArgumentTypeError("%s must be between %g and %g, got %s" % (what, low, high, text))
         return value

@@ -36,8 +36,20 @@ from velmora.analysis.advice import ACTIONS, LEAVE, VECTOR_FACTOR
 from velmora.analysis.files import DEFAULT_EXCLUDES, DEFAULT_MAX_FILE_SIZE, Found, Skipped, find_files, is_test_file
 from velmora.analysis.runner import analyze_stream
 from velmora.analysis.scoring import DEFAULT_THRESHOLDS
-from velmora.cli._common import (PROG, Progress, compute_capability, count_int, float_in, host_facts, host_line,
-                                 human_bytes, import_native, parse_size, positive_int, write)
+from velmora.cli._common import (
+    PROG,
+    Progress,
+    compute_capability,
+    count_int,
+    float_in,
+    host_facts,
+    host_line,
+    human_bytes,
+    import_native,
+    parse_size,
+    positive_int,
+    write,
+)
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_PARTIAL = 0, 1, 2, 3
 DEFAULT_TOP = 15
@@ -165,7 +177,8 @@ def _unit_table(record: Dict[str, Any], verbose: bool) -> str:
         fw = u["frameworks"]
         advice = u["advice"]
         action = "-" if u["kind"] == "file" else (
-            advice["action"] if advice["action"] == LEAVE else "%s %s" % (advice["action"], _speedup(advice["speedup"])))
+            advice["action"] if advice["action"] == LEAVE
+            else "%s %s" % (advice["action"], _speedup(advice["speedup"])))
         row = ["(whole file)" if u["kind"] == "file" else u["name"], _ranges_text(u["line_ranges"]), u["pattern"],
                "%.2f" % fw["numpy"], "%.2f" % fw["pandas"], "%.2f" % fw["sklearn"],
                "%.2f" % u["parallelization_potential"], "%.2f" % u["gpu_suitability"], _speedup(u["gpu_speedup"]),
@@ -383,7 +396,8 @@ def register(sub: Any) -> None:
     p.add_argument("--no-default-excludes", action="store_true",
                    help="also walk what is left out by default: %s" % ", ".join(DEFAULT_EXCLUDES))
     p.add_argument("--max-file-size", type=parse_size, default=DEFAULT_MAX_FILE_SIZE, metavar="SIZE",
-                   help="skip larger files, e.g. 8MiB; 0 for no limit (default %s)" % human_bytes(DEFAULT_MAX_FILE_SIZE))
+                   help="skip larger files, e.g. 8MiB; 0 for no limit (default %s)"
+                   % human_bytes(DEFAULT_MAX_FILE_SIZE))
     p.add_argument("-j", "--jobs", type=count_int, default=0, metavar="N",
                    help="worker processes (default: one per usable CPU; 1 analyses in this process)")
     p.add_argument("--gpu", choices=("auto", "yes", "no"), default="auto",

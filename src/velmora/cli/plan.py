@@ -17,8 +17,19 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from velmora._table import render_table
-from velmora.cli._common import (INT32_MAX, INT64_MAX, PROG, bytes_text, float_in, human_bytes, import_native,
-                                 one_line, parse_size, positive_int, write)
+from velmora.cli._common import (
+    INT32_MAX,
+    INT64_MAX,
+    PROG,
+    bytes_text,
+    float_in,
+    human_bytes,
+    import_native,
+    one_line,
+    parse_size,
+    positive_int,
+    write,
+)
 
 DEFAULT_HEADROOM = 0.2
 DEFAULT_OPERATION = "zeros"
@@ -55,7 +66,8 @@ def parse_available(text: str) -> Optional[int]:
     try:
         return parse_size(text)
     except argparse.ArgumentTypeError as exc:
-        raise argparse.ArgumentTypeError(str(exc).replace("16GiB,", "16GiB or 'auto',"))
+        # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+        raise argparse.ArgumentTypeError(str(exc).replace("16GiB,", "16GiB or 'auto',"))  # noqa: B904
 
 
 def parse_operation(text: str) -> str:
@@ -80,7 +92,7 @@ def gpu_memory_from_registry() -> Dict[str, Any]:
         best = GPUBackendRegistry.get_best_available()
     except Exception as exc:
         return {"device": None, "bytes": 0, "note": "the GPU backend registry failed: %s" % one_line(exc)}
-    info: Any = getattr(best, "info")
+    info: Any = best.info
     if info.kind is GPUBackendKind.CPU:
         return {"device": None, "bytes": 0, "note": "no GPU on this host (the backend registry found only the CPU)"}
     devices = tuple(getattr(info, "devices", ()) or ())

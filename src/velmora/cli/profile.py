@@ -102,7 +102,8 @@ def _report_stream(path: Any) -> IO[str]:
         try:
             return open(path, "w", encoding="utf-8")
         except OSError as exc:
-            raise CommandError("cannot write the report to %s: %s" % (path, exc.strerror or exc))
+            # B904: the cause stays chained implicitly (__context__), as callers have always seen it.
+            raise CommandError("cannot write the report to %s: %s" % (path, exc.strerror or exc))  # noqa: B904
     # A copy of the standard error taken now: the program may close or replace its own.
     return io.TextIOWrapper(os.fdopen(os.dup(2), "wb"), encoding="utf-8", errors="replace", line_buffering=True)
 

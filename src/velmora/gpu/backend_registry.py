@@ -32,7 +32,7 @@ import threading
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # typing is not imported at run time: this module sits on a start-up path
-    from typing import Callable, Dict, List, Optional, Sequence, Tuple
+    from typing import Callable, Dict, List, Optional, Sequence, Set, Tuple, Union
 
 __all__ = [
     "GPUBackendKind",
@@ -57,6 +57,8 @@ class GPUBackendKind(enum.Enum):
 class _Record:
     """Immutable value record: fields in ``__slots__`` order, compared by value."""
 
+    if TYPE_CHECKING:  # each subclass names its fields
+        __slots__: Tuple[str, ...]
     __slots__ = ()
 
     def __init__(self, *args, **kwargs):
@@ -108,6 +110,10 @@ class DeviceInfo(_Record):
 
     __slots__ = ("index", "name", "memory_bytes")
     _defaults = {"name": "", "memory_bytes": 0}
+    if TYPE_CHECKING:  # the fields are set by _Record.__init__
+        index: int
+        name: str
+        memory_bytes: int
 
 
 class BackendInfo(_Record):
@@ -117,12 +123,21 @@ class BackendInfo(_Record):
 
     __slots__ = ("kind", "device_count", "memory_gb", "version", "driver_version", "devices")
     _defaults = {"version": "", "driver_version": "", "devices": ()}
+    if TYPE_CHECKING:  # the fields are set by _Record.__init__
+        kind: GPUBackendKind
+        device_count: int
+        memory_gb: float
+        version: str
+        driver_version: str
+        devices: Tuple[DeviceInfo, ...]
 
 
 class GPUBackend(_Record):
     """A usable backend, as returned by ``GPUBackendRegistry.get_best_available``."""
 
     __slots__ = ("info",)
+    if TYPE_CHECKING:  # the field is set by _Record.__init__
+        info: BackendInfo
 
     @property
     def kind(self) -> GPUBackendKind:
@@ -254,7 +269,7 @@ def _visible_cuda_devices(env: Optional[str], uuids: Sequence[str]) -> List[Opti
     if env is None:
         return list(range(count))
     chosen: List[Optional[int]] = []
-    seen = set()
+    seen: Set[Union[int, str]] = set()  # indexes and "MIG-" entries
     for raw in env.split(","):
         token = raw.strip()
         index: Optional[int]
@@ -296,7 +311,7 @@ def _probe_cuda(lib) -> Optional[BackendInfo]:
     import ctypes
 
     try:
-        init = getattr(lib, "nvmlInit_v2", None) or getattr(lib, "nvmlInit")
+        init = getattr(lib, "nvmlInit_v2", None) or lib.nvmlInit
         init.restype = ctypes.c_int
         init.argtypes = []
         if init() != _NVML_SUCCESS:
@@ -318,12 +333,10 @@ def _read_nvml(lib) -> Optional[BackendInfo]:
     import ctypes
 
     handle_t = ctypes.c_void_p
-    get_count = getattr(lib, "nvmlDeviceGetCount_v2", None) or getattr(lib, "nvmlDeviceGetCount")
+    get_count = getattr(lib, "nvmlDeviceGetCount_v2", None) or lib.nvmlDeviceGetCount
     get_count.restype = ctypes.c_int
     get_count.argtypes = [ctypes.POINTER(ctypes.c_uint)]
-    get_handle = getattr(lib, "nvmlDeviceGetHandleByIndex_v2", None) or getattr(
-        lib, "nvmlDeviceGetHandleByIndex"
-    )
+    get_handle = getattr(lib, "nvmlDeviceGetHandleByIndex_v2", None) or lib.nvmlDeviceGetHandleByIndex
     get_handle.restype = ctypes.c_int
     get_handle.argtypes = [ctypes.c_uint, ctypes.POINTER(handle_t)]
     get_memory = _fn(lib, "nvmlDeviceGetMemoryInfo", ctypes.c_int,
@@ -352,15 +365,15 @@ def _read_nvml(lib) -> Optional[BackendInfo]:
     for position, index in enumerate(
         _visible_cuda_devices(os.environ.get("CUDA_VISIBLE_DEVICES"), uuids)
     ):
-        handle = handles[index] if index is not None else None
-        if handle is None:
+        opened = handles[index] if index is not None else None
+        if opened is None:
             # A device NVML cannot open (or a MIG instance): present, memory unknown.
             devices.append(DeviceInfo(position))
             continue
         memory = _structure("_NvmlMemory")()
-        size = memory.total if get_memory(handle, ctypes.byref(memory)) == _NVML_SUCCESS else 0
+        size = memory.total if get_memory(opened, ctypes.byref(memory)) == _NVML_SUCCESS else 0
         total += size
-        devices.append(DeviceInfo(position, _nvml_text(get_name, handle), size))
+        devices.append(DeviceInfo(position, _nvml_text(get_name, opened), size))
     if not devices:
         return None
     return BackendInfo(

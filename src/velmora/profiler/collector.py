@@ -194,7 +194,7 @@ class Collector:
             mon.free_tool_id(tool)
         else:
             sys.setprofile(None)
-            threading.setprofile(None)  # type: ignore[arg-type]
+            threading.setprofile(None)
         self.running = False
 
     # ------------------------------------------------------------ results

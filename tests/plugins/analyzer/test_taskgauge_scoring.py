@@ -8,7 +8,6 @@ from velmora.plugins.analyzer import taskgauge as tg
 
 from reference import taskgauge as ref
 
-
 # ---------------------------------------------------------------- text generators
 
 # Pieces that make matches, near-misses and word boundaries likely, plus the non-ASCII characters

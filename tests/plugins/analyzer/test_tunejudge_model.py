@@ -47,7 +47,8 @@ def _copy(history):
 @given(st.lists(samples, max_size=14), finite, st.floats(-1, 1, allow_nan=False), stamp)
 def test_degradation_matches_model(history, baseline, threshold, start):
     a, b = _copy(history)
-    assert tj.detect_performance_degradation(a, baseline, threshold, start) is ref.detect_performance_degradation(b, baseline, threshold, start)
+    assert tj.detect_performance_degradation(a, baseline, threshold, start) is ref.detect_performance_degradation(
+        b, baseline, threshold, start)
 
 
 @settings(max_examples=200, deadline=None)
@@ -68,7 +69,8 @@ _entry = st.fixed_dictionaries(
 @settings(max_examples=150, deadline=None)
 @given(st.lists(_entry, max_size=9), st.floats(0, 1))
 def test_change_matches_model(history, threshold):
-    assert tj.detect_workload_characteristics_change(history, threshold) == ref.detect_workload_characteristics_change(history, threshold)
+    assert tj.detect_workload_characteristics_change(history, threshold) == ref.detect_workload_characteristics_change(
+        history, threshold)
 
 
 pool = st.one_of(st.none(), st.sampled_from(["cpu", "gpu", "thread", "cp" + "u"]))
