@@ -23,11 +23,13 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_fitindex import BisectTwin  # noqa: E402
-from bench_lockless import LockedCounter  # noqa: E402
+from bench_lockless import model as lockless_model  # noqa: E402
 
 from velmora.memory.fitindex import FastRedBlackTree  # noqa: E402
 from velmora.memory.lockless import AtomicCounter  # noqa: E402
 from velmora.memory.memory_block import MemoryBlock  # noqa: E402
+
+LockedCounter = lockless_model.Counter  # the pure-Python counter twin, guarded by its own lock
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
