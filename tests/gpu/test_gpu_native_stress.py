@@ -5,34 +5,9 @@ thread really stored. Each stress runs in a child interpreter, so a crash fails 
 import textwrap
 
 import pytest
+from stress_harness import WORKERS_AND_MUTATORS
 
-HARNESS = r'''
-import gc, os, random, sys, threading, time, types
-SECONDS = float(os.environ.get("VELMORA_STRESS_SECONDS", "1.0"))
-sys.setswitchinterval(1e-5)  # with an interpreter lock: switch threads as often as possible
-
-def run(workers, mutators):
-    stop = threading.Event()
-    failures = []
-    barrier = threading.Barrier(len(workers) + len(mutators))
-    def body(fn):
-        barrier.wait()
-        try:
-            while not stop.is_set():
-                fn()
-        except BaseException as e:  # noqa: B036 - reported by the parent
-            failures.append("%s: %r" % (fn.__name__, e))
-            stop.set()
-    threads = [threading.Thread(target=body, args=(fn,)) for fn in workers + mutators]
-    for t in threads:
-        t.start()
-    time.sleep(SECONDS)
-    stop.set()
-    for t in threads:
-        t.join(60)
-    assert not any(t.is_alive() for t in threads), "a thread did not finish"
-    assert not failures, failures[:3]
-'''
+HARNESS = WORKERS_AND_MUTATORS
 
 DEVICEFIT = r'''
 from velmora.gpu import devicefit as df

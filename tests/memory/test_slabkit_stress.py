@@ -3,35 +3,10 @@
 import textwrap
 
 import pytest
+from stress_harness import WORKERS
 
 # Runs in the child: 4 workers started together by a barrier, stopped after VELMORA_STRESS_SECONDS.
-PRELUDE = textwrap.dedent('''
-    import os, random, threading, time
-    SECONDS = float(os.environ.get("VELMORA_STRESS_SECONDS", "1.0"))
-    THREADS = 4
-
-    def run(work):
-        barrier, stop, errors = threading.Barrier(THREADS), threading.Event(), []
-
-        def body(index):
-            try:
-                barrier.wait(timeout=30)
-                work(index, stop)
-            except BaseException as exc:
-                errors.append(exc)
-                stop.set()
-
-        threads = [threading.Thread(target=body, args=(i,)) for i in range(THREADS)]
-        for t in threads:
-            t.start()
-        stop.wait(SECONDS)
-        stop.set()
-        for t in threads:
-            t.join(60)
-        assert not any(t.is_alive() for t in threads), "workers did not stop"
-        if errors:
-            raise errors[0]
-
+PRELUDE = WORKERS + textwrap.dedent('''
     from velmora.memory import slabkit
 ''')
 
