@@ -95,14 +95,17 @@ def test_random_operations_match_model(ops):
     run_ops([(o, s, k) for o, s, k in ops if not (o == "insert" and s < 0)])
 
 
-@pytest.mark.parametrize("seed, distinct", [(1, 30), (2, 500), (3, 5000), (4, 60)])
-def test_long_random_runs_match_model(seed, distinct):
+@pytest.mark.parametrize("seed, distinct, step", [(1, 30, 1), (2, 500, 1), (3, 5000, 1), (4, 60, 1),
+                                                  (5, 3000, 64), (6, 3000, 2**20), (7, 200, 2**40)])
+def test_long_random_runs_match_model(seed, distinct, step):
+    # Sizes that are multiples of a power of two (as block sizes are) as well as dense ones; runs
+    # long enough to grow, shrink and reuse the writers' size index many times over.
     rng = random.Random(seed)
     ops = []
     for _ in range(4000):
         op = rng.choice(OPS)
         size = rng.randrange(distinct) if op == "insert" else rng.randrange(-1, distinct + 2)
-        ops.append((op, size, rng.randrange(3)))
+        ops.append((op, size * step if size > 0 else size, rng.randrange(3)))
     run_ops(ops, check_every=97)
 
 

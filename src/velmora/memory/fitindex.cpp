@@ -200,6 +200,107 @@ inline void bump(std::atomic<uint64_t>& f, int64_t delta) noexcept {
     f.fetch_add(static_cast<uint64_t>(delta), std::memory_order_relaxed);
 }
 
+// The writers' index of the tree's nodes by size (list entries are never in it): an open-addressing
+// table with linear probing and backward-shift deletion, at most half full. Only the holder of the
+// write lock reads or changes it, inside the stretches that change nodes (under the tree's mutex on
+// free-threaded builds); readers never see it. When it cannot grow (no memory) it is switched off
+// and writers find nodes by descending the tree, as they would without it.
+struct SizeIndex {
+    struct Slot {
+        uint64_t size;
+        RBNode* node;  // null: empty
+    };
+    Slot* slots;
+    uint64_t mask;  // capacity - 1 (capacity a power of two), or 0 before the first insertion
+    uint64_t used;
+    bool off;
+
+    void init() noexcept {
+        slots = nullptr;
+        mask = used = 0;
+        off = false;
+    }
+    // Every bit of the size reaches the low bits (sizes are mostly multiples of a power of two).
+    static uint64_t hash(uint64_t size) noexcept {
+        size ^= size >> 33;
+        size *= 0xff51afd7ed558ccdull;
+        size ^= size >> 33;
+        size *= 0xc4ceb9fe1a85ec53ull;
+        return size ^ (size >> 33);
+    }
+    // False when the index cannot answer (switched off): the caller descends.
+    bool find(uint64_t size, RBNode*& out) const noexcept {
+        if (off) return false;
+        out = nullptr;
+        if (slots == nullptr) return true;
+        for (uint64_t i = hash(size) & mask;; i = (i + 1) & mask) {
+            if (slots[i].node == nullptr) return true;
+            if (slots[i].size == size) {
+                out = slots[i].node;
+                return true;
+            }
+        }
+    }
+    void insert(uint64_t size, RBNode* node) noexcept {
+        if (off) return;
+        if ((used + 1) * 2 > mask + 1 && !grow()) {
+            release();
+            off = true;
+            return;
+        }
+        uint64_t i = hash(size) & mask;
+        while (slots[i].node != nullptr) i = (i + 1) & mask;
+        slots[i] = Slot{size, node};
+        ++used;
+    }
+    void erase(uint64_t size) noexcept {
+        if (off || slots == nullptr) return;
+        uint64_t i = hash(size) & mask;
+        while (slots[i].node != nullptr && slots[i].size != size) i = (i + 1) & mask;
+        if (slots[i].node == nullptr) return;
+        // Backward shift: every later slot of the run that may sit at i moves up.
+        for (uint64_t j = (i + 1) & mask; slots[j].node != nullptr; j = (j + 1) & mask) {
+            const uint64_t home = hash(slots[j].size) & mask;
+            // j's entry may fill i when its home is not cyclically within (i, j].
+            if (((j - home) & mask) >= ((j - i) & mask)) {
+                slots[i] = slots[j];
+                i = j;
+            }
+        }
+        slots[i].node = nullptr;
+        --used;
+    }
+    // Empties it (clear(), a collected cycle) and switches it back on.
+    void reset() noexcept {
+        release();
+        off = false;
+    }
+    void release() noexcept {
+        node_free(slots);
+        slots = nullptr;
+        mask = used = 0;
+    }
+
+private:
+    bool grow() noexcept {
+        const uint64_t capacity = slots == nullptr ? 64 : (mask + 1) * 2;
+        auto* fresh = static_cast<Slot*>(node_alloc(capacity * sizeof(Slot)));
+        if (fresh == nullptr) return false;
+        for (uint64_t i = 0; i < capacity; ++i) fresh[i].node = nullptr;
+        const uint64_t new_mask = capacity - 1;
+        for (uint64_t i = 0; slots != nullptr && i <= mask; ++i) {
+            if (slots[i].node == nullptr) continue;
+            uint64_t k = hash(slots[i].size) & new_mask;
+            while (fresh[k].node != nullptr) k = (k + 1) & new_mask;
+            fresh[k] = slots[i];
+        }
+        node_free(slots);
+        slots = fresh;
+        mask = new_mask;
+        return true;
+    }
+};
+
 struct Tree {
     PyObject_HEAD
     std::atomic<RBNode*> root;
@@ -224,6 +325,7 @@ struct Tree {
     std::atomic<uint64_t> epoch;
     Shard readers[2][kShards];
     RBNode* limbo[2];
+    SizeIndex by_size;  // writers only
 };
 
 PyTypeObject FastRedBlackTreeType;
@@ -819,6 +921,7 @@ PyObject* _delete_node(Tree* t, RBNode* z) noexcept {
     }
     // No sentinel leaf: when the replacing child is null no repair runs.
     if (x != nullptr && removed == BLACK) _fixup_delete(t, x);
+    t->by_size.erase(key(z));
     return retire_entry(t, z, true);
 }
 
@@ -928,6 +1031,7 @@ PyObject* FastRedBlackTree_new(PyTypeObject* type, vn::arg::U32 sample_rate) {
     new (&t->mutex) vn::Mutex();
     new (&t->native_write_lock) vn::NativeLock();
     t->limbo[0] = t->limbo[1] = nullptr;
+    t->by_size.init();
     t->write_lock = vn::none();
     t->operation_counter = vn::none();
     t->sampled_counter = vn::none();
@@ -989,6 +1093,7 @@ int FastRedBlackTree_tp_clear(PyObject* self) {
     set_root(t, nullptr);
     t->node_count.store(0, kRelaxed);
     t->stats.total_blocks.store(0, kRelaxed);
+    t->by_size.reset();
     release_detached(t, root, false);
     return 0;
 }
@@ -998,6 +1103,7 @@ void FastRedBlackTree_dealloc(PyObject* self) {
         Tree* t = as_tree(self);
         RBNode* root = root_of(t);
         set_root(t, nullptr);
+        t->by_size.release();
         release_detached(t, root, false);  // no reader can hold a reference to a dying tree
         free_retired(t->limbo[0]);
         free_retired(t->limbo[1]);
@@ -1041,33 +1147,34 @@ bool insert_locked(Tree* t, uint64_t c_size, PyObject* block, bool sample) {
 
 // Links a new entry (a native stretch: no Python code runs here).
 void link_entry(Tree* t, RBNode* fresh, uint64_t c_size) noexcept {
-    RBNode* existing = _find_node(t, c_size);
-    if (existing != nullptr) {
-        set_next(fresh, next_of(existing));
-        set_next(existing, fresh);
-    } else if (root_of(t) == nullptr) {
-        fresh->color = BLACK;
-        set_root(t, fresh);
+    // A size already stored is found in the writers' index; otherwise one descent ends at the
+    // node of this size or at the leaf position a new node takes.
+    RBNode* parent = nullptr;
+    RBNode* n = nullptr;
+    bool left = false;
+    if (!t->by_size.find(c_size, n) || n == nullptr) n = root_of(t);
+    while (n != nullptr && key(n) != c_size) {
+        parent = n;
+        left = c_size < key(n);
+        n = left ? L(n) : R(n);
+    }
+    if (n != nullptr) {  // the size is there: the entry joins its list, right after the head
+        set_next(fresh, next_of(n));
+        set_next(n, fresh);
     } else {
-        RBNode* n = root_of(t);
-        for (;;) {
-            if (c_size < key(n)) {
-                if (L(n) == nullptr) {
-                    fresh->parent = n;
-                    set_left(n, fresh);
-                    break;
-                }
-                n = L(n);
+        if (parent == nullptr) {
+            fresh->color = BLACK;
+            set_root(t, fresh);
+        } else {
+            fresh->parent = parent;
+            if (left) {
+                set_left(parent, fresh);
             } else {
-                if (R(n) == nullptr) {
-                    fresh->parent = n;
-                    set_right(n, fresh);
-                    break;
-                }
-                n = R(n);
+                set_right(parent, fresh);
             }
+            _fixup_insert(t, fresh);
         }
-        _fixup_insert(t, fresh);
+        t->by_size.insert(c_size, fresh);
     }
     t->node_count.store(t->node_count.load(kRelaxed) + 1, kRelaxed);
     bump(t->stats.total_blocks, 1);
@@ -1215,7 +1322,11 @@ PyObject* replace_head(Tree* t, RBNode* node, RBNode* first, bool move_time) noe
 // Returns 1 removed, 0 not found, -1 error (nothing unlinked). `released` receives the block
 // reference to drop once the section has ended (null when it waits in limbo).
 int delete_locked(Tree* t, uint64_t c_size, PyObject* block, PyObject*& released) {
-    RBNode* node = _find_node(t, c_size);
+    RBNode* node;
+    {
+        vn::MutexGuard guard(t->mutex);
+        if (!t->by_size.find(c_size, node)) node = _find_node(t, c_size);
+    }
     if (node == nullptr) return 0;
     GivenBlock given(block);
     int eq = blocks_equal(block_of(node), given);
@@ -1330,6 +1441,7 @@ PyObject* FastRedBlackTree_clear(PyObject* self) {
                 vn::MutexGuard guard(t->mutex);
                 detached = root_of(t);
                 set_root(t, nullptr);
+                t->by_size.reset();
                 t->node_count.store(0, kRelaxed);
                 t->stats.reset();
             }
