@@ -13,9 +13,9 @@ FUZZ = Path(__file__).resolve().parents[1] / "tools" / "fuzz.py"
 
 
 def _load_fuzz():
-    spec = importlib.util.spec_from_file_location("velmora_fuzz_tool", FUZZ)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("velmora_fuzz_tool", FUZZ)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 

@@ -26,12 +26,12 @@ def _origin(name):
 def stubgen():
     if not STUBGEN_PATH.is_file():
         pytest.skip("tools/stubgen.py is not beside the tests (not a source checkout)")
-    spec = importlib.util.spec_from_file_location("velmora_stubgen", STUBGEN_PATH)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("velmora_stubgen", STUBGEN_PATH)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module
+    found.loader.exec_module(module)
     yield module
-    del sys.modules[spec.name]
+    del sys.modules[found.name]
 
 
 @pytest.mark.parametrize("name", NATIVE_MODULES)
@@ -52,9 +52,9 @@ def test_committed_stub_is_the_generated_one(stubgen, run_child, name):
     committed = path.read_text(encoding="utf-8")
     # Generated in a fresh interpreter: other tests may have rebound module attributes in this one.
     code = ("import importlib.util, sys\n"
-            "spec = importlib.util.spec_from_file_location('velmora_stubgen', %r)\n"
-            "module = importlib.util.module_from_spec(spec); sys.modules[spec.name] = module\n"
-            "spec.loader.exec_module(module)\n"
+            "found = importlib.util.spec_from_file_location('velmora_stubgen', %r)\n"
+            "module = importlib.util.module_from_spec(found); sys.modules[found.name] = module\n"
+            "found.loader.exec_module(module)\n"
             "sys.stdout.write(module.generate(importlib.import_module(%r)))\n" % (str(STUBGEN_PATH), name))
     done = run_child(code, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]

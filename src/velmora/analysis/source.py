@@ -130,14 +130,14 @@ def _string_end(text: str, i: int) -> int:
 def _fstring_end(text: str, i: int) -> int:
     """The index after the f-string whose opening quote is at ``i``, by the 3.12 grammar: literal
     text (with {{ and }}), replacement fields holding any expression (strings, nested f-strings
-    and comments included), and format specs that may hold fields of their own."""
+    and comments included), and format specifiers that may hold fields of their own."""
     quote = text[i] * 3 if text.startswith(text[i] * 3, i) else text[i]
     n = len(text)
     k = i + len(quote)
-    fields: List[List[int]] = []  # per open field: [brackets open in its expression, in its spec]
+    fields: List[List[int]] = []  # per open field: [brackets open in its expression, in its format specifier]
     while k < n:
         c = text[k]
-        if not fields or fields[-1][1]:  # literal text, or a format spec
+        if not fields or fields[-1][1]:  # literal text, or a format specifier
             if text.startswith(quote, k):
                 return k + len(quote)
             if c == "\\":
@@ -177,7 +177,7 @@ def _fstring_end(text: str, i: int) -> int:
             else:
                 field[0] -= 1
         elif c == ":" and field[0] == 0:
-            field[1] = 1  # the format spec begins
+            field[1] = 1  # the format specifier begins
         k += 1
     return n
 
