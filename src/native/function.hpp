@@ -283,6 +283,14 @@ namespace detail {
     return impl(self, buf);
 }
 
+// The positional call that leaves out only the last parameter: the arguments, then its default.
+inline PyObject* const* with_last_default(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject** buf) noexcept {
+    for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
+    buf[nargs] = PyTuple_GET_ITEM(s.defaults, nargs - s.nreq);
+    return buf;
+}
+
 inline PyObject* call_bound(const Signature& s, Impl impl, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     if (kwnames != nullptr) return call_slow(s, impl, self, args, nargs, kwnames);
@@ -290,9 +298,7 @@ inline PyObject* call_bound(const Signature& s, Impl impl, PyObject* self, PyObj
     PyObject* const* argv = args;
     if (nargs != s.npos) {
         if (nargs + 1 != s.npos || nargs < s.nreq) return call_slow(s, impl, self, args, nargs, kwnames);
-        for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
-        buf[nargs] = PyTuple_GET_ITEM(s.defaults, nargs - s.nreq);
-        argv = buf;
+        argv = detail::with_last_default(s, args, nargs, buf);
     }
     return impl(self, argv);  // one call site: a typed body is inlined here once, if at all
 }
@@ -380,9 +386,7 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             const Signature& s = *signature_of<F>;
             if (nargs == kArity - 1 && nargs >= s.nreq) {
                 PyObject* buf[kArity];
-                for (Py_ssize_t i = 0; i < nargs; ++i) buf[i] = args[i];
-                buf[kArity - 1] = PyTuple_GET_ITEM(s.defaults, kArity - 1 - s.nreq);
-                return Adapter<F>::impl(self, buf);
+                return Adapter<F>::impl(self, detail::with_last_default(s, args, nargs, buf));
             }
         }
     }
