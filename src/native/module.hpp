@@ -309,7 +309,8 @@ inline void dealloc_tracked(PyObject* self, destructor dealloc, Release&& releas
     PyObject_GC_UnTrack(self);
     (void)dealloc;  // newer interpreters' trashcan does not look at it
 #ifdef Py_TRASHCAN_BEGIN
-    Py_TRASHCAN_BEGIN(self, dealloc) release();
+    Py_TRASHCAN_BEGIN(self, dealloc)
+    release();
     Py_TRASHCAN_END
 #else
     release();
@@ -635,7 +636,10 @@ public:
             return true;
         for (;;) {
             bool taken;
-            Py_BEGIN_ALLOW_THREADS {  // the mutex is left before the thread state is taken back: release() takes it holding that
+            // The mutex is left before the thread state is taken back: release() takes it while
+            // holding the thread state.
+            Py_BEGIN_ALLOW_THREADS
+            {
                 std::unique_lock<std::mutex> guard(wait_mutex_);
                 taken = word_.exchange(2, std::memory_order_acquire) == 0;
                 if (!taken) {
@@ -643,7 +647,8 @@ public:
                     taken = word_.exchange(2, std::memory_order_acquire) == 0;
                 }
             }
-            Py_END_ALLOW_THREADS if (taken) return true;
+            Py_END_ALLOW_THREADS
+            if (taken) return true;
             if (PyErr_CheckSignals() < 0) return false;
         }
     }

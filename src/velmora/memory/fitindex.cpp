@@ -1463,11 +1463,12 @@ PyObject* FastRedBlackTree_clear(PyObject* self) {
 // =============================================================================================
 // Python methods: lock-free readers
 
-// The seqlock read of both searches. `search(complete)` runs pinned and without any lock; then
-// `take(found, retry)` makes the result (a new reference, or null with an exception set; `retry`
-// set when the view it walked was torn). With a global interpreter lock the search runs with it
-// held and `take` runs after the check: no write section can be open then, so `found` is live. Without one, `take` runs still pinned, before the check, on entries and blocks
-// that cannot be freed while the pin lasts, and its result is dropped if the check fails.
+// The seqlock read of both searches. `search(complete)` runs pinned and without the tree's locks;
+// then `take(found, retry)` makes the result (a new reference, or null with an exception set;
+// `retry` set when the view it walked was torn). With a global interpreter lock the search runs
+// with it held and `take` runs after the check: no write section can be open then, so `found` is
+// live. Without one, `take` runs still pinned, before the check, on entries and blocks that cannot
+// be freed while the pin lasts, and its result is dropped if the check fails.
 template <typename Search, typename Take>
 PyObject* read_validated(Tree* t, Search&& search, Take&& take, PyObject* (*exhausted)()) {
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
