@@ -128,9 +128,15 @@ struct RBNode {
     std::atomic<uint64_t> size;           // the key; written before the node is published, never after
     std::atomic<PyObject*> block_obj;     // one strong reference while the entry is stored
     std::atomic<RBNode*> next_same_size;  // same-size list (walked by unlocked readers)
-    uint64_t insert_time_ns;
-    RBNode* retired_next;  // limbo link of a retired entry
+    // The allocation time of a stored entry; once the entry is retired (unlinked, waiting for the
+    // readers that may still be inside it) its limbo link. Readers never read either, so the record
+    // stays one 64-byte allocation.
+    union {
+        uint64_t insert_time_ns;
+        RBNode* retired_next;
+    };
 };
+static_assert(sizeof(RBNode) <= 64, "an entry is one allocation of at most 64 bytes");
 
 // A counter with one slot per group of threads, each on its own cache line, so that threads that
 // count at the same time do not contend; a reading sums the slots. Where the interpreter lock
@@ -609,7 +615,6 @@ RBNode* _allocate_node(uint64_t size, PyObject* block) {
     new (&n->size) std::atomic<uint64_t>(size);
     new (&n->block_obj) std::atomic<PyObject*>(block);
     n->insert_time_ns = 0;
-    n->retired_next = nullptr;
     if (!g_perf_counter_ns.call(g_module, n->insert_time_ns)) {
         node_free(n);  // the clock failed: the record is given back, the tree never saw it
         return nullptr;
