@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -208,7 +209,28 @@ public:
 
 private:
     size_t size_;
-    std::unique_ptr<Name[]> names_;
+    Name* names_;  // never freed, like an Immortal (see below)
+};
+
+// A global that is built once and never destroyed. A daemon thread may still be inside a native
+// call that reads it (with the interpreter lock released, or on a free-threaded build) while the
+// process runs its exit handlers, and those destroy ordinary globals: the thread would then read
+// freed memory. What an Immortal holds is left to the operating system at exit.
+template <class T>
+class Immortal {
+public:
+    template <class... Args>
+    explicit Immortal(Args&&... args) {
+        new (storage_) T(std::forward<Args>(args)...);
+    }
+    T& operator*() noexcept { return *get(); }
+    T* operator->() noexcept { return get(); }
+    T* get() noexcept { return std::launder(reinterpret_cast<T*>(storage_)); }
+    Immortal(const Immortal&) = delete;
+    Immortal& operator=(const Immortal&) = delete;
+
+private:
+    alignas(T) unsigned char storage_[sizeof(T)];
 };
 
 // Sets item `name` of dict `d` to `value` (a new reference, consumed even on failure).

@@ -233,12 +233,13 @@ struct FrameworkPattern {
     uint32_t first_letters = 0;  // bit c - 'a' for each alternative's first letter
 };
 
-// Built once at import, read-only afterwards.
-KeywordAutomaton g_framework_keywords, g_indicator_keywords;
+// Built once at import, read-only afterwards; never destroyed, as long texts are scanned with the
+// interpreter lock released (a daemon thread may still be scanning while the process exits).
+vn::Immortal<KeywordAutomaton> g_framework_keywords, g_indicator_keywords;
 KeywordTable g_framework_tables[3];  // numpy, pandas, sklearn
 KeywordTable g_indicator_tables[7];  // cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential
-std::vector<FrameworkPattern> g_compiled_patterns;  // the module's private _COMPILED_PATTERNS
-PyObject* g_str_lower = nullptr;                    // the unbound str.lower
+vn::Immortal<std::vector<FrameworkPattern>> g_compiled_patterns;  // the module's private _COMPILED_PATTERNS
+PyObject* g_str_lower = nullptr;                                  // the unbound str.lower
 
 vn::Name n_findall{"findall"};
 
@@ -453,7 +454,7 @@ PyObject* quick_framework_score(PyObject*, StrOrNone code, StrOrNone framework) 
     const FrameworkPattern* pattern = nullptr;
     if (framework != Py_None) {
         if (!ensure_ready(framework)) return nullptr;
-        for (const FrameworkPattern& p : g_compiled_patterns)
+        for (const FrameworkPattern& p : *g_compiled_patterns)
             if (str_equals_ascii(framework, p.name)) pattern = &p;
     }
     if (pattern == nullptr) return PyFloat_FromDouble(0.0);
@@ -467,7 +468,7 @@ PyObject* quick_framework_score(PyObject*, StrOrNone code, StrOrNone framework) 
 PyObject* score_framework_patterns(PyObject*, StrOrNone code) {
     // 1-2. The entries of each table that occur in code.lower().
     KeywordSet found;
-    if (!scan_lowered(g_framework_keywords, code, found)) return nullptr;
+    if (!scan_lowered(*g_framework_keywords, code, found)) return nullptr;
     const int numpy_count = (found & g_framework_tables[0].entries).count();
     const int pandas_count = (found & g_framework_tables[1].entries).count();
     const int sklearn_count = (found & g_framework_tables[2].entries).count();
@@ -481,10 +482,10 @@ PyObject* score_framework_patterns(PyObject*, StrOrNone code) {
 PyObject* score_indicators(PyObject*, StrOrNone code, StrOrNone function_name) {
     // 1. code.lower(), and function_name.lower() unless it is None or empty.
     KeywordSet in_code, in_name;
-    if (!scan_lowered(g_indicator_keywords, code, in_code)) return nullptr;
+    if (!scan_lowered(*g_indicator_keywords, code, in_code)) return nullptr;
     if (function_name != Py_None) {
         if (!ensure_ready(function_name)) return nullptr;
-        if (str_length(function_name) > 0 && !scan_lowered(g_indicator_keywords, function_name, in_name))
+        if (str_length(function_name) > 0 && !scan_lowered(*g_indicator_keywords, function_name, in_name))
             return nullptr;
     }
     // 2. Per category, the entries found (gpu_op and embarrassing also in the function name).
@@ -784,10 +785,10 @@ std::vector<vn::FuncDef> function_defs() {
 // rebuilt: functions of an earlier import may still be running over them.
 bool build_tables() {
     // A retry after a failure in here starts from scratch (no function has seen the tables yet).
-    for (FrameworkPattern& pattern : g_compiled_patterns) Py_CLEAR(pattern.compiled);
-    g_compiled_patterns.clear();
-    g_framework_keywords = KeywordAutomaton{};
-    g_indicator_keywords = KeywordAutomaton{};
+    for (FrameworkPattern& pattern : *g_compiled_patterns) Py_CLEAR(pattern.compiled);
+    g_compiled_patterns->clear();
+    *g_framework_keywords = KeywordAutomaton{};
+    *g_indicator_keywords = KeywordAutomaton{};
     // The str.lower method and the compiled patterns.
     vn::Ref re = vn::Ref::steal(PyImport_ImportModule("re"));
     if (!re) return false;
@@ -801,8 +802,8 @@ bool build_tables() {
         if (!source) return false;
         PyObject* compiled = vn::call_method(re.get(), n_compile, source.get(), ignorecase.get());
         if (compiled == nullptr) return false;
-        g_compiled_patterns.push_back(FrameworkPattern{data.name, compiled, {}, 0});
-        FrameworkPattern& pattern = g_compiled_patterns.back();
+        g_compiled_patterns->push_back(FrameworkPattern{data.name, compiled, {}, 0});
+        FrameworkPattern& pattern = g_compiled_patterns->back();
         for (const char* alt : data.alternatives) {
             // The matcher relies on every alternative starting with a lower-case letter.
             const size_t len = std::strlen(alt);
@@ -815,8 +816,8 @@ bool build_tables() {
         }
     }
     // The keyword automata.
-    return load_tables(g_framework_keywords, kFrameworkTables, g_framework_tables) &&
-           load_tables(g_indicator_keywords, kIndicatorTables, g_indicator_tables);
+    return load_tables(*g_framework_keywords, kFrameworkTables, g_framework_tables) &&
+           load_tables(*g_indicator_keywords, kIndicatorTables, g_indicator_tables);
 }
 
 bool g_tables_built = false;  // read and written only in exec, under the import lock
