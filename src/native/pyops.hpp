@@ -12,6 +12,7 @@
 
 #include "ref.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -40,6 +41,77 @@ inline PyObject* module_global(PyObject* module, Name& name) noexcept {
     return detail::lookup_global(module, name.get());
 }
 
+// Whether two dicts are unchanged since a stamp was taken, without looking anything up in them:
+// the dicts' version tags before 3.12, a dict watcher on 3.12 and later (every change to a watched
+// dict, of this extension module's watcher, moves one counter). A stamp that cannot be taken (no
+// watcher was free) is never current, and callers then look their names up as before.
+class DictPairStamp {
+public:
+    // Starts watching both dicts (3.12 and later); false when that is not possible.
+    bool watch(PyObject* a, PyObject* b) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        const int id = watcher_id();
+        watching_ = id >= 0 && PyDict_Watch(id, a) == 0 && PyDict_Watch(id, b) == 0;
+        if (!watching_) PyErr_Clear();
+#else
+        (void)a;
+        (void)b;
+        watching_ = true;
+#endif
+        return watching_;
+    }
+    // The dicts' state now, to be recorded once lookups have shown them as wanted.
+    struct Stamp {
+        uint64_t a = 0, b = 0;
+    };
+    Stamp now(PyObject* a, PyObject* b) const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        (void)a;
+        (void)b;
+        // Acquire: a change counted before this load is seen by the lookups that follow it.
+        return Stamp{changes().load(std::memory_order_acquire), 0};
+#else
+        return Stamp{reinterpret_cast<PyDictObject*>(a)->ma_version_tag,
+                     reinterpret_cast<PyDictObject*>(b)->ma_version_tag};
+#endif
+    }
+    void record(Stamp s) noexcept {
+        recorded_a_.store(s.a, std::memory_order_relaxed);
+        recorded_b_.store(s.b, std::memory_order_relaxed);
+        valid_.store(watching_, std::memory_order_release);
+    }
+    bool current(PyObject* a, PyObject* b) const noexcept {
+        if (!valid_.load(std::memory_order_acquire)) return false;
+        const Stamp s = now(a, b);
+        return s.a == recorded_a_.load(std::memory_order_relaxed) && s.b == recorded_b_.load(std::memory_order_relaxed);
+    }
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    static std::atomic<uint64_t>& changes() noexcept {
+        static std::atomic<uint64_t> counter{1};
+        return counter;
+    }
+    // Called before a watched dict changes (or is copied or freed): every stamp goes stale.
+    static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+        changes().fetch_add(1, std::memory_order_acq_rel);
+        return 0;
+    }
+    // One watcher for the extension module, added on first use (the interpreter has a few).
+    static int watcher_id() noexcept {
+        static int id = [] {
+            const int got = PyDict_AddWatcher(on_change);
+            if (got < 0) PyErr_Clear();
+            return got;
+        }();
+        return id;
+    }
+#endif
+    bool watching_ = false;
+    std::atomic<bool> valid_{false};
+    std::atomic<uint64_t> recorded_a_{0}, recorded_b_{0};
+};
+
 // `time.<function>()` as a module's code calls it: the module's global `time` and that attribute are
 // looked up at every call, so a replaced global or a patched function is what runs. While both are
 // still the objects captured at import (a plain module object and its own function, the common
@@ -59,6 +131,7 @@ public:
         if (!fn) return false;
         time_ = time.release();
         fn_ = fn.release();
+        if (Py_TYPE(time_) == &PyModule_Type) stamp_.watch(PyModule_GetDict(module), PyModule_GetDict(time_));
         return true;
     }
     // perf_counter_ns() as an unsigned count of nanoseconds.
@@ -88,18 +161,37 @@ public:
 private:
     // 1: the clock was read into `ns`; 0: the looked-up function was called, its result in `r`
     // (null on error); -1: the lookup failed.
+    // While neither dict has changed since the lookups last found the captured objects (and the
+    // module is still a plain module: assigning its __class__ changes no dict), they would find
+    // them again.
     int read(PyObject* module, int64_t& ns, Ref& r) noexcept {
+        const bool plain = Py_TYPE(time_) == &PyModule_Type;
+        PyObject* const globals = PyModule_GetDict(module);
+        PyObject* const attrs = plain ? PyModule_GetDict(time_) : nullptr;
+        if (plain && stamp_.current(globals, attrs)) return native(ns) ? 1 : -1;
+        const DictPairStamp::Stamp before = plain ? stamp_.now(globals, attrs) : DictPairStamp::Stamp{};
         Ref time = Ref::steal(module_global(module, time_name_));
         if (!time) return -1;
-        if (time.get() == time_ && Py_TYPE(time_) == &PyModule_Type) {
+        if (time.get() == time_ && plain) {
             PyObject* fn = nullptr;
-            int found = dict_item_ref(PyModule_GetDict(time_), function_.get(), &fn);
+            int found = dict_item_ref(attrs, function_.get(), &fn);
             if (found < 0) return -1;
             Ref held = Ref::steal(fn);
-            if (fn == fn_) return native(ns) ? 1 : -1;
+            if (fn == fn_) {
+                if (held_by(globals)) stamp_.record(before);  // not a builtin: the builtins are not watched
+                return native(ns) ? 1 : -1;
+            }
         }
         r = Ref::steal(call_method(time.get(), function_));
         return 0;
+    }
+    // Whether the module's own namespace holds the captured module under its name.
+    bool held_by(PyObject* globals) noexcept {
+        PyObject* v = nullptr;
+        const int found = dict_item_ref(globals, time_name_.get(), &v);
+        Py_XDECREF(v);
+        if (found < 0) PyErr_Clear();
+        return found > 0 && v == time_;
     }
     bool native(int64_t& ns) const noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -127,6 +219,7 @@ private:
     Clock clock_;
     PyObject* time_ = nullptr;
     PyObject* fn_ = nullptr;
+    DictPairStamp stamp_;
 };
 
 // getattr(o, name, <absent>): true with `out` set (a new reference), or left null when `o` has no

@@ -512,6 +512,61 @@ def test_failing_timer_frees_the_new_entry(monkeypatch, existing):
         assert t.get_stats()["sampled_operations"] == 1
 
 
+class LoggedModule(types.ModuleType):
+    """A module class whose attribute reads are logged (assigned as the real module's __class__)."""
+
+    def __getattribute__(self, name):
+        LOG.append(name)
+        return super().__getattribute__(name)
+
+
+LOG = []
+
+
+def reroute_clock(monkeypatch, how):
+    """Makes the tree's next clock read go elsewhere, changing nothing but the route to it."""
+    fake = lambda: LOG.append("fake") or 7
+    if how == "function patched":
+        monkeypatch.setattr(time, "perf_counter_ns", fake)
+    elif how == "module global replaced":
+        monkeypatch.setattr(fitindex, "time", types.SimpleNamespace(perf_counter_ns=fake))
+    elif how == "module global moved to the builtins":
+        monkeypatch.delattr(fitindex, "time")
+    elif how == "module class changed":
+        monkeypatch.setattr(time, "__class__", LoggedModule)
+
+
+@pytest.mark.parametrize("how", ["function patched", "module global replaced", "module global moved to the builtins",
+                                 "module class changed"])
+def test_clock_route_changed_after_fast_reads_is_followed(monkeypatch, how):
+    # Inserts read the real clock directly while nothing on the way to it changed; any change made
+    # after such reads is followed by the very next insert, and undoing it restores the direct read.
+    t = FastRedBlackTree()
+    for i in range(3):
+        t.insert(8, MemoryBlock(i, 8))
+    LOG.clear()
+    reroute_clock(monkeypatch, how)
+    if how == "module global moved to the builtins":
+        # Found there, the real module is read directly, but the builtins are not watched: a change
+        # there is still seen.
+        import builtins
+        monkeypatch.setattr(builtins, "time", time, raising=False)
+        t.insert(8, MemoryBlock(10, 8))
+        assert LOG == []
+        monkeypatch.setattr(builtins, "time", types.SimpleNamespace(perf_counter_ns=lambda: LOG.append("b") or 7))
+        t.insert(8, MemoryBlock(11, 8))
+        assert LOG == ["b"]
+    else:
+        t.insert(8, MemoryBlock(10, 8))
+        assert LOG == (["perf_counter_ns"] if how == "module class changed" else ["fake"])
+    monkeypatch.undo()
+    LOG.clear()
+    stored = len(t)
+    t.insert(8, MemoryBlock(12, 8))
+    t.insert(8, MemoryBlock(13, 8))
+    assert LOG == [] and len(t) == stored + 2
+
+
 def test_time_module_is_looked_up_at_each_insert(monkeypatch):
     calls = []
 
