@@ -241,6 +241,40 @@ def test_plain_blocks_compare_as_their_keys(case):
     assert sorted(b.offset for b in tree.find_all_exact(8)) == sorted(b.offset for b in model)
 
 
+class RebindingPool:
+    """A pool id whose `==` rebinds the stored block's offset and size to fresh ints (dropping the
+    last references to the old ones) and answers True."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __eq__(self, other):
+        object.__setattr__(self.target[0], "_offset", 10**20 + 7)
+        object.__setattr__(self.target[0], "_size", 10**20 + 9)
+        return True
+
+    def __hash__(self):
+        return 1
+
+
+@pytest.mark.parametrize("given_offset", [10**19 + 3, 10**19 + 4])
+def test_fields_rebound_by_a_pool_eq_compare_as_the_keys_held_them(given_offset):
+    # The key tuples hold the fields from before the pool ids' `==` ran: the comparison goes on with
+    # those values (which only it keeps alive) and matches exactly when Python's `==` does.
+    def make():
+        target = []
+        stored = MemoryBlock(10**19 + 3, 8, RebindingPool(target))
+        target.append(stored)
+        return stored, MemoryBlock(given_offset, 8, "other")
+    stored, given = make()
+    expected = stored == given
+    stored, given = make()
+    tree = FastRedBlackTree()
+    tree.insert(8, stored)
+    assert tree.delete(8, given) is expected
+    assert stored.offset == 10**20 + 7
+
+
 @pytest.mark.parametrize("change", ["field descriptor", "class getattribute", "unset slot"])
 def test_plain_block_comparison_follows_a_changed_class(monkeypatch, change):
     a, b = MemoryBlock(0, 8), MemoryBlock(0, 8)
