@@ -202,8 +202,15 @@ struct Stats {
     }
 };
 
+// Writers change these inside their native stretches. With a global interpreter lock held through
+// such a stretch nothing else runs there, so a plain load and store is the increment (no locked
+// instruction); without it a reset may interleave, and the increment is one atomic operation.
 inline void bump(std::atomic<uint64_t>& f, int64_t delta) noexcept {
-    f.fetch_add(static_cast<uint64_t>(delta), std::memory_order_relaxed);
+    if constexpr (vn::kFreeThreaded) {
+        f.fetch_add(static_cast<uint64_t>(delta), std::memory_order_relaxed);
+    } else {
+        f.store(f.load(std::memory_order_relaxed) + static_cast<uint64_t>(delta), std::memory_order_relaxed);
+    }
 }
 
 // The writers' index of the tree's nodes by size (list entries are never in it): an open-addressing
@@ -545,7 +552,12 @@ void release_detached(Tree* t, RBNode* root, bool readers_possible) {
 class WriteSection {
 public:
     explicit WriteSection(Tree* t) noexcept : t_(t), s_(t->seq_counter.load(kRelaxed)) {
-        open_ = (s_ & 1u) == 0 && t->seq_counter.compare_exchange_strong(s_, s_ + 1, kRelaxed);
+        if constexpr (vn::kFreeThreaded) {
+            open_ = (s_ & 1u) == 0 && t->seq_counter.compare_exchange_strong(s_, s_ + 1, kRelaxed);
+        } else {  // the interpreter lock makes the test and the store one step
+            open_ = (s_ & 1u) == 0;
+            if (open_) t->seq_counter.store(s_ + 1, kRelaxed);
+        }
         if (!open_) {
             PyErr_SetString(PyExc_RuntimeError,
                             "another write to this FastRedBlackTree is in progress (its write_lock did not "
