@@ -49,6 +49,7 @@ class DictPairStamp {
 public:
     // Starts watching both dicts (3.12 and later); false when that is not possible.
     bool watch(PyObject* a, PyObject* b) noexcept {
+        valid_.store(false, std::memory_order_release);  // a stamp of other dicts says nothing of these
 #if PY_VERSION_HEX >= 0x030C0000
         const int id = watcher_id();
         watching_ = id >= 0 && PyDict_Watch(id, a) == 0 && PyDict_Watch(id, b) == 0;
@@ -59,6 +60,11 @@ public:
         watching_ = true;
 #endif
         return watching_;
+    }
+    // Stops trusting stamps (the captured module is not a plain one: its dict is not watched).
+    void stop() noexcept {
+        watching_ = false;
+        valid_.store(false, std::memory_order_release);
     }
     // The dicts' state now, to be recorded once lookups have shown them as wanted.
     struct Stamp {
@@ -131,7 +137,11 @@ public:
         if (!fn) return false;
         time_ = time.release();
         fn_ = fn.release();
-        if (Py_TYPE(time_) == &PyModule_Type) stamp_.watch(PyModule_GetDict(module), PyModule_GetDict(time_));
+        if (Py_TYPE(time_) == &PyModule_Type) {
+            stamp_.watch(PyModule_GetDict(module), PyModule_GetDict(time_));
+        } else {
+            stamp_.stop();
+        }
         return true;
     }
     // perf_counter_ns() as an unsigned count of nanoseconds.
