@@ -170,3 +170,19 @@ def test_plans_misbehave_only_after_their_count():
 def test_ignore_patterns_match_kind_and_call_prefix(patterns, ignored):
     res = fuzz.Result("compilegate", 1, 0, "hang", 12, "CompileGate#4.update('f1', <store>)", "no call finished")
     assert fuzz._ignored(res, patterns) is ignored
+
+
+@pytest.mark.parametrize(
+    "kind, patterns, ignored",
+    [
+        ("hang", ["hang:LockFreeStatistics._update_peaks"], True),   # the re-entered call did not return
+        ("hang", ["hang:LockFreeStatistics.reset"], True),           # nor did the step's own call
+        ("hang", ["hang:LockFreeStatistics.record_allocation"], False),
+        ("crash", ["crash:LockFreeStatistics._update_peaks"], False),  # only a hang goes by the inner call
+    ],
+)
+def test_a_hang_is_also_matched_by_its_last_inner_call(kind, patterns, ignored):
+    res = fuzz.Result("lockless", 1, 0, kind, 7, "LockFreeStatistics#3.reset(<no arguments>)", "no call finished")
+    res.nested = ["Evil#9(store=re-enter).load: AtomicCounter#2.load()",
+                  "Evil#9(store=re-enter).store: LockFreeStatistics#3._update_peaks(2**64-1, 25)"]
+    assert fuzz._ignored(res, patterns) is ignored

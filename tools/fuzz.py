@@ -2509,10 +2509,15 @@ def fuzz(opts, seeds, out):
 
 
 def _ignored(res, patterns):
-    """Whether `res` matches one of the --ignore patterns KIND or KIND:CALL-PREFIX."""
+    """Whether `res` matches one of the --ignore patterns KIND or KIND:CALL-PREFIX. A hang also
+    matches by the last call the step made from inside itself (a re-entered method, say), as that is
+    the call that did not return."""
+    heads = [res.signature[2]]
+    if res.kind == "hang" and res.nested:
+        heads.append(_call_head(res.nested[-1].split(": ", 1)[-1]))
     for pattern in patterns or ():
         kind, _, prefix = pattern.partition(":")
-        if res.kind == kind and res.signature[2].startswith(prefix):
+        if res.kind == kind and any(h.startswith(prefix) for h in heads):
             return True
     return False
 
