@@ -47,8 +47,8 @@ inline PyObject* module_global(PyObject* module, Name& name) noexcept {
 // watcher was free) is never current, and callers then look their names up as before.
 class DictPairStamp {
 public:
-    // Starts watching both dicts (3.12 and later); false when that is not possible.
-    bool watch(PyObject* a, PyObject* b) noexcept {
+    // Starts watching both dicts (3.12 and later); stamps stay untrusted when that is not possible.
+    void watch(PyObject* a, PyObject* b) noexcept {
         valid_.store(false, std::memory_order_release);  // a stamp of other dicts says nothing of these
 #if PY_VERSION_HEX >= 0x030C0000
         const int id = watcher_id();
@@ -59,7 +59,6 @@ public:
         (void)b;
         watching_ = true;
 #endif
-        return watching_;
     }
     // Stops trusting stamps (the captured module is not a plain one: its dict is not watched).
     void stop() noexcept {
@@ -180,7 +179,14 @@ private:
         PyObject* const attrs = plain ? PyModule_GetDict(time_) : nullptr;
         if (plain && stamp_.current(globals, attrs)) return native(ns) ? 1 : -1;
         const DictPairStamp::Stamp before = plain ? stamp_.now(globals, attrs) : DictPairStamp::Stamp{};
-        Ref time = Ref::steal(module_global(module, time_name_));
+        // The module's namespace first, as module_global looks: a stamp holds only for a `time`
+        // found there (the builtins are not watched).
+        PyObject* const key = time_name_.get();
+        if (key == nullptr) return -1;
+        PyObject* own = nullptr;
+        const int in_globals = dict_item_ref(globals, key, &own);
+        if (in_globals < 0) return -1;
+        Ref time = in_globals > 0 ? Ref::steal(own) : Ref::steal(module_global(module, time_name_));
         if (!time) return -1;
         if (time.get() == time_ && plain) {
             PyObject* fn = nullptr;
@@ -188,20 +194,12 @@ private:
             if (found < 0) return -1;
             Ref held = Ref::steal(fn);
             if (fn == fn_) {
-                if (held_by(globals)) stamp_.record(before);  // not a builtin: the builtins are not watched
+                if (in_globals > 0) stamp_.record(before);
                 return native(ns) ? 1 : -1;
             }
         }
         r = Ref::steal(call_method(time.get(), function_));
         return 0;
-    }
-    // Whether the module's own namespace holds the captured module under its name.
-    bool held_by(PyObject* globals) noexcept {
-        PyObject* v = nullptr;
-        const int found = dict_item_ref(globals, time_name_.get(), &v);
-        Py_XDECREF(v);
-        if (found < 0) PyErr_Clear();
-        return found > 0 && v == time_;
     }
     bool native(int64_t& ns) const noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
