@@ -1886,6 +1886,7 @@ def _call_head(text):
     import re
     head = text.split("(", 1)[0].split(" = ", 1)[0]
     head = re.sub(r"\[self=[^\]]*\]?", "", head)
+    head = re.sub(r"^<(\w+)>", r"\1", head)  # an instance outside the pool is labelled <Type>
     return re.sub(r"#\d+", "", head)
 
 
@@ -2508,13 +2509,22 @@ def fuzz(opts, seeds, out):
     return 0
 
 
+def _inner_call(line):
+    """The call of a nested log line 'SOURCE: CALL'. The source is a hostile object's hook,
+    'Evil#9(...).load', whose description may itself hold ': ' ('__ge__=after 4: re-enter'), so
+    the split is at the first ': ' that follows the hook's name."""
+    import re
+    m = re.search(r"\)\.\w+: ", line)
+    return line[m.end():] if m else line.split(": ", 1)[-1]
+
+
 def _ignored(res, patterns):
     """Whether `res` matches one of the --ignore patterns KIND or KIND:CALL-PREFIX. A hang also
     matches by the last call the step made from inside itself (a re-entered method, say), as that is
     the call that did not return."""
     heads = [res.signature[2]]
     if res.kind == "hang" and res.nested:
-        heads.append(_call_head(res.nested[-1].split(": ", 1)[-1]))
+        heads.append(_call_head(_inner_call(res.nested[-1])))
     for pattern in patterns or ():
         kind, _, prefix = pattern.partition(":")
         if res.kind == kind and any(h.startswith(prefix) for h in heads):
