@@ -155,6 +155,17 @@ public:
         if (direct > 0) r = Ref::steal(PyLong_FromLongLong(ns));  // its error, as the call would raise
         return r && to_uint64(r.get(), out);
     }
+    // perf_counter_ns() for a time stamp that nothing ever reads back. While the clock is the one
+    // captured, reading it has no effect anyone can see, so it is not read and `out` keeps its
+    // value; a clock the caller rerouted is called exactly as call() calls it, for its effects,
+    // its result and its errors.
+    bool call_unread(PyObject* module, uint64_t& out) noexcept {
+        int64_t ns = 0;
+        Ref r;
+        int direct = read(module, ns, r, false);
+        if (direct > 0) return true;
+        return direct == 0 && r && to_uint64(r.get(), out);
+    }
     // time() as seconds.
     bool call(PyObject* module, double& out) noexcept {
         int64_t ns = 0;
@@ -173,11 +184,12 @@ private:
     // While neither dict has changed since the lookups last found the captured objects (and the
     // module is still a plain module: assigning its __class__ changes no dict), they would find
     // them again.
-    int read(PyObject* module, int64_t& ns, Ref& r) noexcept {
+    // With `value` false the clock itself is not read (1 still says it would have been).
+    int read(PyObject* module, int64_t& ns, Ref& r, bool value = true) noexcept {
         const bool plain = Py_TYPE(time_) == &PyModule_Type;
         PyObject* const globals = PyModule_GetDict(module);
         PyObject* const attrs = plain ? PyModule_GetDict(time_) : nullptr;
-        if (plain && stamp_.current(globals, attrs)) return native(ns) ? 1 : -1;
+        if (plain && stamp_.current(globals, attrs)) return !value || native(ns) ? 1 : -1;
         const DictPairStamp::Stamp before = plain ? stamp_.now(globals, attrs) : DictPairStamp::Stamp{};
         // The module's namespace first, as module_global looks: a stamp holds only for a `time`
         // found there (the builtins are not watched).
@@ -195,7 +207,7 @@ private:
             Ref held = Ref::steal(fn);
             if (fn == fn_) {
                 if (in_globals > 0) stamp_.record(before);
-                return native(ns) ? 1 : -1;
+                return !value || native(ns) ? 1 : -1;
             }
         }
         r = Ref::steal(call_method(time.get(), function_));

@@ -130,7 +130,9 @@ struct RBNode {
     std::atomic<RBNode*> next_same_size;  // same-size list (walked by unlocked readers)
     // The allocation time of a stored entry; once the entry is retired (unlinked, waiting for the
     // readers that may still be inside it) its limbo link. Readers never read either, so the record
-    // stays one 64-byte allocation.
+    // stays one 64-byte allocation. No method reports the time, so it is taken only from a clock
+    // the caller rerouted (whose call can be seen); the interpreter's own clock is not read for it,
+    // and the field then stays 0.
     union {
         uint64_t insert_time_ns;
         RBNode* retired_next;
@@ -627,7 +629,7 @@ RBNode* _allocate_node(uint64_t size, PyObject* block) {
     new (&n->size) std::atomic<uint64_t>(size);
     new (&n->block_obj) std::atomic<PyObject*>(block);
     n->insert_time_ns = 0;
-    if (!g_perf_counter_ns.call(g_module, n->insert_time_ns)) {
+    if (!g_perf_counter_ns.call_unread(g_module, n->insert_time_ns)) {
         node_free(n);  // the clock failed: the record is given back, the tree never saw it
         return nullptr;
     }
