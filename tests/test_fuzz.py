@@ -195,6 +195,8 @@ def test_a_hang_is_also_matched_by_its_last_inner_call(kind, patterns, ignored):
         ("Evil#4559(compare_and_swap=return None, load=re-enter).load: <LockFreeStatistics>._update_peaks(17, 5)", True),
         # the hook's own description holds ': ' before the hook's name
         ("Evil#4392(__getitem__=after 2: re-enter, __del__=re-enter).__del__: LockFreeStatistics#3._update_peaks(Evil#7(__le__=after 3: raise OverflowError), 2)", True),
+        # a subclass the fuzzer made of ours
+        ("Evil#2227(__eq__=return None, store=replace holder).__del__: <LockFreeStatisticsSub>._update_peaks(50, current_bytes=1047)", True),
         ("Evil#4392(__getitem__=after 2: re-enter, __del__=re-enter).__del__: <LockFreeStack>.pop()", False),
     ],
 )
@@ -202,3 +204,35 @@ def test_a_hang_inside_a_hook_is_matched_by_the_hooked_call(last, ignored):
     res = fuzz.Result("lockless", 1, 0, "hang", 7, "gc.collect()", "no call finished")
     res.nested = ["Evil#9(store=re-enter).load: AtomicCounter#2.load()", last]
     assert fuzz._ignored(res, ["hang:LockFreeStatistics._update_peaks"]) is ignored
+
+
+@pytest.mark.parametrize("fresh_each_try", [False, True], ids=["same stand-in", "a new stand-in each try"])
+def test_a_peak_loop_on_counters_whose_swap_never_succeeds_ends_within_the_step(monkeypatch, fresh_each_try):
+    from velmora.memory import lockless
+
+    fz = fuzz.Fuzzer("all", 1, 0, fuzz.Log(None), [])
+    monkeypatch.setattr(fuzz, "CTX", fz)
+
+    def failing_counter():
+        evil, _ = fz.gen.evil("duck", role="counter")
+        plan = object.__getattribute__(evil, "__dict__")["_fuzz_plan"]
+        plan.clear()
+        plan["load"] = ("val", 0, "0")
+        plan["compare_and_swap"] = ("val", False, "False")
+        return evil
+
+    class Fresh:  # each swap is asked of a new stand-in
+        def load(self):
+            return 0
+
+        def compare_and_swap(self, expected, new):
+            return failing_counter().compare_and_swap(expected, new)
+
+    stats = lockless.LockFreeStatistics()
+    stats.peak_allocations = Fresh() if fresh_each_try else failing_counter()
+    fz.top("stats._update_peaks(5, 5)")
+    with pytest.raises(fuzz.GaveUp):
+        stats._update_peaks(5, 5)
+    assert fz.swaps == fuzz.SWAP_TRIES + 1
+    fz.top("next step")
+    assert fz.swaps == 0

@@ -80,6 +80,27 @@ class FuzzError(Exception):
     """An exception class of our own, raised by hostile objects."""
 
 
+# The statistics' peak loop retries until a counter's compare_and_swap succeeds, as the loop written
+# in Python would, so stand-in counters whose swaps never succeed (the same one, or a new one put in
+# its place at each try) keep it going for ever: the caller's doing, not a fault. Within one step the
+# stand-ins and overrides answer this many swaps, then raise GaveUp, which ends the loop as any
+# exception from a counter does.
+SWAP_TRIES = 2000
+
+
+class GaveUp(FuzzError):
+    """Raised by a stand-in counter's compare_and_swap once the step has made SWAP_TRIES of them."""
+
+
+def _count_swap():
+    ctx = CTX
+    if ctx is None:
+        return
+    ctx.swaps += 1
+    if ctx.swaps > SWAP_TRIES:
+        raise GaveUp("compare_and_swap called %d times in this step" % ctx.swaps)
+
+
 class BadStrError(Exception):
     """An exception whose str() and repr() raise."""
 
@@ -216,6 +237,8 @@ class Evil:
 
     def _fuzz_act(self, slot, args):
         d = object.__getattribute__(self, "__dict__")
+        if slot == "compare_and_swap":
+            _count_swap()
         act = d["_fuzz_plan"].get(slot, OK)
         if act[0] == "nth":
             calls = d.setdefault("_fuzz_calls", {})
@@ -1206,6 +1229,7 @@ class Fuzzer:
         self.findings = []
         self.seen = set()
         self.current = ""
+        self.swaps = 0  # compare_and_swap calls answered by stand-ins in this step
         self.labels = 0
         self.per_module = {}  # steps per module
         self._cs_cache = {}
@@ -1237,6 +1261,7 @@ class Fuzzer:
     def top(self, text):
         """Logs the step about to be taken."""
         self.current = text
+        self.swaps = 0
         self.log.line("S %d %s" % (self.step_no, text))
 
     def finding(self, kind, text, head=None):
@@ -1905,6 +1930,8 @@ def _override(name, act, base):
         kind = act[0]
         if ctx is not None and ctx.depth < 2:
             ctx.log.line("  > override %s.%s: %s" % (type(self).__name__, name, kind))
+        if name == "compare_and_swap":
+            _count_swap()
         if kind == "nth":
             calls = method.calls = getattr(method, "calls", 0) + 1
             kind = "super" if calls <= act[1] else act[2][0]
@@ -2524,7 +2551,9 @@ def _ignored(res, patterns):
     the call that did not return."""
     heads = [res.signature[2]]
     if res.kind == "hang" and res.nested:
-        heads.append(_call_head(_inner_call(res.nested[-1])))
+        inner = _call_head(_inner_call(res.nested[-1]))
+        owner, dot, method = inner.partition(".")
+        heads.append(owner[:-3] + dot + method if owner.endswith("Sub") else inner)  # a subclass of ours
     for pattern in patterns or ():
         kind, _, prefix = pattern.partition(":")
         if res.kind == kind and any(h.startswith(prefix) for h in heads):
