@@ -192,12 +192,16 @@ def test_a_hang_is_also_matched_by_its_last_inner_call(kind, patterns, ignored):
     "last, ignored",
     [
         # the re-entered object is not in the pool, so it is labelled by its type
-        ("Evil#4559(compare_and_swap=return None, load=re-enter).load: <LockFreeStatistics>._update_peaks(17, 5)", True),
+        ("Evil#4559(compare_and_swap=return None, load=re-enter).load: "
+         "<LockFreeStatistics>._update_peaks(17, 5)", True),
         # the hook's own description holds ': ' before the hook's name
-        ("Evil#4392(__getitem__=after 2: re-enter, __del__=re-enter).__del__: LockFreeStatistics#3._update_peaks(Evil#7(__le__=after 3: raise OverflowError), 2)", True),
+        ("Evil#4392(__getitem__=after 2: re-enter, __del__=re-enter).__del__: "
+         "LockFreeStatistics#3._update_peaks(Evil#7(__le__=after 3: raise OverflowError), 2)", True),
         # a subclass the fuzzer made of ours
-        ("Evil#2227(__eq__=return None, store=replace holder).__del__: <LockFreeStatisticsSub>._update_peaks(50, current_bytes=1047)", True),
-        ("Evil#4392(__getitem__=after 2: re-enter, __del__=re-enter).__del__: <LockFreeStack>.pop()", False),
+        ("Evil#2227(__eq__=return None, store=replace holder).__del__: "
+         "<LockFreeStatisticsSub>._update_peaks(50, current_bytes=1047)", True),
+        ("Evil#4392(__getitem__=after 2: re-enter, __del__=re-enter).__del__: "
+         "<LockFreeStack>.pop()", False),
     ],
 )
 def test_a_hang_inside_a_hook_is_matched_by_the_hooked_call(last, ignored):
