@@ -610,15 +610,23 @@ private:
 };
 
 // A native mutex that an object keeps beside its threading.Lock when that lock is the interpreter's
-// own type: taking it uncontended is one compare-and-swap and leaving it one exchange, without a
-// Python call or a system call. A contended acquire waits with the thread state released, as
-// threading.Lock.acquire() does, and runs the signal handlers at least every few milliseconds (a
-// KeyboardInterrupt raised by a handler propagates, and the wait is abandoned).
+// own type: taken and left without a Python call or a system call. A contended acquire waits with
+// the thread state released, as threading.Lock.acquire() does, and runs the signal handlers at
+// least every few milliseconds (a KeyboardInterrupt raised by a handler propagates, and the wait is
+// abandoned).
 //
-// The word is 0 (free), 1 (held) or 2 (held, and a thread may be waiting). A waiter marks it 2
-// before it sleeps, under the mutex that the releaser takes before it notifies, so a release
-// between the waiter's look and its sleep still wakes it. A waiter that gives up leaves nothing
-// behind: at worst the next release notifies nobody.
+// The word is 0 (free), 1 (held) or 2 (held, and a thread may be waiting). A waiter that gives up
+// leaves nothing behind: at worst the next release notifies nobody.
+// - Without a global interpreter lock, taking it uncontended is one compare-and-swap and leaving it
+//   one exchange. A waiter marks the word 2 before it sleeps, under the mutex that the releaser
+//   takes before it notifies, so a release between the waiter's look and its sleep still wakes it.
+// - With one, the word is only ever looked at and changed by the thread holding the interpreter
+//   lock (a section takes and leaves this lock in native code, never with the thread state
+//   released), so the interpreter lock orders every access and they are plain loads and stores:
+//   no locked instruction, whose full barrier would also wait for the section's own cache-missing
+//   stores. A waiter marks the word 2 and notes the count of notifying releases before it lets the
+//   interpreter lock go; it sleeps only while that count, read again under the mutex that the
+//   releaser takes to move it, is unchanged, so a release in between still wakes it.
 class NativeLock {
 public:
     bool open() noexcept {
@@ -630,39 +638,73 @@ public:
     explicit operator bool() const noexcept { return open_; }
     // False with the exception of a signal handler set.
     bool acquire() noexcept {
-        int expected = 0;
-        // Acquire: the section's reads come after the previous holder's writes.
-        if (word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+        if constexpr (kFreeThreaded) {
+            int expected = 0;
+            // Acquire: the section's reads come after the previous holder's writes.
+            if (word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+                return true;
+        } else if (word_.load(std::memory_order_relaxed) == 0) {
+            word_.store(1, std::memory_order_relaxed);
             return true;
-        for (;;) {
-            bool taken;
-            // The mutex is left before the thread state is taken back: release() takes it while
-            // holding the thread state.
-            Py_BEGIN_ALLOW_THREADS
-            {
-                std::unique_lock<std::mutex> guard(wait_mutex_);
-                taken = word_.exchange(2, std::memory_order_acquire) == 0;
-                if (!taken) {
-                    wake_.wait_for(guard, std::chrono::milliseconds(5));
-                    taken = word_.exchange(2, std::memory_order_acquire) == 0;
-                }
-            }
-            Py_END_ALLOW_THREADS
-            if (taken) return true;
-            if (PyErr_CheckSignals() < 0) return false;
         }
+        return acquire_contended();
     }
     void release() noexcept {
-        // Release: the section's writes happen-before the next holder's acquire.
-        if (word_.exchange(0, std::memory_order_release) == 2) {
+        int was;
+        if constexpr (kFreeThreaded) {
+            // Release: the section's writes happen-before the next holder's acquire.
+            was = word_.exchange(0, std::memory_order_release);
+        } else {
+            was = word_.load(std::memory_order_relaxed);
+            word_.store(0, std::memory_order_relaxed);
+        }
+        if (was == 2) {
             std::lock_guard<std::mutex> guard(wait_mutex_);
+            releases_.store(releases_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             wake_.notify_one();
         }
     }
 
 private:
+    [[gnu::noinline]] bool acquire_contended() noexcept {
+        for (;;) {
+            bool taken;
+            uint64_t seen = 0;
+            if constexpr (!kFreeThreaded) {
+                word_.store(2, std::memory_order_relaxed);
+                seen = releases_.load(std::memory_order_relaxed);
+            }
+            // The mutex is left before the thread state is taken back: release() takes it while
+            // holding the thread state.
+            Py_BEGIN_ALLOW_THREADS
+            {
+                std::unique_lock<std::mutex> guard(wait_mutex_);
+                if constexpr (kFreeThreaded) {
+                    taken = word_.exchange(2, std::memory_order_acquire) == 0;
+                    if (!taken) {
+                        wake_.wait_for(guard, std::chrono::milliseconds(5));
+                        taken = word_.exchange(2, std::memory_order_acquire) == 0;
+                    }
+                } else {
+                    if (releases_.load(std::memory_order_relaxed) == seen)
+                        wake_.wait_for(guard, std::chrono::milliseconds(5));
+                    taken = false;
+                }
+            }
+            Py_END_ALLOW_THREADS
+            if constexpr (!kFreeThreaded) {
+                // Back under the interpreter lock. Taken as 2: other threads may still be waiting.
+                taken = word_.load(std::memory_order_relaxed) == 0;
+                if (taken) word_.store(2, std::memory_order_relaxed);
+            }
+            if (taken) return true;
+            if (PyErr_CheckSignals() < 0) return false;
+        }
+    }
+
     std::atomic<int> word_{0};
     bool open_ = false;
+    std::atomic<uint64_t> releases_{0};  // releases that notified; changed under wait_mutex_
     std::mutex wait_mutex_;
     std::condition_variable wake_;
 };
