@@ -69,6 +69,7 @@
 #include "native/velmora_native.hpp"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -120,11 +121,15 @@ inline void node_free(void* p) noexcept { PyMem_Free(p); }
 
 enum Color : int32_t { RED = 0, BLACK = 1 };
 
+// The fields a search reads (left, right, size, then block_obj and next_same_size) are the last 48
+// bytes of the record, the writers' own (parent, color) the first 16: the interpreter's allocator
+// places 64-byte blocks 48 bytes past a 64-byte boundary, so a record spans two cache lines, and a
+// descent then touches only the second (with a 64-byte-aligned allocator it touches the one line).
 struct RBNode {
     RBNode* parent;                       // writers only; null for the root and for list entries
+    Color color;                          // writers only; list entries keep RED
     std::atomic<RBNode*> left;            // read by unlocked readers
     std::atomic<RBNode*> right;           // read by unlocked readers
-    Color color;                          // writers only; list entries keep RED
     std::atomic<uint64_t> size;           // the key; written before the node is published, never after
     std::atomic<PyObject*> block_obj;     // one strong reference while the entry is stored
     std::atomic<RBNode*> next_same_size;  // same-size list (walked by unlocked readers)
@@ -139,6 +144,7 @@ struct RBNode {
     };
 };
 static_assert(sizeof(RBNode) <= 64, "an entry is one allocation of at most 64 bytes");
+static_assert(offsetof(RBNode, left) >= 16, "what a search reads lies past the record's first 16 bytes");
 
 // A counter with one slot per group of threads, each on its own cache line, so that threads that
 // count at the same time do not contend; a reading sums the slots. Where the interpreter lock
