@@ -668,7 +668,7 @@ public:
 private:
     [[gnu::noinline]] bool acquire_contended() noexcept {
         for (;;) {
-            bool taken;
+            bool taken = false;
             uint64_t seen = 0;
             if constexpr (!kFreeThreaded) {
                 word_.store(2, std::memory_order_relaxed);
@@ -685,10 +685,8 @@ private:
                         wake_.wait_for(guard, std::chrono::milliseconds(5));
                         taken = word_.exchange(2, std::memory_order_acquire) == 0;
                     }
-                } else {
-                    if (releases_.load(std::memory_order_relaxed) == seen)
-                        wake_.wait_for(guard, std::chrono::milliseconds(5));
-                    taken = false;
+                } else if (releases_.load(std::memory_order_relaxed) == seen) {
+                    wake_.wait_for(guard, std::chrono::milliseconds(5));
                 }
             }
             Py_END_ALLOW_THREADS
