@@ -98,6 +98,18 @@ def test_binding_results_and_keywords():
     assert str(inspect.signature(st.bind)) == "(first, second=2, third=3)"
 
 
+def test_method_trailing_default_kept_or_converted_at_each_call():
+    p = st.Probe(7)
+    assert p.times() == p.times(2.9) == st.Probe.times(p) == p.times(factor=2.9) == 14
+    assert p.times_far(3) == 21 and p.add(1) == 8
+    for call in (p.times_far, lambda: st.Probe.times_far(p), p.times_far.__call__):
+        for _ in range(2):  # a default that does not fit fails at every call, not once
+            with pytest.raises(OverflowError):
+                call()
+    with pytest.raises(OverflowError, match="result out of range"):
+        st.Probe(2**62).add(2**62, True)
+
+
 def test_native_type_constructor_and_method():
     p = st.Probe(10)
     assert p.add(2) == 12 and p.add(2, True) == 14 and p.add(delta=1, twice=[1]) == 12

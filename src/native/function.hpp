@@ -58,6 +58,7 @@ struct Signature;
 struct MethodEntries {
     FastMethod fast;            // METH_FASTCALL | METH_KEYWORDS: the specialised calls, bound methods
     vectorcallfunc vectorcall;  // calls of the descriptor itself, with our binder and messages
+    void (*keep_default)(const Signature&) noexcept;  // run once the entry's signature is made
 };
 
 struct Callable {
@@ -345,9 +346,18 @@ struct Adapter {
         }
     }
 
+    // The leading parameters from argv, the last one already converted.
+    template <typename Last>
+    static PyObject* impl_with_last(PyObject* self, PyObject* const* argv, const Last& last) noexcept {
+        using Args = typename detail::ImplTraits<decltype(F)>::Args;
+        return call(self, argv, std::make_index_sequence<std::tuple_size<Args>::value - 1>{}, last);
+    }
+
 private:
-    template <size_t... I>
-    static PyObject* call(PyObject* self, PyObject* const* argv, std::index_sequence<I...>) noexcept {
+    // Converts argv[I]... and calls F with them, then `tail` (the parameters after them, converted).
+    template <size_t... I, typename... Tail>
+    static PyObject* call(PyObject* self, PyObject* const* argv, std::index_sequence<I...>,
+                          const Tail&... tail) noexcept {
         using Args = typename detail::ImplTraits<decltype(F)>::Args;
         const Signature& s = *signature_of<F>;
         Args values;
@@ -356,11 +366,38 @@ private:
         (void)s;
         (void)argv;
         if (!ok) return nullptr;
-        return F(self, std::move(std::get<I>(values))...);
+        return F(self, std::move(std::get<I>(values))..., tail...);
     }
 };
 
 namespace detail {
+
+template <typename T>
+std::true_type number_kind(const arg::Number<T>*);
+std::false_type number_kind(const void*);
+
+// The kind of F's last parameter when the default for it can be converted once and kept: a typed
+// implementation whose last parameter is a plain number (arg::I64, arg::F64, arg::Bool, ...).
+// void otherwise.
+template <auto F, typename = void>
+struct KeptDefault {
+    using Kind = void;
+};
+template <auto F>
+struct KeptDefault<F, std::enable_if_t<!ImplTraits<decltype(F)>::raw &&
+                                       (std::tuple_size<typename ImplTraits<decltype(F)>::Args>::value > 0)>> {
+    using Args = typename ImplTraits<decltype(F)>::Args;
+    using Last = std::tuple_element_t<std::tuple_size<Args>::value - 1, Args>;
+    using Kind = std::conditional_t<decltype(number_kind(static_cast<Last*>(nullptr)))::value, Last, void>;
+};
+
+// F's last default, converted when F's type was readied (before any call, so it is never written
+// while read); `kept_default_ready<F>` says whether it was.
+template <auto F>
+inline typename KeptDefault<F>::Kind kept_default{};
+template <auto F>
+inline bool kept_default_ready = false;
+
 // The parameter count of a typed implementation, known at compile time; -1 for a raw one.
 template <auto F>
 constexpr Py_ssize_t arity() noexcept {
@@ -372,21 +409,53 @@ constexpr Py_ssize_t arity() noexcept {
 }
 }  // namespace detail
 
+// Converts and keeps F's last default, when its kind allows it and its value is of a type whose
+// conversion runs no Python code (an exact int, float or bool, or None): the call that leaves the
+// last parameter out then skips converting the same object each time. A default whose conversion
+// fails is left to fail at each call, as before.
+template <auto F>
+void keep_last_default(const Signature& s) noexcept {
+    using Kind = typename detail::KeptDefault<F>::Kind;
+    if constexpr (!std::is_void_v<Kind>) {
+        constexpr Py_ssize_t kN = detail::arity<F>();
+        if (s.npos != kN || s.nreq >= kN || !PyTuple_Check(s.defaults)) return;
+        PyObject* d = PyTuple_GET_ITEM(s.defaults, kN - 1 - s.nreq);
+        if (!PyLong_CheckExact(d) && !PyFloat_CheckExact(d) && !PyBool_Check(d) && d != Py_None) return;
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        Kind value{};
+        if (Converter<Kind>::convert(d, s.cnames[kN - 1], value)) {
+            detail::kept_default<F> = value;
+            detail::kept_default_ready<F> = true;
+        }
+        PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+    } else {
+        (void)s;
+    }
+}
+
 // The method's entry for the interpreter's specialised calls and bound methods. Every parameter
 // is positional-or-keyword, so a typed implementation given exactly its parameter count by
 // position (the hot call) needs no binding; anything else goes through the entry's binder.
 // The call that leaves out only the last (defaulted) parameter, as `c.increment()` does, fills it
-// here too.
+// here too, with the default converted once when it could be (keep_last_default).
 template <auto F>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     constexpr Py_ssize_t kArity = detail::arity<F>();
     if (kwnames == nullptr) {
         if (nargs == kArity) return Adapter<F>::impl(self, args);
         if constexpr (kArity > 0) {
-            const Signature& s = *signature_of<F>;
-            if (nargs == kArity - 1 && nargs >= s.nreq) {
-                PyObject* buf[kArity];
-                return Adapter<F>::impl(self, detail::with_last_default(s, args, nargs, buf));
+            if (nargs == kArity - 1) {
+                if constexpr (!std::is_void_v<typename detail::KeptDefault<F>::Kind>) {
+                    if (detail::kept_default_ready<F>)
+                        return Adapter<F>::impl_with_last(self, args, detail::kept_default<F>);
+                }
+                const Signature& s = *signature_of<F>;
+                if (nargs >= s.nreq) {
+                    PyObject* buf[kArity];
+                    return Adapter<F>::impl(self, detail::with_last_default(s, args, nargs, buf));
+                }
             }
         }
     }
@@ -420,7 +489,7 @@ PyObject* descriptor_vectorcall(PyObject* descr, PyObject* const* args, size_t n
 }
 
 template <auto F>
-constexpr MethodEntries method_entries{&fast_method<F>, &descriptor_vectorcall<F>};
+constexpr MethodEntries method_entries{&fast_method<F>, &descriptor_vectorcall<F>, &keep_last_default<F>};
 
 // A function or method whose implementation is F (bare, or with argument kinds).
 template <auto F>

@@ -148,6 +148,7 @@ inline PyObject* method_descriptor(PyTypeObject& t, const FuncDef& def, PyObject
                             METH_FASTCALL | METH_KEYWORDS, kept};
     entry.rich = rich;
     *def.impl.signature = &signature;
+    m.keep_default(signature);
     method_pool_used().store(index + 1, std::memory_order_release);
     PyObject* descr = PyDescr_NewMethod(&t, &entry.def);
     if (descr != nullptr) reinterpret_cast<PyMethodDescrObject*>(descr)->vectorcall = m.vectorcall;
@@ -427,6 +428,12 @@ inline std::atomic<const LockOps*>& lock_ops_slot() noexcept {
     return slot;
 }
 
+// The lock type alone, for the hot type test: one load instead of two. Null until published.
+inline std::atomic<PyTypeObject*>& lock_type_slot() noexcept {
+    static std::atomic<PyTypeObject*> slot{nullptr};
+    return slot;
+}
+
 // Looks the lock type up once, at module initialisation (which the import system runs alone), and
 // publishes it (release) for every later reader.
 inline void init_lock_ops() noexcept {
@@ -445,6 +452,7 @@ inline void init_lock_ops() noexcept {
     }
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
+    lock_type_slot().store(ops.type, std::memory_order_release);
     lock_ops_slot().store(&ops, std::memory_order_release);
 }
 
@@ -708,9 +716,10 @@ private:
 };
 
 // Whether `lock` is of the interpreter's own lock type (what threading.Lock() returns).
+// Relaxed: the type is only compared, never read through (an object's type is never null, so an
+// unpublished slot answers false).
 inline bool is_interpreter_lock(PyObject* lock) noexcept {
-    const detail::LockOps* ops = detail::lock_ops();
-    return ops != nullptr && Py_TYPE(lock) == ops->type;
+    return Py_TYPE(lock) == detail::lock_type_slot().load(std::memory_order_relaxed);
 }
 
 // Whether `lock` is the interpreter's own lock type and referred to by its owner alone: then nobody
@@ -796,34 +805,35 @@ private:
 // section never releases) the section is already exclusive. Without a global lock the object's
 // critical section makes it exclusive, whichever way the lock goes; a lock of any other kind (a
 // replaced `threading`) is entered and left exactly as a LockSection does, around it.
-class ObjectSection {
-public:
-    // Inlined: the private-lock case is a type and a reference-count test.
-    VN_ALWAYS_INLINE ObjectSection(PyObject* owner, PyObject* lock) noexcept {
-        if (!is_private_lock(lock)) {
-            enter_lock(lock);
-            if (!lock_->ok()) return;
-        }
-        critical_.emplace(owner);
-        ok_ = true;
-    }
-    bool ok() const noexcept { return ok_; }
-    // Ends the section; false if the lock's __exit__ raised.
-    VN_ALWAYS_INLINE bool leave() noexcept {
-        critical_.reset();
-        return !lock_ || leave_lock();
-    }
-    ObjectSection(const ObjectSection&) = delete;
-    ObjectSection& operator=(const ObjectSection&) = delete;
+//
+// `body()` runs inside and returns a new reference (never null: the sections run no code that can
+// fail). The result is body's, or null with the exception when entering or leaving the lock
+// raised; body did not run in the first case and did in the second (its result is then released).
+// The private-lock case is inlined: a type and a reference-count test, then the body.
+namespace detail {
 
-private:
-    [[gnu::noinline]] void enter_lock(PyObject* lock) noexcept { lock_.emplace(lock); }
-    [[gnu::noinline]] bool leave_lock() noexcept { return lock_->leave(); }
+template <typename Body>
+[[gnu::noinline]] PyObject* object_section_locked(PyObject* owner, PyObject* lock, Body& body) noexcept {
+    LockSection section(lock);
+    if (!section.ok()) return nullptr;
+    Ref result;
+    {
+        CriticalSection critical(owner);
+        result = Ref::steal(body());
+    }
+    return section.leave() ? result.release() : nullptr;
+}
 
-    std::optional<LockSection> lock_;  // destroyed after critical_ (declared first)
-    std::optional<CriticalSection> critical_;
-    bool ok_ = false;
-};
+}  // namespace detail
+
+template <typename Body>
+VN_ALWAYS_INLINE PyObject* object_section(PyObject* owner, PyObject* lock, Body&& body) noexcept {
+    if (__builtin_expect(is_private_lock(lock), 1)) {
+        CriticalSection critical(owner);
+        return body();
+    }
+    return detail::object_section_locked(owner, lock, body);
+}
 
 // A new threading.Lock(), looked up through `threading` in the module namespace.
 inline PyObject* new_lock(PyObject* threading_module) noexcept {

@@ -62,10 +62,28 @@ PyObject* Probe_new(PyTypeObject* type, I64 start, Object unused) {
     return self;
 }
 
-PyObject* Probe_add(PyObject* self, I64 delta, Bool twice) {
-    const int64_t d = twice ? delta * 2 : static_cast<int64_t>(delta);
-    return PyLong_FromLongLong(reinterpret_cast<Probe*>(self)->start + d);
+PyObject* product_or_sum(bool ok, int64_t value) {
+    if (ok) return PyLong_FromLongLong(value);
+    PyErr_SetString(PyExc_OverflowError, "result out of range");
+    return nullptr;
 }
+
+PyObject* Probe_add(PyObject* self, I64 delta, Bool twice) {
+    int64_t d = 0, r = 0;
+    const bool ok = !__builtin_mul_overflow(static_cast<int64_t>(delta), twice ? 2 : 1, &d) &&
+                    !__builtin_add_overflow(reinterpret_cast<Probe*>(self)->start, d, &r);
+    return product_or_sum(ok, r);
+}
+
+// Two methods whose trailing default is converted once (a float for an integer: truncated) and,
+// where it does not fit, at each call.
+PyObject* times(PyObject* self, int32_t factor) {
+    int64_t r = 0;
+    const bool ok = !__builtin_mul_overflow(reinterpret_cast<Probe*>(self)->start, factor, &r);
+    return product_or_sum(ok, r);
+}
+PyObject* Probe_times(PyObject* self, I32 factor) { return times(self, factor); }
+PyObject* Probe_times_far(PyObject* self, I32 factor) { return times(self, factor); }
 
 int support_test_exec(PyObject* module) {
     using vn::Kind;
@@ -100,7 +118,13 @@ int support_test_exec(PyObject* module) {
                             vn::method<Probe_add>,
                             {{"delta"}, {"twice", "bool", "False"}},
                             "int",
-                            "start + delta (twice when asked)."}})
+                            "start + delta (twice when asked)."},
+                           {"times", vn::method<Probe_times>, {{"factor", nullptr, "2.9"}}, "int", "start * factor."},
+                           {"times_far",
+                            vn::method<Probe_times_far>,
+                            {{"factor", nullptr, "2**40"}},
+                            "int",
+                            "start * factor; the default does not fit."}})
                ? 0
                : -1;
 }

@@ -315,50 +315,49 @@ void AtomicPointer_dealloc(PyObject* self) {
 
 PyObject* AtomicPointer_load(PyObject* self) {
     Pointer* p = as_pointer(self);
-    vn::ObjectSection section(self, p->lock);
-    if (!section.ok()) return nullptr;
-    // Taken under the lock: the object cannot be released before we own it.
-    vn::Ref value = vn::Ref::borrow(p->ptr ? p->ptr : Py_None);
-    if (!section.leave()) return nullptr;
-    return value.release();
+    // Taken inside the section: the object cannot be released before we own it.
+    return vn::object_section(self, p->lock, [p] { return vn::new_ref(p->ptr ? p->ptr : Py_None); });
 }
 
 PyObject* AtomicPointer_store(PyObject* self, vn::arg::Object value) {
     Pointer* p = as_pointer(self);
-    vn::Ref fresh = vn::Ref::steal(to_slot(value));
-    vn::Ref old;  // released after the lock is left
-    vn::ObjectSection section(self, p->lock);
-    if (!section.ok()) return nullptr;
-    old = vn::Ref::steal(p->ptr);
-    p->ptr = fresh.release();
-    p->version += 1;
-    return section.leave() ? vn::none() : nullptr;
+    PyObject* fresh = to_slot(value);
+    vn::Ref old;  // released after the section
+    PyObject* r = vn::object_section(self, p->lock, [p, &fresh, &old] {
+        old = vn::Ref::steal(p->ptr);
+        p->ptr = std::exchange(fresh, nullptr);
+        p->version += 1;
+        return vn::none();
+    });
+    Py_XDECREF(fresh);  // still ours when the section was refused
+    return r;
 }
 
 PyObject* AtomicPointer_compare_and_swap(PyObject* self, vn::arg::Object expected, vn::arg::Object new_value) {
     Pointer* p = as_pointer(self);
     PyObject* const wanted = expected == Py_None ? nullptr : expected.value;  // identity only, no reference
     vn::Ref fresh = vn::Ref::steal(to_slot(new_value));
-    vn::Ref released;  // the old object on success, the unused new one on failure; after the lock
-    vn::ObjectSection section(self, p->lock);
-    if (!section.ok()) return nullptr;
-    const bool swapped = p->ptr == wanted;
-    if (swapped) {
-        released = vn::Ref::steal(p->ptr);
-        p->ptr = fresh.release();
-        p->version += 1;
-    } else {
-        released = std::move(fresh);
-    }
-    return section.leave() ? vn::boolean(swapped) : nullptr;
+    vn::Ref released;  // the old object on success, the unused new one on failure; after the section
+    return vn::object_section(self, p->lock, [p, wanted, &fresh, &released] {
+        const bool swapped = p->ptr == wanted;
+        if (swapped) {
+            released = vn::Ref::steal(p->ptr);
+            p->ptr = fresh.release();
+            p->version += 1;
+        }
+        return vn::boolean(swapped);
+    });
 }
 
 PyObject* AtomicPointer_get_version(PyObject* self) {
     Pointer* p = as_pointer(self);
-    vn::ObjectSection section(self, p->lock);
-    if (!section.ok()) return nullptr;
-    const uint64_t version = p->version;
-    if (!section.leave()) return nullptr;
+    uint64_t version = 0;
+    PyObject* r = vn::object_section(self, p->lock, [p, &version] {
+        version = p->version;
+        return vn::none();
+    });
+    if (r == nullptr) return nullptr;
+    Py_DECREF(r);
     return PyLong_FromUnsignedLongLong(version);
 }
 
@@ -452,36 +451,36 @@ PyObject* LockFreeStack_push(PyObject* self, vn::arg::Object item) {
     }
     node->data = vn::new_ref(item);
     node->version = 0;
-    vn::ObjectSection section(self, s->lock);
-    if (!section.ok()) {
+    bool linked = false;
+    PyObject* r = vn::object_section(self, s->lock, [s, node, &linked] {
+        node->next = s->head;
+        s->head = node;
+        s->size.fetch_add(1, std::memory_order_seq_cst);
+        linked = true;
+        return vn::none();
+    });
+    if (!linked) {  // the section was refused: the node is still ours
         Py_DECREF(node->data);
         PyMem_RawFree(node);
-        return nullptr;
     }
-    node->next = s->head;
-    s->head = node;
-    s->size.fetch_add(1, std::memory_order_seq_cst);
-    return section.leave() ? vn::none() : nullptr;
+    return r;
 }
 
 PyObject* LockFreeStack_pop(PyObject* self) {
     Stack* s = as_stack(self);
-    StackNode* node;
-    bool ok;
-    {
-        vn::ObjectSection section(self, s->lock);
-        if (!section.ok()) return nullptr;
+    StackNode* node = nullptr;
+    vn::Ref left = vn::Ref::steal(vn::object_section(self, s->lock, [s, &node] {
         node = s->head;
         if (node != nullptr) {
             s->head = node->next;
             s->size.fetch_sub(1, std::memory_order_seq_cst);
         }
-        ok = section.leave();
-    }
-    if (node == nullptr) return ok ? vn::none() : nullptr;
+        return vn::none();
+    }));
+    if (node == nullptr) return left.release();
     PyObject* item = node->data ? node->data : vn::new_ref(Py_None);
     PyMem_RawFree(node);
-    if (!ok) {
+    if (!left) {  // leaving the lock raised: the node is off the stack all the same
         Py_DECREF(item);
         return nullptr;
     }
@@ -490,11 +489,7 @@ PyObject* LockFreeStack_pop(PyObject* self) {
 
 PyObject* LockFreeStack_is_empty(PyObject* self) {
     Stack* s = as_stack(self);
-    vn::ObjectSection section(self, s->lock);
-    if (!section.ok()) return nullptr;
-    const bool empty = s->head == nullptr;
-    if (!section.leave()) return nullptr;
-    return vn::boolean(empty);
+    return vn::object_section(self, s->lock, [s] { return vn::boolean(s->head == nullptr); });
 }
 
 PyObject* LockFreeStack_size(PyObject* self) {
