@@ -58,21 +58,29 @@ VN_ALWAYS_INLINE bool compact_value(PyObject* o, long& out) noexcept {
 #endif
 }
 
-[[gnu::noinline]] inline bool long_value_slow(PyObject* o, long& out, int& overflow) noexcept {
-    if (PyLong_CheckExact(o)) {
-        out = PyLong_AsLongAndOverflow(o, &overflow);
-        return !(out == -1 && PyErr_Occurred());
-    }
-    Ref n = Ref::steal(integer_of(o));
-    if (!n) return false;
-    out = PyLong_AsLongAndOverflow(n.get(), &overflow);
-    return !(out == -1 && PyErr_Occurred());
+// What the slow path read; 16 bytes, so it comes back in registers and the inlined fast path
+// needs no stack slots.
+struct LongRead {
+    long value;
+    int overflow;
+    bool ok;
+};
+
+[[gnu::noinline]] inline LongRead long_value_slow(PyObject* o) noexcept {
+    Ref n = PyLong_CheckExact(o) ? Ref::borrow(o) : Ref::steal(integer_of(o));
+    if (!n) return LongRead{0, 0, false};
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(n.get(), &overflow);
+    return LongRead{value, overflow, !(value == -1 && PyErr_Occurred())};
 }
 
 // Reads an int object as a C long; `overflow` is -1/+1 when it does not fit.
 VN_ALWAYS_INLINE bool long_value(PyObject* o, long& out, int& overflow) noexcept {
     if (PyLong_CheckExact(o) && compact_value(o, out)) return true;
-    return long_value_slow(o, out, overflow);
+    const LongRead r = long_value_slow(o);
+    out = r.value;
+    overflow = r.overflow;
+    return r.ok;
 }
 
 static_assert(sizeof(long) == 8, "the native core assumes an LP64 platform");
