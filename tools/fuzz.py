@@ -442,7 +442,7 @@ class InstanceDunderLock(FakeLock):
             else:  # its owner is not known: name the class whose call made it
                 owner = self._fuzz_made_in.split(".", 1)[0] or "?"
             CTX.finding("lock", "%s: the instance attribute %s of its lock was called (a `with` statement "
-                                "looks %s up on the type)" % (owner, name, name), head=owner.replace("Sub", ""))
+                                "looks %s up on the type)" % (owner, name, name), head=_unsubclassed(owner))
 
     def _trip_enter(self, *a):
         self._trip("__enter__")
@@ -2545,6 +2545,11 @@ def _inner_call(line):
     return line[m.end():] if m else line.split(": ", 1)[-1]
 
 
+def _unsubclassed(name):
+    """A class name without the 'Sub' that the fuzzer appends to the subclasses it makes."""
+    return name[:-3] if name.endswith("Sub") else name
+
+
 def _ignored(res, patterns):
     """Whether `res` matches one of the --ignore patterns KIND or KIND:CALL-PREFIX. A hang also
     matches by the last call the step made from inside itself (a re-entered method, say), as that is
@@ -2553,7 +2558,7 @@ def _ignored(res, patterns):
     if res.kind == "hang" and res.nested:
         inner = _call_head(_inner_call(res.nested[-1]))
         owner, dot, method = inner.partition(".")
-        heads.append(owner[:-3] + dot + method if owner.endswith("Sub") else inner)  # a subclass of ours
+        heads.append(_unsubclassed(owner) + dot + method)  # a subclass of ours, as the class itself
     for pattern in patterns or ():
         kind, _, prefix = pattern.partition(":")
         if res.kind == kind and any(h.startswith(prefix) for h in heads):
